@@ -1,0 +1,28 @@
+#include "app/Main.h"
+
+#include "app/Global.h"
+#include "service/CarrierListExchange.h"
+#include "ui/main/frm_quorvale.h"
+#include "ui/shell/Platform.h"
+
+#include <exception>
+#include <memory>
+
+namespace global {
+
+void Main() {
+    Carriers = {};
+    Friends = {};
+    try {
+        LoadCarrierList(Carriers);
+        // Owned here until shown, so that a window half made when an error comes is discarded.
+        auto window = std::make_unique<frm_quorvale>();
+        window->show();
+        window.release(); // deletes itself when closed
+    } catch (const std::exception&) {
+        platform().messageBox(
+            QStringLiteral("The software could not detect a network connection.  Please check and try again."));
+    }
+}
+
+} // namespace global

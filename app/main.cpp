@@ -1,0 +1,23 @@
+#include "app/Main.h"
+
+#include <QApplication>
+#include <QWidget>
+
+#include <curl/curl.h>
+
+#include <algorithm>
+
+int main(int argc, char* argv[]) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    // The program takes no command line: Qt sees only the program's name.
+    int qtArgc = std::min(argc, 1);
+    QApplication app(qtArgc, argv);
+
+    global::Main();
+
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    const bool anyShown = std::any_of(windows.begin(), windows.end(), [](QWidget* w) { return w->isVisible(); });
+    const int status = anyShown ? QApplication::exec() : 0;
+    curl_global_cleanup();
+    return status;
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+// What the HTTP layer allows an exchange before it counts as a transport failure.
+struct TransportLimits {
+    long connectTimeoutSeconds = 60;
+    long stallSeconds = 30; // no byte of the answer for this long
+    long maxRedirects = 10;
+    std::size_t maxAnswerBytes = std::size_t{16} * 1024 * 1024;
+};
+
+// The limits in force. The program never changes them; tests shorten them to provoke failures.
+TransportLimits& transportLimits();
+
+struct HttpAnswer {
+    long status = 0; // the final status, after any redirects
+    std::string body;
+};
+
+// One synchronous POST. The headers are exactly Content-Length, then Content-Type: text/xml; no
+// body at all when `body` is empty. Throws TransportError when no complete answer arrives.
+HttpAnswer HttpPost(const std::string& url, const std::optional<std::string>& body);

@@ -1,0 +1,229 @@
+#include "tests/support/LoopbackServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string pathOf(const std::string& target) { return target.substr(0, target.find('?')); }
+
+void sendAll(int socket, const std::string& data) {
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        const ssize_t n = ::send(socket, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+const char* reasonPhrase(int status) {
+    switch (status) {
+    case 200: return "OK";
+    case 201: return "Created";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 303: return "See Other";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+int openListener(int& port) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (listener < 0) {
+        throw std::runtime_error("socket() failed");
+    }
+    const int yes = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 16) != 0) {
+        ::close(listener);
+        throw std::runtime_error("bind() or listen() failed");
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
+} // namespace
+
+std::vector<std::string> RecordedRequest::headerNames() const {
+    std::vector<std::string> names;
+    for (const auto& [name, value] : headers) {
+        names.push_back(name);
+    }
+    return names;
+}
+
+std::string RecordedRequest::header(const std::string& name) const {
+    for (const auto& [key, value] : headers) {
+        if (equalsIgnoringCase(key, name)) {
+            return value;
+        }
+    }
+    return {};
+}
+
+bool RecordedRequest::hasHeader(const std::string& name) const {
+    return std::any_of(headers.begin(), headers.end(), [&](const auto& h) { return equalsIgnoringCase(h.first, name); });
+}
+
+LoopbackServer::LoopbackServer() : m_listener(openListener(m_port)), m_thread([this] { serve(); }) {}
+
+LoopbackServer::~LoopbackServer() {
+    m_stopping = true;
+    m_thread.join();
+    ::close(m_listener);
+}
+
+std::string LoopbackServer::url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+
+void LoopbackServer::reply(const std::string& path, ScriptedReply reply) { replyInTurn(path, {std::move(reply)}); }
+
+void LoopbackServer::replyInTurn(const std::string& path, std::vector<ScriptedReply> replies) {
+    std::lock_guard lock(m_mutex);
+    m_replies[path] = std::deque<ScriptedReply>(replies.begin(), replies.end());
+}
+
+void LoopbackServer::replyXml(const std::string& path, const std::string& body) {
+    ScriptedReply r;
+    r.body = body;
+    r.headers = {{"Content-Type", "text/xml"}};
+    reply(path, std::move(r));
+}
+
+std::vector<RecordedRequest> LoopbackServer::requests() const {
+    std::lock_guard lock(m_mutex);
+    return m_requests;
+}
+
+std::vector<RecordedRequest> LoopbackServer::requestsTo(const std::string& path) const {
+    std::vector<RecordedRequest> matching;
+    for (const RecordedRequest& request : requests()) {
+        if (pathOf(request.target) == path) {
+            matching.push_back(request);
+        }
+    }
+    return matching;
+}
+
+std::string LoopbackServer::closedPortUrl() {
+    int port = 0;
+    ::close(openListener(port));
+    return "http://127.0.0.1:" + std::to_string(port);
+}
+
+ScriptedReply LoopbackServer::nextReply(const std::string& path) {
+    std::lock_guard lock(m_mutex);
+    auto found = m_replies.find(path);
+    if (found == m_replies.end() || found->second.empty()) {
+        ScriptedReply notFound;
+        notFound.status = 404;
+        notFound.body = "no reply scripted for " + path;
+        return notFound;
+    }
+    ScriptedReply next = found->second.front();
+    if (found->second.size() > 1) {
+        found->second.pop_front();
+    }
+    return next;
+}
+
+void LoopbackServer::serve() {
+    while (!m_stopping) {
+        pollfd waiting{m_listener, POLLIN, 0};
+        if (::poll(&waiting, 1, 20) <= 0) {
+            continue;
+        }
+        const int connection = ::accept(m_listener, nullptr, nullptr);
+        if (connection >= 0) {
+            handle(connection);
+            ::close(connection);
+        }
+    }
+}
+
+void LoopbackServer::handle(int connection) {
+    std::string received;
+    char buffer[4096];
+    std::size_t headEnd = std::string::npos;
+    while (headEnd == std::string::npos) {
+        const ssize_t n = ::recv(connection, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            return;
+        }
+        received.append(buffer, static_cast<std::size_t>(n));
+        headEnd = received.find("\r\n\r\n");
+    }
+
+    RecordedRequest request;
+    std::size_t lineStart = 0;
+    std::size_t lineEnd = received.find("\r\n");
+    const std::string requestLine = received.substr(0, lineEnd);
+    const std::size_t firstSpace = requestLine.find(' ');
+    const std::size_t secondSpace = requestLine.find(' ', firstSpace + 1);
+    request.method = requestLine.substr(0, firstSpace);
+    request.target = requestLine.substr(firstSpace + 1, secondSpace - firstSpace - 1);
+    lineStart = lineEnd + 2;
+    while (lineStart < headEnd) {
+        lineEnd = received.find("\r\n", lineStart);
+        const std::string line = received.substr(lineStart, lineEnd - lineStart);
+        const std::size_t colon = line.find(':');
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(' '));
+        request.headers.emplace_back(line.substr(0, colon), value);
+        lineStart = lineEnd + 2;
+    }
+
+    request.body = received.substr(headEnd + 4);
+    const std::string length = request.header("Content-Length");
+    const std::size_t expected = length.empty() ? 0 : std::stoul(length);
+    while (request.body.size() < expected) {
+        const ssize_t n = ::recv(connection, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            break;
+        }
+        request.body.append(buffer, static_cast<std::size_t>(n));
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_requests.push_back(request);
+    }
+
+    const ScriptedReply reply = nextReply(pathOf(request.target));
+    std::this_thread::sleep_for(reply.delay);
+    std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + reasonPhrase(reply.status) + "\r\n";
+    for (const auto& [name, value] : reply.headers) {
+        head += name + ": " + value + "\r\n";
+    }
+    head += "Content-Length: " + std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n";
+    if (reply.stallMidBody.count() > 0) {
+        const std::size_t half = reply.body.size() / 2;
+        sendAll(connection, head + reply.body.substr(0, half));
+        std::this_thread::sleep_for(reply.stallMidBody);
+        sendAll(connection, reply.body.substr(half));
+    } else {
+        sendAll(connection, head + reply.body);
+    }
+}

@@ -1,0 +1,55 @@
+#include "ui/shell/Platform.h"
+
+#include "VantroConfig.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QUrl>
+#include <QWidget>
+#include <QWindow>
+
+namespace {
+
+class QtPlatform final : public Platform {
+public:
+    void messageBox(const QString& text) override {
+        QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(config::ApplicationTitle), text, QMessageBox::Ok);
+        box.exec();
+    }
+
+    void setWaitCursor(bool wait) override {
+        if (wait) {
+            if (QApplication::overrideCursor() == nullptr) {
+                QApplication::setOverrideCursor(Qt::WaitCursor);
+            } else {
+                QApplication::changeOverrideCursor(Qt::WaitCursor);
+            }
+            return;
+        }
+        while (QApplication::overrideCursor() != nullptr) {
+            QApplication::restoreOverrideCursor();
+        }
+    }
+
+    void openUrl(const QString& url) override { QDesktopServices::openUrl(QUrl(url)); }
+
+    void startWindowMove(QWidget* window) override {
+        if (window != nullptr && window->windowHandle() != nullptr) {
+            window->windowHandle()->startSystemMove();
+        }
+    }
+};
+
+QtPlatform& qtPlatform() {
+    static QtPlatform instance;
+    return instance;
+}
+
+Platform* installed = nullptr;
+
+} // namespace
+
+Platform& Platform::current() { return installed != nullptr ? *installed : qtPlatform(); }
+
+void Platform::install(Platform* platform) { installed = platform; }
