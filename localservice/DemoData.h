@@ -1,0 +1,36 @@
+#pragma once
+
+// The values the local service starts with. The README and the end-to-end tests use them.
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+namespace localservice {
+
+inline constexpr std::string_view kDefaultHost = "127.0.0.1";
+inline constexpr int kDefaultPort = 8471; // the client's default base address is http://127.0.0.1:8471
+inline constexpr std::string_view kDefaultDatabaseFile = "vantro-localservice.db";
+
+// The largest request body the service reads (64 KiB); larger ones are refused.
+inline constexpr std::size_t kMaxRequestBytes = 64 * 1024;
+
+// The demo user, created when the store is created (the first start with a new store file).
+inline constexpr std::string_view kDemoLogin = "4125551212";
+inline constexpr std::string_view kDemoPassword = "demo";
+// The demo user is the store's first user, so in a new store its user id is 1.
+inline constexpr std::string_view kDemoUserId = "1";
+
+struct DemoFriend {
+    int id; // the id the new store gives it
+    std::string_view name;
+    std::string_view number;
+    std::string_view carrier;
+};
+
+inline constexpr std::array<DemoFriend, 2> kDemoFriends{{
+    {1, "Tom & Jerry", "4125550100", "AT&T"},
+    {2, "Alice Walker", "4125550101", "Verizon Wireless"},
+}};
+
+} // namespace localservice

@@ -1,0 +1,213 @@
+#include "LocalService.h"
+
+#include "Pages.h"
+#include "Protocol.h"
+
+#include <httplib.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <string_view>
+
+namespace localservice {
+
+namespace {
+
+constexpr const char* kXml = "text/xml; charset=utf-8";
+constexpr const char* kHtml = "text/html; charset=utf-8";
+constexpr const char* kText = "text/plain; charset=utf-8";
+
+constexpr std::string_view kExchangePaths[] = {
+    "/vantro_login.aspx", "/vantro_carriers.aspx", "/vantro_ab.aspx", "/vantro_ab_update.aspx", "/vantro_send.aspx",
+};
+
+bool IsExchangePath(std::string_view path) {
+    for (const std::string_view exchange : kExchangePaths) {
+        if (path == exchange) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A Host header that can stand in an address as it is: name or address, optional port.
+bool IsPlainHost(std::string_view host) {
+    if (host.empty() || host.size() > 255) {
+        return false;
+    }
+    for (const char c : host) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                        c == '-' || c == ':' || c == '[' || c == ']';
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void MethodNotAllowed(httplib::Response& res, const char* allowed) {
+    res.status = 405;
+    res.set_header("Allow", allowed);
+    res.set_content(std::string("405 Method Not Allowed. Use ") + allowed + ".\n", kText);
+}
+
+} // namespace
+
+LocalService::LocalService(LocalServiceOptions options)
+    : m_options(std::move(options)), m_store(m_options.databasePath), m_server(std::make_unique<httplib::Server>()) {
+    routes();
+}
+
+LocalService::~LocalService() { stop(); }
+
+void LocalService::toConsole(const std::string& line) {
+    if (m_options.console) {
+        std::lock_guard lock(m_consoleMutex);
+        m_options.console(line);
+    }
+}
+
+void LocalService::routes() {
+    httplib::Server& server = *m_server;
+    server.set_payload_max_length(kMaxRequestBytes);
+    server.set_keep_alive_timeout(1); // bounds how long stop() waits for idle connections
+    server.set_read_timeout(5);
+    server.set_write_timeout(5);
+
+    server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+        using R = httplib::Server::HandlerResponse;
+        if (IsExchangePath(req.path)) {
+            if (req.method != "POST") {
+                MethodNotAllowed(res, "POST");
+                return R::Handled;
+            }
+        } else if (req.path == "/" || req.path == "/vantro_updates.aspx") {
+            if (req.method != "GET" && req.method != "HEAD") {
+                MethodNotAllowed(res, "GET, HEAD");
+                return R::Handled;
+            }
+        } else if (req.path == "/login.aspx") {
+            if (req.method != "GET" && req.method != "HEAD" && req.method != "POST") {
+                MethodNotAllowed(res, "GET, HEAD, POST");
+                return R::Handled;
+            }
+        }
+        return R::Unhandled;
+    });
+
+    server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+        if (res.body.empty()) {
+            std::string text = std::to_string(res.status);
+            switch (res.status) {
+            case 400: text += " Bad Request"; break;
+            case 404: text += " Not Found"; break;
+            case 413: text += " Payload Too Large: requests may have at most 64 KiB"; break;
+            default: text += " Error"; break;
+            }
+            res.set_content(text + "\n", kText);
+        }
+    });
+
+    server.set_exception_handler([this](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
+        std::string what = "unknown error";
+        try {
+            std::rethrow_exception(ep);
+        } catch (const std::exception& e) {
+            what = e.what();
+        } catch (...) {
+        }
+        toConsole("ERROR " + req.method + " " + req.path + ": " + what);
+        res.status = 500;
+        res.set_content("500 Internal Server Error\n", kText);
+    });
+
+    const auto xml = [](auto answer) {
+        return [answer](const httplib::Request& req, httplib::Response& res) {
+            res.status = 200;
+            res.set_content(answer(req), kXml);
+        };
+    };
+
+    server.Post("/vantro_login.aspx", xml([this](const httplib::Request& req) { return AnswerLogin(m_store, req.body); }));
+    server.Post("/vantro_carriers.aspx", xml([](const httplib::Request&) { return AnswerCarriers(); }));
+    server.Post("/vantro_ab.aspx", xml([this](const httplib::Request& req) { return AnswerAddressBook(m_store, req.body); }));
+    server.Post("/vantro_ab_update.aspx",
+                xml([this](const httplib::Request& req) { return AnswerAddressBookUpdate(m_store, req.body); }));
+    server.Post("/vantro_send.aspx", xml([this](const httplib::Request& req) {
+                    SendSettings settings;
+                    const std::string host = req.get_header_value("Host");
+                    settings.baseUrl = IsPlainHost(host) ? "http://" + host : baseUrl();
+                    settings.console = [this](const std::string& line) { toConsole(line); };
+                    return AnswerSend(m_store, req.body, settings);
+                }));
+
+    server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(HomePage(), kHtml); });
+    server.Get("/vantro_updates.aspx",
+               [](const httplib::Request&, httplib::Response& res) { res.set_content(UpdatesPage(), kHtml); });
+    server.Get("/login.aspx", [](const httplib::Request& req, httplib::Response& res) {
+        if (req.has_param("regstart")) {
+            res.set_content(RegistrationPage(), kHtml);
+        } else if (req.has_param("forgot")) {
+            res.set_content(ForgotPasswordPage(), kHtml);
+        } else {
+            res.set_content(LoginPage(), kHtml);
+        }
+    });
+    server.Post("/login.aspx", [this](const httplib::Request& req, httplib::Response& res) {
+        const Page page = Register(m_store, req.get_param_value("login"), req.get_param_value("password"),
+                                   req.get_param_value("confirmation"));
+        res.status = page.status;
+        res.set_content(page.html, kHtml);
+    });
+}
+
+void LocalService::start() {
+    if (m_started) {
+        throw std::logic_error("LocalService::start: already started");
+    }
+    m_started = true;
+    if (m_options.port == 0) {
+        m_port = m_server->bind_to_any_port(m_options.host);
+        if (m_port <= 0) {
+            m_port = 0;
+            throw std::runtime_error("cannot listen on " + m_options.host + " at any port");
+        }
+    } else {
+        if (m_options.port < 0 || m_options.port > 65535 || !m_server->bind_to_port(m_options.host, m_options.port)) {
+            throw std::runtime_error("cannot listen on " + m_options.host + " at port " +
+                                     std::to_string(m_options.port));
+        }
+        m_port = m_options.port;
+    }
+    m_thread = std::thread([this] {
+        m_server->listen_after_bind();
+        m_listenEnded = true;
+    });
+    // stop() only takes effect once the server runs, so wait for that here.
+    while (!m_server->is_running() && !m_listenEnded) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (!m_server->is_running()) {
+        m_thread.join();
+        throw std::runtime_error("cannot serve on " + baseUrl());
+    }
+}
+
+void LocalService::stop() {
+    if (m_thread.joinable()) {
+        m_server->stop();
+        m_thread.join();
+    }
+}
+
+bool LocalService::running() const { return m_server->is_running(); }
+
+std::string LocalService::baseUrl() const {
+    std::string host = m_options.host;
+    if (host.find(':') != std::string::npos) {
+        host = "[" + host + "]"; // IPv6
+    }
+    return "http://" + host + ":" + std::to_string(m_port);
+}
+
+} // namespace localservice

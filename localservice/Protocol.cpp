@@ -1,0 +1,478 @@
+#include "Protocol.h"
+
+#include "Carriers.h"
+#include "DemoData.h"
+
+#include <pugixml.hpp>
+
+#include <charconv>
+#include <cstdio>
+#include <optional>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+namespace localservice {
+
+namespace {
+
+// Line breaks inside values are kept as sent (no CR LF -> LF normalisation), as the outbox must
+// hold a message body exactly. Document type declarations are skipped, so no entity is expanded
+// beyond the five predefined ones and character references.
+constexpr unsigned kParseFlags = pugi::parse_default & ~pugi::parse_eol;
+
+constexpr std::string_view kLoginFailed = "Login Failed: ";
+constexpr std::string_view kRetrieveFailed = "Retrieve Address Book Failed: ";
+constexpr std::string_view kUpdateFailed = "Update Failed. ";
+constexpr std::string_view kSendFailed = "Send Failed. ";
+
+std::string Join(std::string_view a, std::string_view b) {
+    std::string text(a);
+    text += b;
+    return text;
+}
+
+std::string Serialize(const pugi::xml_document& doc) {
+    std::ostringstream out;
+    doc.save(out, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
+    return std::move(out).str();
+}
+
+void AddText(pugi::xml_node parent, const char* name, std::string_view text) {
+    parent.append_child(name).append_child(pugi::node_pcdata).set_value(text.data(), text.size());
+}
+
+// The concatenated character data of a node and its descendants, as the client's DOM reads it.
+std::string NodeText(pugi::xml_node node) {
+    std::string text;
+    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+        if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
+            text += child.value();
+        } else if (child.type() == pugi::node_element) {
+            text += NodeText(child);
+        }
+    }
+    return text;
+}
+
+// A request document parsed, with its root element checked.
+class RequestDocument {
+public:
+    RequestDocument(std::string_view body, const char* rootName) {
+        const pugi::xml_parse_result parsed =
+            m_doc.load_buffer(body.data(), body.size(), kParseFlags, pugi::encoding_utf8);
+        if (parsed && std::string_view(m_doc.document_element().name()) == rootName) {
+            m_root = m_doc.document_element();
+        }
+    }
+
+    bool valid() const { return static_cast<bool>(m_root); }
+
+    // The text of the root's first child element of that name; nothing when there is none.
+    std::optional<std::string> field(const char* name) const {
+        const pugi::xml_node node = m_root.child(name);
+        if (!node) {
+            return std::nullopt;
+        }
+        return NodeText(node);
+    }
+
+private:
+    pugi::xml_document m_doc;
+    pugi::xml_node m_root;
+};
+
+// Reads all the named fields, or names the first one that is missing.
+struct Fields {
+    std::vector<std::string> values;
+    std::string missing; // empty when every field was there
+};
+
+Fields ReadFields(const RequestDocument& request, std::initializer_list<const char*> names) {
+    Fields fields;
+    for (const char* name : names) {
+        auto value = request.field(name);
+        if (!value) {
+            fields.missing = name;
+            return fields;
+        }
+        fields.values.push_back(std::move(*value));
+    }
+    return fields;
+}
+
+std::string MissingField(std::string_view field) {
+    return "The request could not be read: the field " + std::string(field) + " is missing.";
+}
+
+// A decimal integer with an optional minus sign, nothing else (no blanks, no plus sign).
+std::optional<std::int64_t> ParseInteger(std::string_view text) {
+    if (text.empty() || text.size() > 19) {
+        return std::nullopt;
+    }
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<User> FindUserById(Store& store, std::string_view idText) {
+    if (idText.empty() || idText.front() == '-') {
+        return std::nullopt;
+    }
+    const auto id = ParseInteger(idText);
+    if (!id || *id <= 0) {
+        return std::nullopt;
+    }
+    return store.findUser(*id);
+}
+
+std::string UnknownFriend(std::string_view idText) {
+    return "There is no friend with the id " + Quoted(idText) + " in your address book.";
+}
+
+std::string UnknownCarrier(std::string_view name) { return "Unknown carrier " + Quoted(name) + "."; }
+
+std::size_t CodePoints(std::string_view text) {
+    std::size_t count = 0;
+    for (const char c : text) {
+        if ((static_cast<unsigned char>(c) & 0xC0U) != 0x80U) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+bool IsBlank(std::string_view text) {
+    return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
+}
+
+// ---- login ----
+
+std::string LoginAnswer(bool accepted, std::string_view text) {
+    pugi::xml_document doc;
+    pugi::xml_node root = doc.append_child("login");
+    AddText(root, "result", accepted ? "TRUE" : "FALSE");
+    AddText(root, "string", text);
+    return Serialize(doc);
+}
+
+std::optional<std::string_view> RawBetween(std::string_view body, std::string_view open, std::string_view close,
+                                           std::size_t from, bool lastClose, std::size_t* end) {
+    const std::size_t start = body.find(open, from);
+    if (start == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::size_t valueStart = start + open.size();
+    const std::size_t stop = lastClose ? body.rfind(close) : body.find(close, valueStart);
+    if (stop == std::string_view::npos || stop < valueStart) {
+        return std::nullopt;
+    }
+    if (end != nullptr) {
+        *end = stop + close.size();
+    }
+    return body.substr(valueStart, stop - valueStart);
+}
+
+// ---- update ----
+
+std::string UpdateAnswer(std::string_view text) {
+    pugi::xml_document doc;
+    AddText(doc, "update", text);
+    return Serialize(doc);
+}
+
+std::string UpdateRefusal(std::string_view text) { return UpdateAnswer(Join(kUpdateFailed, text)); }
+
+// ---- send ----
+
+std::string SendRefusal(std::string_view text) {
+    pugi::xml_document doc;
+    pugi::xml_node root = doc.append_child("response");
+    AddText(root, "send", Join(kSendFailed, text));
+    return Serialize(doc);
+}
+
+} // namespace
+
+bool IsValidPhoneNumber(std::string_view number) {
+    if (number.size() != 10 || number.front() == '0' || number.front() == '1') {
+        return false;
+    }
+    for (const char c : number) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string DecodeClientAmpersands(std::string_view text) {
+    constexpr std::string_view kEntity = "&amp;";
+    std::string decoded;
+    decoded.reserve(text.size());
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        if (text.substr(pos, kEntity.size()) == kEntity) {
+            decoded += '&';
+            pos += kEntity.size();
+        } else {
+            decoded += text[pos];
+            ++pos;
+        }
+    }
+    return decoded;
+}
+
+std::string Quoted(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '"': out += "\\\""; break;
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (byte < 0x20 || byte == 0x7F) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+                out += hex;
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string ConsoleLine(const OutboxMessage& message, std::string_view senderLogin) {
+    std::string line = message.sentAt;
+    line += " SMS #" + std::to_string(message.id);
+    line += " from " + std::string(senderLogin);
+    line += " to " + message.number;
+    line += " via " + message.carrier;
+    const std::string gateway = GatewayAddress(message.number, message.carrier);
+    line += gateway.empty() ? std::string(" (no email gateway known)") : " <" + gateway + ">";
+    line += ": subject " + Quoted(message.subject);
+    line += " body " + Quoted(message.body);
+    return line;
+}
+
+std::string AnswerLogin(Store& store, std::string_view body) {
+    if (body.size() > kMaxRequestBytes) {
+        return LoginAnswer(false, Join(kLoginFailed, refusal::kTooLarge));
+    }
+    // The client inserts login and password unescaped (Part 2.2), so the text between the tags is
+    // what the user typed, also when it makes the document ill-formed. A well-formed document is
+    // read as XML as well, for a client that does escape.
+    std::vector<std::pair<std::string, std::string>> candidates;
+    std::size_t loginEnd = 0;
+    if (const auto login = RawBetween(body, "<Login>", "</Login>", 0, false, &loginEnd)) {
+        if (const auto password = RawBetween(body, "<Password>", "</Password>", loginEnd, true, nullptr)) {
+            candidates.emplace_back(std::string(*login), std::string(*password));
+        }
+    }
+    const RequestDocument request(body, "QVRLogin");
+    if (request.valid()) {
+        auto login = request.field("Login");
+        auto password = request.field("Password");
+        if (login && password) {
+            candidates.emplace_back(std::move(*login), std::move(*password));
+        }
+    }
+    if (candidates.empty()) {
+        return LoginAnswer(false, Join(kLoginFailed, refusal::kUnreadable));
+    }
+    bool anyFilled = false;
+    for (const auto& [login, password] : candidates) {
+        if (login.empty() || password.empty()) {
+            continue;
+        }
+        anyFilled = true;
+        const auto user = store.findUserByLogin(login);
+        if (user && user->password == password) {
+            return LoginAnswer(true, std::to_string(user->id));
+        }
+    }
+    return LoginAnswer(false, Join(kLoginFailed, anyFilled ? refusal::kBadLogin : refusal::kEmptyLogin));
+}
+
+std::string AnswerCarriers() {
+    pugi::xml_document doc;
+    pugi::xml_node root = doc.append_child("carriers");
+    for (const Carrier& carrier : KnownCarriers()) {
+        AddText(root, "carrier", carrier.name);
+    }
+    return Serialize(doc);
+}
+
+std::string AnswerAddressBook(Store& store, std::string_view body) {
+    pugi::xml_document doc;
+    pugi::xml_node root = doc.append_child("address_book");
+    const auto refuse = [&](std::string_view text) {
+        AddText(root, "result", "FALSE");
+        AddText(root, "string", Join(kRetrieveFailed, text));
+        return Serialize(doc);
+    };
+    if (body.size() > kMaxRequestBytes) {
+        return refuse(refusal::kTooLarge);
+    }
+    const RequestDocument request(body, "QVRAB");
+    if (!request.valid()) {
+        return refuse(refusal::kUnreadable);
+    }
+    const auto userId = request.field("User_id");
+    if (!userId) {
+        return refuse(MissingField("User_id"));
+    }
+    const auto user = FindUserById(store, *userId);
+    if (!user) {
+        return refuse(refusal::kUnknownUser);
+    }
+    AddText(root, "result", "TRUE");
+    pugi::xml_node ab = root.append_child("ab");
+    for (const Friend& entry : store.friends(user->id)) {
+        pugi::xml_node node = ab.append_child("friend");
+        AddText(node, "id", std::to_string(entry.id));
+        AddText(node, "name", entry.name);
+        AddText(node, "number", entry.number);
+        AddText(node, "carrier", entry.carrier);
+    }
+    return Serialize(doc);
+}
+
+std::string AnswerAddressBookUpdate(Store& store, std::string_view body) {
+    if (body.size() > kMaxRequestBytes) {
+        return UpdateRefusal(refusal::kTooLarge);
+    }
+    const RequestDocument request(body, "QVRABUpdate");
+    if (!request.valid()) {
+        return UpdateRefusal(refusal::kUnreadable);
+    }
+    const Fields fields = ReadFields(request, {"Action", "Reguser", "Friend", "Name", "Number", "Carrier"});
+    if (!fields.missing.empty()) {
+        return UpdateRefusal(MissingField(fields.missing));
+    }
+    const std::string& action = fields.values[0];
+    const std::string& friendText = fields.values[2];
+    if (action != "add" && action != "update" && action != "delete") {
+        return UpdateRefusal("Unknown action " + Quoted(action) + ".");
+    }
+    const auto user = FindUserById(store, fields.values[1]);
+    if (!user) {
+        return UpdateRefusal(refusal::kUnknownUser);
+    }
+    const auto friendId = ParseInteger(friendText);
+    if (!friendId) {
+        return UpdateRefusal(UnknownFriend(friendText));
+    }
+    if (action == "delete") {
+        if (!store.deleteFriend(user->id, *friendId)) {
+            return UpdateRefusal(UnknownFriend(friendText));
+        }
+        return UpdateAnswer(kUpdateSuccessful);
+    }
+
+    // add or update. The client doubles the escaping of "&" in name and carrier (Part 2.5).
+    Friend entry{*friendId, DecodeClientAmpersands(fields.values[3]), fields.values[4],
+                 DecodeClientAmpersands(fields.values[5])};
+    if (action == "add" && *friendId != 0) {
+        return UpdateRefusal(refusal::kAddNeedsZero);
+    }
+    if (action == "update" && !store.findFriend(user->id, *friendId)) {
+        return UpdateRefusal(UnknownFriend(friendText));
+    }
+    if (CodePoints(entry.name) > 50) {
+        return UpdateRefusal(refusal::kNameTooLong);
+    }
+    if (!IsValidPhoneNumber(entry.number)) {
+        return UpdateRefusal(refusal::kBadNumber);
+    }
+    if (entry.carrier.empty()) {
+        return UpdateRefusal(refusal::kNoCarrier);
+    }
+    if (!FindCarrier(entry.carrier)) {
+        return UpdateRefusal(UnknownCarrier(entry.carrier));
+    }
+    if (action == "add") {
+        if (!store.addFriend(user->id, entry)) {
+            return UpdateRefusal(refusal::kNoFriendIdLeft);
+        }
+    } else if (!store.updateFriend(user->id, entry)) {
+        return UpdateRefusal(UnknownFriend(friendText));
+    }
+    return UpdateAnswer(kUpdateSuccessful);
+}
+
+std::string AnswerSend(Store& store, std::string_view body, const SendSettings& settings) {
+    if (body.size() > kMaxRequestBytes) {
+        return SendRefusal(refusal::kTooLarge);
+    }
+    const RequestDocument request(body, "QVRMessage");
+    if (!request.valid()) {
+        return SendRefusal(refusal::kUnreadable);
+    }
+    Fields fields = ReadFields(request, {"Reguser", "Friend", "To", "Carrier", "Subject", "Body"});
+    if (!fields.missing.empty()) {
+        return SendRefusal(MissingField(fields.missing));
+    }
+    const auto user = FindUserById(store, fields.values[0]);
+    if (!user) {
+        return SendRefusal(refusal::kUnknownUser);
+    }
+    const std::string& friendText = fields.values[1];
+    const auto friendId = ParseInteger(friendText);
+    if (!friendId) {
+        return SendRefusal(UnknownFriend(friendText));
+    }
+
+    OutboxMessage message;
+    message.userId = user->id;
+    message.friendId = *friendId;
+    if (*friendId != 0) {
+        const auto entry = store.findFriend(user->id, *friendId);
+        if (!entry) {
+            return SendRefusal(UnknownFriend(friendText));
+        }
+        message.number = entry->number;
+        message.carrier = entry->carrier;
+    } else {
+        message.number = fields.values[2];
+        // The client doubles the escaping of "&" in the carrier (Part 2.6).
+        message.carrier = DecodeClientAmpersands(fields.values[3]);
+        if (!IsValidPhoneNumber(message.number)) {
+            return SendRefusal(refusal::kBadNumber);
+        }
+        if (message.carrier.empty()) {
+            return SendRefusal(refusal::kNoCarrier);
+        }
+        if (!FindCarrier(message.carrier)) {
+            return SendRefusal(UnknownCarrier(message.carrier));
+        }
+    }
+    message.subject = std::move(fields.values[4]);
+    message.body = std::move(fields.values[5]);
+    if (IsBlank(message.body)) {
+        return SendRefusal(refusal::kEmptyBody);
+    }
+
+    const OutboxMessage stored = store.addToOutbox(std::move(message));
+    if (settings.console) {
+        settings.console(ConsoleLine(stored, user->login));
+    }
+
+    pugi::xml_document doc;
+    pugi::xml_node root = doc.append_child("response");
+    AddText(root, "send", Join(kSentPrefix, " to " + stored.number + "."));
+    AddText(root, "ad_text", "Vantro is free because of friendly little ads like this one.");
+    AddText(root, "ad_link", "See what is new in Vantro");
+    AddText(root, "ad_url", settings.baseUrl.empty() ? std::string() : settings.baseUrl + "/vantro_updates.aspx");
+    return Serialize(doc);
+}
+
+} // namespace localservice

@@ -1,0 +1,67 @@
+#pragma once
+
+// The five exchanges of the client (Parts 2.2 to 2.6 of the specification), each a plain
+// function from the request body to the answer text, so that they can be tested without sockets.
+// Every answer is an XML document in the exchange's answer format; a request the service cannot
+// use gets a refusal in that format, never an exception (only a failing store throws).
+
+#include "Store.h"
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace localservice {
+
+// The refusal text that comes back for each kind of bad request (without the exchange's prefix).
+namespace refusal {
+inline constexpr std::string_view kUnreadable = "The request could not be read.";
+inline constexpr std::string_view kTooLarge = "The request is too large.";
+inline constexpr std::string_view kUnknownUser = "Unknown user. Please log in again.";
+inline constexpr std::string_view kBadLogin = "Invalid login or password.";
+inline constexpr std::string_view kEmptyLogin = "Please enter your login and password.";
+inline constexpr std::string_view kBadNumber =
+    "The phone number must be exactly 10 digits and must not start with 0 or 1.";
+inline constexpr std::string_view kNoCarrier = "Please choose a carrier.";
+inline constexpr std::string_view kEmptyBody = "The message is empty.";
+inline constexpr std::string_view kNameTooLong = "The name may have at most 50 characters.";
+inline constexpr std::string_view kNoFriendIdLeft = "The address book cannot take more entries.";
+inline constexpr std::string_view kAddNeedsZero = "A new friend must be sent with the friend id 0.";
+} // namespace refusal
+
+inline constexpr std::string_view kUpdateSuccessful = "Update Successful.";
+inline constexpr std::string_view kSentPrefix = "Your message was sent";
+
+// What the send exchange needs besides the store.
+struct SendSettings {
+    // The service's own address, e.g. "http://127.0.0.1:8471", under which the advertisement's
+    // page lies; empty gives an empty ad_url.
+    std::string baseUrl;
+    // Receives one console line per accepted message; may be empty.
+    std::function<void(const std::string&)> console;
+};
+
+// POST /vantro_login.aspx: <login><result>TRUE|FALSE</result><string>id or refusal</string></login>
+std::string AnswerLogin(Store& store, std::string_view body);
+// POST /vantro_carriers.aspx: <carriers><carrier>name</carrier>...</carriers>
+std::string AnswerCarriers();
+// POST /vantro_ab.aspx: <address_book><result>TRUE</result><ab><friend>...</friend></ab></address_book>
+std::string AnswerAddressBook(Store& store, std::string_view body);
+// POST /vantro_ab_update.aspx: <update>Update Successful.</update> or <update>refusal</update>
+std::string AnswerAddressBookUpdate(Store& store, std::string_view body);
+// POST /vantro_send.aspx: <response><send>Your message was sent to N.</send><ad_text/>...</response>
+std::string AnswerSend(Store& store, std::string_view body, const SendSettings& settings);
+
+// Helpers, exposed for tests and for the console.
+
+// Exactly 10 ASCII digits, the first neither 0 nor 1.
+bool IsValidPhoneNumber(std::string_view number);
+// Undoes the client's extra escaping of names and carriers: every "&amp;" becomes "&", left to right.
+std::string DecodeClientAmpersands(std::string_view text);
+// The one console line of an accepted message, line breaks and other control characters shown
+// as \r, \n, \t, \xHH.
+std::string ConsoleLine(const OutboxMessage& message, std::string_view senderLogin);
+// A text with control characters, quotes and backslashes written as C escapes, in double quotes.
+std::string Quoted(std::string_view text);
+
+} // namespace localservice

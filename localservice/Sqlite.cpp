@@ -1,0 +1,121 @@
+#include "Sqlite.h"
+
+namespace localservice {
+
+namespace {
+
+std::string Describe(sqlite3* db, int rc, const char* what) {
+    std::string message = "SQLite: ";
+    message += what;
+    message += ": ";
+    message += (db != nullptr) ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    return message;
+}
+
+} // namespace
+
+Database::Database(const std::string& path) {
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    const int rc = sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        const std::string message = Describe(m_db, rc, ("cannot open " + path).c_str());
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        throw SqliteError(message);
+    }
+    sqlite3_extended_result_codes(m_db, 1);
+    sqlite3_busy_timeout(m_db, 5000);
+}
+
+Database::~Database() {
+    // Every Statement is finalized before its Database goes, so close cannot be busy.
+    sqlite3_close(m_db);
+}
+
+void Database::execute(const char* sql) {
+    char* error = nullptr;
+    const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &error);
+    if (rc != SQLITE_OK) {
+        std::string message = "SQLite: ";
+        message += (error != nullptr) ? error : sqlite3_errstr(rc);
+        sqlite3_free(error);
+        throw SqliteError(message);
+    }
+}
+
+std::int64_t Database::lastInsertRowId() const noexcept { return sqlite3_last_insert_rowid(m_db); }
+
+int Database::changes() const noexcept { return sqlite3_changes(m_db); }
+
+Statement::Statement(Database& db, const char* sql) : m_db(db.handle()) {
+    check(sqlite3_prepare_v2(m_db, sql, -1, &m_stmt, nullptr), "prepare");
+}
+
+Statement::~Statement() { sqlite3_finalize(m_stmt); }
+
+void Statement::check(int rc, const char* what) const {
+    if (rc != SQLITE_OK) {
+        throw SqliteError(Describe(m_db, rc, what));
+    }
+}
+
+Statement& Statement::bind(int index, std::int64_t value) {
+    check(sqlite3_bind_int64(m_stmt, index, value), "bind");
+    return *this;
+}
+
+Statement& Statement::bind(int index, std::string_view text) {
+    // SQLITE_TRANSIENT: SQLite copies the text, so the caller's buffer may go away.
+    check(sqlite3_bind_text64(m_stmt, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8), "bind");
+    return *this;
+}
+
+Statement& Statement::bindNull(int index) {
+    check(sqlite3_bind_null(m_stmt, index), "bind");
+    return *this;
+}
+
+bool Statement::step() {
+    const int rc = sqlite3_step(m_stmt);
+    if (rc == SQLITE_ROW) {
+        return true;
+    }
+    if (rc == SQLITE_DONE) {
+        return false;
+    }
+    throw SqliteError(Describe(m_db, rc, "step"));
+}
+
+void Statement::run() {
+    while (step()) {
+    }
+}
+
+std::int64_t Statement::columnInt64(int column) const { return sqlite3_column_int64(m_stmt, column); }
+
+std::string Statement::columnText(int column) const {
+    const auto* text = sqlite3_column_text(m_stmt, column);
+    const int size = sqlite3_column_bytes(m_stmt, column);
+    if (text == nullptr) {
+        return {};
+    }
+    return {reinterpret_cast<const char*>(text), static_cast<std::size_t>(size)};
+}
+
+bool Statement::columnIsNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
+
+Transaction::Transaction(Database& db) : m_db(db) { m_db.execute("BEGIN IMMEDIATE"); }
+
+Transaction::~Transaction() {
+    if (!m_done) {
+        // Never throws from a destructor: a failed rollback leaves SQLite to roll back itself.
+        sqlite3_exec(m_db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+}
+
+void Transaction::commit() {
+    m_db.execute("COMMIT");
+    m_done = true;
+}
+
+} // namespace localservice

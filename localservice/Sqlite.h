@@ -1,0 +1,83 @@
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace localservice {
+
+// Any failure reported by SQLite, with its message.
+class SqliteError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Owns one sqlite3 connection; closes it on destruction.
+class Database {
+public:
+    // Opens (and creates when missing) the file at `path`; ":memory:" gives a private in-memory store.
+    explicit Database(const std::string& path);
+    ~Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    sqlite3* handle() const noexcept { return m_db; }
+
+    // Runs one or more statements that take no parameters and return no rows.
+    void execute(const char* sql);
+
+    std::int64_t lastInsertRowId() const noexcept;
+    int changes() const noexcept;
+
+private:
+    sqlite3* m_db = nullptr;
+};
+
+// Owns one prepared statement; finalizes it on destruction. Parameters are numbered from 1,
+// result columns from 0, as in SQLite.
+class Statement {
+public:
+    Statement(Database& db, const char* sql);
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind(int index, std::int64_t value);
+    Statement& bind(int index, std::string_view text);
+    Statement& bindNull(int index);
+
+    // Advances to the next row: true when there is one, false when the statement is done.
+    bool step();
+    // Runs a statement that returns no rows.
+    void run();
+
+    std::int64_t columnInt64(int column) const;
+    std::string columnText(int column) const;
+    bool columnIsNull(int column) const;
+
+private:
+    void check(int rc, const char* what) const;
+
+    sqlite3* m_db = nullptr;
+    sqlite3_stmt* m_stmt = nullptr;
+};
+
+// BEGIN IMMEDIATE on construction; ROLLBACK on destruction unless commit() was called.
+class Transaction {
+public:
+    explicit Transaction(Database& db);
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    void commit();
+
+private:
+    Database& m_db;
+    bool m_done = false;
+};
+
+} // namespace localservice

@@ -1,0 +1,228 @@
+#include "Store.h"
+
+#include "DemoData.h"
+
+#include <ctime>
+
+namespace localservice {
+
+namespace {
+
+constexpr int kSchemaVersion = 1;
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE users (
+    id       INTEGER PRIMARY KEY AUTOINCREMENT,
+    login    TEXT NOT NULL UNIQUE,
+    password TEXT NOT NULL,
+    created  TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))
+);
+CREATE TABLE friends (
+    id      INTEGER PRIMARY KEY AUTOINCREMENT,
+    user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+    name    TEXT NOT NULL,
+    number  TEXT NOT NULL,
+    carrier TEXT NOT NULL
+);
+CREATE INDEX friends_by_user ON friends(user_id, id);
+CREATE TABLE outbox (
+    id        INTEGER PRIMARY KEY AUTOINCREMENT,
+    user_id   INTEGER NOT NULL REFERENCES users(id),
+    friend_id INTEGER,
+    number    TEXT NOT NULL,
+    carrier   TEXT NOT NULL,
+    subject   TEXT NOT NULL,
+    body      TEXT NOT NULL,
+    sent_at   TEXT NOT NULL
+);
+)sql";
+
+std::string UtcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32] = {};
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+User ReadUser(const Statement& stmt) {
+    return User{stmt.columnInt64(0), stmt.columnText(1), stmt.columnText(2)};
+}
+
+Friend ReadFriend(const Statement& stmt) {
+    return Friend{stmt.columnInt64(0), stmt.columnText(1), stmt.columnText(2), stmt.columnText(3)};
+}
+
+} // namespace
+
+Store::Store(const std::string& path) : m_db(path) {
+    m_db.execute("PRAGMA foreign_keys = ON");
+    createSchemaOnFirstStart();
+}
+
+void Store::createSchemaOnFirstStart() {
+    std::lock_guard lock(m_mutex);
+    Transaction transaction(m_db);
+    Statement version(m_db, "PRAGMA user_version");
+    version.step();
+    const std::int64_t current = version.columnInt64(0);
+    if (current == kSchemaVersion) {
+        return;
+    }
+    if (current != 0) {
+        throw SqliteError("SQLite: the store was written by another version of the service (schema version " +
+                          std::to_string(current) + ")");
+    }
+    m_db.execute(kSchema);
+
+    Statement addUser(m_db, "INSERT INTO users(login, password) VALUES (?1, ?2)");
+    addUser.bind(1, kDemoLogin).bind(2, kDemoPassword).run();
+    const std::int64_t demoUser = m_db.lastInsertRowId();
+    for (const DemoFriend& demo : kDemoFriends) {
+        insertFriend(demoUser, Friend{0, std::string(demo.name), std::string(demo.number), std::string(demo.carrier)});
+    }
+    m_db.execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+    transaction.commit();
+}
+
+std::optional<User> Store::findUserByLogin(std::string_view login) {
+    std::lock_guard lock(m_mutex);
+    Statement stmt(m_db, "SELECT id, login, password FROM users WHERE login = ?1");
+    stmt.bind(1, login);
+    if (!stmt.step()) {
+        return std::nullopt;
+    }
+    return ReadUser(stmt);
+}
+
+std::optional<User> Store::findUser(std::int64_t userId) {
+    std::lock_guard lock(m_mutex);
+    Statement stmt(m_db, "SELECT id, login, password FROM users WHERE id = ?1");
+    stmt.bind(1, userId);
+    if (!stmt.step()) {
+        return std::nullopt;
+    }
+    return ReadUser(stmt);
+}
+
+std::optional<std::int64_t> Store::registerUser(std::string_view login, std::string_view password) {
+    std::lock_guard lock(m_mutex);
+    Transaction transaction(m_db);
+    Statement taken(m_db, "SELECT 1 FROM users WHERE login = ?1");
+    taken.bind(1, login);
+    if (taken.step()) {
+        return std::nullopt;
+    }
+    Statement add(m_db, "INSERT INTO users(login, password) VALUES (?1, ?2)");
+    add.bind(1, login).bind(2, password).run();
+    const std::int64_t id = m_db.lastInsertRowId();
+    transaction.commit();
+    return id;
+}
+
+std::vector<Friend> Store::friends(std::int64_t userId) {
+    std::lock_guard lock(m_mutex);
+    Statement stmt(m_db, "SELECT id, name, number, carrier FROM friends WHERE user_id = ?1 ORDER BY id");
+    stmt.bind(1, userId);
+    std::vector<Friend> result;
+    while (stmt.step()) {
+        result.push_back(ReadFriend(stmt));
+    }
+    return result;
+}
+
+std::optional<Friend> Store::findFriend(std::int64_t userId, std::int64_t friendId) {
+    std::lock_guard lock(m_mutex);
+    Statement stmt(m_db, "SELECT id, name, number, carrier FROM friends WHERE user_id = ?1 AND id = ?2");
+    stmt.bind(1, userId).bind(2, friendId);
+    if (!stmt.step()) {
+        return std::nullopt;
+    }
+    return ReadFriend(stmt);
+}
+
+std::optional<std::int64_t> Store::insertFriend(std::int64_t userId, const Friend& entry) {
+    Statement add(m_db, "INSERT INTO friends(user_id, name, number, carrier) VALUES (?1, ?2, ?3, ?4)");
+    add.bind(1, userId).bind(2, entry.name).bind(3, entry.number).bind(4, entry.carrier).run();
+    const std::int64_t id = m_db.lastInsertRowId();
+    if (id > kMaxFriendId) {
+        return std::nullopt;
+    }
+    return id;
+}
+
+std::optional<std::int64_t> Store::addFriend(std::int64_t userId, const Friend& entry) {
+    std::lock_guard lock(m_mutex);
+    Transaction transaction(m_db);
+    const auto id = insertFriend(userId, entry);
+    if (!id) {
+        return std::nullopt; // the transaction rolls the insert back
+    }
+    transaction.commit();
+    return id;
+}
+
+bool Store::updateFriend(std::int64_t userId, const Friend& entry) {
+    std::lock_guard lock(m_mutex);
+    Transaction transaction(m_db);
+    Statement stmt(m_db, "UPDATE friends SET name = ?1, number = ?2, carrier = ?3 WHERE user_id = ?4 AND id = ?5");
+    stmt.bind(1, entry.name).bind(2, entry.number).bind(3, entry.carrier).bind(4, userId).bind(5, entry.id).run();
+    if (m_db.changes() != 1) {
+        return false;
+    }
+    transaction.commit();
+    return true;
+}
+
+bool Store::deleteFriend(std::int64_t userId, std::int64_t friendId) {
+    std::lock_guard lock(m_mutex);
+    Transaction transaction(m_db);
+    Statement stmt(m_db, "DELETE FROM friends WHERE user_id = ?1 AND id = ?2");
+    stmt.bind(1, userId).bind(2, friendId).run();
+    if (m_db.changes() != 1) {
+        return false;
+    }
+    transaction.commit();
+    return true;
+}
+
+OutboxMessage Store::addToOutbox(OutboxMessage message) {
+    std::lock_guard lock(m_mutex);
+    message.sentAt = UtcNow();
+    Transaction transaction(m_db);
+    Statement stmt(m_db, "INSERT INTO outbox(user_id, friend_id, number, carrier, subject, body, sent_at) "
+                         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+    stmt.bind(1, message.userId);
+    if (message.friendId != 0) {
+        stmt.bind(2, message.friendId);
+    } else {
+        stmt.bindNull(2);
+    }
+    stmt.bind(3, message.number).bind(4, message.carrier).bind(5, message.subject);
+    stmt.bind(6, message.body).bind(7, message.sentAt).run();
+    message.id = m_db.lastInsertRowId();
+    transaction.commit();
+    return message;
+}
+
+std::vector<OutboxMessage> Store::outbox() {
+    std::lock_guard lock(m_mutex);
+    Statement stmt(m_db, "SELECT id, user_id, friend_id, number, carrier, subject, body, sent_at FROM outbox ORDER BY id");
+    std::vector<OutboxMessage> result;
+    while (stmt.step()) {
+        OutboxMessage message;
+        message.id = stmt.columnInt64(0);
+        message.userId = stmt.columnInt64(1);
+        message.friendId = stmt.columnIsNull(2) ? 0 : stmt.columnInt64(2);
+        message.number = stmt.columnText(3);
+        message.carrier = stmt.columnText(4);
+        message.subject = stmt.columnText(5);
+        message.body = stmt.columnText(6);
+        message.sentAt = stmt.columnText(7);
+        result.push_back(std::move(message));
+    }
+    return result;
+}
+
+} // namespace localservice
