@@ -72,6 +72,12 @@ void LocalService::routes() {
     server.set_payload_max_length(kMaxRequestBytes);
     server.set_keep_alive_timeout(1); // bounds how long stop() waits for idle connections
     server.set_read_timeout(5);
+    // httplib's default also sets SO_REUSEPORT, which would let a second service share the port
+    // unnoticed. SO_REUSEADDR alone allows a quick restart but refuses a port in use.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
+    });
     server.set_write_timeout(5);
 
     server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
