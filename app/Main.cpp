@@ -3,6 +3,7 @@
 #include "app/Global.h"
 #include "service/CarrierListExchange.h"
 #include "ui/main/frm_quorvale.h"
+#include "ui/shell/Navigation.h"
 #include "ui/shell/Platform.h"
 
 #include <exception>
@@ -17,6 +18,7 @@ void Main() {
         LoadCarrierList(Carriers);
         // Owned here until shown, so that a window half made when an error comes is discarded.
         auto window = std::make_unique<frm_quorvale>();
+        Navigation::CentreOnScreen(window.get());
         window->show();
         window.release(); // deletes itself when closed
     } catch (const std::exception&) {

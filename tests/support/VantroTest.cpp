@@ -4,6 +4,7 @@
 #include "service/HttpPost.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QWidget>
 
 void PlatformRecorder::startWindowMove(QWidget* window) {
@@ -13,9 +14,15 @@ void PlatformRecorder::startWindowMove(QWidget* window) {
 }
 
 void closeAllWindows() {
-    const QWidgetList windows = QApplication::topLevelWidgets();
-    for (QWidget* window : windows) {
-        delete window;
+    // Deleting a window deletes its pop-ups too, so hold every window weakly.
+    QList<QPointer<QWidget>> windows;
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (window->parentWidget() == nullptr) {
+            windows << window;
+        }
+    }
+    for (const QPointer<QWidget>& window : windows) {
+        delete window.data();
     }
     QApplication::processEvents();
 }

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QLabel>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QWidget>
+
+// The kinds of control the layouts are made of, where Qt's own widgets do not behave as the
+// program needs. Presses on anything but a drag surface stay where they land, so that a label or
+// a text box never moves its window.
+
+// A picture box: shows its picture at the top-left corner at the picture's own size, over its
+// background colour. As a background it is a drag surface; as a picture button it is clicked.
+class PictureBox : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit PictureBox(QWidget* parent = nullptr);
+
+    void setPicture(const QPixmap& picture);
+    const QPixmap& picture() const { return m_picture; }
+
+    // What the box shows, as the window system would read it: background and picture, w x h.
+    QImage drawingSurface() const;
+
+Q_SIGNALS:
+    void mouseDown(Qt::MouseButton button, Qt::KeyboardModifiers modifiers);
+    void clicked();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    QPixmap m_picture;
+    bool m_pressed = false;
+};
+
+// A panel: groups its children, shows or hides them together. Its own surface between the
+// children is a drag surface where the window wires it so.
+class Panel : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit Panel(QWidget* parent = nullptr);
+
+Q_SIGNALS:
+    void mouseDown(Qt::MouseButton button, Qt::KeyboardModifiers modifiers);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+};
+
+// A label: word-wrapped text in a fixed box. A link label reports clicks.
+class Label : public QLabel {
+    Q_OBJECT
+
+public:
+    explicit Label(QWidget* parent = nullptr);
+
+Q_SIGNALS:
+    void clicked();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    bool m_pressed = false;
+};
+
+// A multi-line text box whose length counts each line break as two characters (carriage return
+// and line feed), as the service receives it, and that refuses what would go past its maximum.
+class MultiLineTextBox : public QPlainTextEdit {
+    Q_OBJECT
+
+public:
+    explicit MultiLineTextBox(QWidget* parent = nullptr);
+
+    void setMaxLength(int length) { m_maxLength = length; }
+    int maxLength() const { return m_maxLength; }
+
+    // The text with CR LF line breaks.
+    QString text() const;
+    void setText(const QString& text);
+
+    // The length of `text` with each line break counted as two characters.
+    static int crlfLength(const QString& text);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void insertFromMimeData(const QMimeData* source) override;
+
+private:
+    int roomLeft() const;
+
+    int m_maxLength = 0; // 0: no limit
+};

@@ -1,0 +1,235 @@
+#include "ui/shell/Layout.h"
+
+#include "ui/shell/Controls.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QCursor>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMap>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShortcut>
+
+#include <algorithm>
+#include <cmath>
+
+// The pictures live in a static library, whose resources must be registered by hand.
+static void registerPictures() { Q_INIT_RESOURCE(pictures); }
+
+namespace {
+
+const QColor kControlGrey(0xE4, 0xE4, 0xE4);
+
+QColor colourOr(const std::string& text, const QColor& fallback) {
+    return text.empty() ? fallback : QColor(QString::fromStdString(text));
+}
+
+void setColours(QWidget* widget, const QColor& background, const QColor& text) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Window, background);
+    palette.setColor(QPalette::WindowText, text);
+    widget->setPalette(palette);
+    widget->setAutoFillBackground(true);
+}
+
+const QCursor& handCursor() {
+    static const QCursor cursor(QPixmap(QStringLiteral(":/pictures/hand_cursor.png")), 13, 5);
+    return cursor;
+}
+
+QWidget* createControl(const ControlSpec& spec, QWidget* container) {
+    const QString caption = QString::fromStdString(spec.caption);
+    switch (spec.kind) {
+    case ControlKind::PictureBox:
+    case ControlKind::PictureButton: {
+        auto* box = new PictureBox(container);
+        box->setPicture(QPixmap(QStringLiteral(":/pictures/") + QString::fromStdString(spec.picture)));
+        setColours(box, colourOr(spec.background, kControlGrey), colourOr(spec.foreground, Qt::black));
+        return box;
+    }
+    case ControlKind::Panel: {
+        auto* panel = new Panel(container);
+        setColours(panel, kControlGrey, Qt::black);
+        return panel;
+    }
+    case ControlKind::Label:
+    case ControlKind::LinkLabel:
+    case ControlKind::MessageLabel: {
+        auto* label = new Label(container);
+        label->setText(caption);
+        label->setTextFormat(Qt::PlainText);
+        QColor text = Qt::black;
+        if (spec.kind == ControlKind::LinkLabel) {
+            text = QColor(0x00, 0x00, 0xFF);
+            label->setCursor(handCursor());
+        } else if (spec.kind == ControlKind::MessageLabel) {
+            text = QColor(0xFF, 0x00, 0x00);
+        }
+        setColours(label, colourOr(spec.background, kControlGrey), colourOr(spec.foreground, text));
+        return label;
+    }
+    case ControlKind::TextBox: {
+        auto* box = new QLineEdit(container);
+        box->setText(caption);
+        if (spec.maxLength > 0) {
+            box->setMaxLength(spec.maxLength);
+        }
+        QString style = QStringLiteral("QLineEdit { border: 1px solid #7A7A7A; padding: 0 1px; }");
+        if ((spec.style & PasswordChar) != 0) {
+            box->setEchoMode(QLineEdit::Password);
+            style += QStringLiteral(" QLineEdit { lineedit-password-character: 42; }");
+        }
+        box->setStyleSheet(style);
+        return box;
+    }
+    case ControlKind::MultiLineTextBox: {
+        auto* box = new MultiLineTextBox(container);
+        box->setMaxLength(spec.maxLength);
+        box->setStyleSheet(QStringLiteral("QPlainTextEdit { border: 1px solid #7A7A7A; }"));
+        return box;
+    }
+    case ControlKind::DropDownList: {
+        auto* list = new QComboBox(container);
+        list->setEditable(false);
+        return list;
+    }
+    case ControlKind::ListBox:
+        return new QListWidget(container);
+    case ControlKind::OptionButton: {
+        auto* option = new QRadioButton(caption, container);
+        option->setChecked((spec.style & Selected) != 0);
+        setColours(option, kControlGrey, Qt::black);
+        return option;
+    }
+    case ControlKind::Button: {
+        auto* button = new QPushButton(caption, container);
+        const QColor face = colourOr(spec.background, QColor(0xF0, 0xF0, 0xF0));
+        if ((spec.style & Flat) != 0) {
+            button->setStyleSheet(QStringLiteral("QPushButton { background-color: %1; border: 1px solid #5A5A5A; }"
+                                                 " QPushButton:pressed { background-color: %2; }"
+                                                 " QPushButton:focus { border: 1px solid #000000; }")
+                                      .arg(face.name(), face.darker(125).name()));
+        } else {
+            QPalette palette = button->palette();
+            palette.setColor(QPalette::Button, face);
+            button->setPalette(palette);
+        }
+        if ((spec.style & DefaultButton) != 0) {
+            // Enter anywhere in the button's container clicks it.
+            for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+                auto* shortcut = new QShortcut(QKeySequence(key), container);
+                shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+                QObject::connect(shortcut, &QShortcut::activated, button, &QPushButton::click);
+            }
+        }
+        return button;
+    }
+    }
+    return nullptr;
+}
+
+bool takesFocus(ControlKind kind) {
+    switch (kind) {
+    case ControlKind::PictureBox:
+    case ControlKind::PictureButton:
+    case ControlKind::Panel:
+    case ControlKind::Label:
+    case ControlKind::LinkLabel:
+    case ControlKind::MessageLabel:
+        return false;
+    default:
+        return true;
+    }
+}
+
+bool isDragSurfaceKind(ControlKind kind) { return kind == ControlKind::PictureBox || kind == ControlKind::Panel; }
+
+void buildContainer(const WindowSpec& layout, const std::string& containerName, QWidget* container,
+                    QList<QPair<int, QWidget*>>& focusable) {
+    // Listed top-most first; Qt stacks later siblings on top, so create from the bottom up.
+    std::vector<std::pair<const ControlSpec*, QWidget*>> created;
+    for (auto spec = layout.controls.rbegin(); spec != layout.controls.rend(); ++spec) {
+        if (spec->container != containerName) {
+            continue;
+        }
+        QWidget* widget = createControl(*spec, container);
+        widget->setObjectName(QString::fromStdString(spec->name));
+        widget->setGeometry(TwipsToPixels(spec->left), TwipsToPixels(spec->top), TwipsToPixels(spec->width),
+                            TwipsToPixels(spec->height));
+        QFont font = LayoutFont();
+        font.setBold((spec->style & Bold) != 0);
+        font.setUnderline((spec->style & Underline) != 0);
+        widget->setFont(font);
+        if ((spec->style & Disabled) != 0) {
+            widget->setEnabled(false);
+        }
+        if ((spec->style & Hidden) != 0) {
+            widget->setHidden(true);
+        }
+        // A press on a control stays with it: only the drag surfaces pass presses on to move a window.
+        if (!isDragSurfaceKind(spec->kind)) {
+            widget->setAttribute(Qt::WA_NoMousePropagation);
+        }
+        if (takesFocus(spec->kind)) {
+            widget->setFocusPolicy(Qt::StrongFocus);
+            focusable.append({spec->tab, widget});
+        } else {
+            widget->setFocusPolicy(Qt::NoFocus);
+        }
+        created.emplace_back(&*spec, widget);
+    }
+    for (const auto& [spec, widget] : created) {
+        buildContainer(layout, spec->name, widget, focusable);
+    }
+}
+
+} // namespace
+
+int TwipsToPixels(int twips) { return static_cast<int>(std::lround(twips / 15.0)); }
+
+QFont LayoutFont() {
+    static const bool substituted = [] {
+        // Liberation Sans Narrow keeps every caption inside its box, as the original face does.
+        QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                                   {QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Arial Narrow")});
+        return true;
+    }();
+    Q_UNUSED(substituted);
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setPixelSize(11); // 8.25 points at 96 dots per inch
+    font.setWeight(QFont::Normal);
+    return font;
+}
+
+void BuildLayout(QWidget* window, const WindowSpec& layout) {
+    static const bool registered = (registerPictures(), true);
+    Q_UNUSED(registered);
+    window->setObjectName(QString::fromStdString(layout.name));
+    window->setWindowTitle(QString::fromStdString(layout.caption));
+    window->setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+    window->setFixedSize(TwipsToPixels(layout.width), TwipsToPixels(layout.height));
+    window->setFont(LayoutFont());
+    if (!layout.background.empty()) {
+        setColours(window, QColor(QString::fromStdString(layout.background)), Qt::white);
+    }
+
+    QList<QPair<int, QWidget*>> focusable;
+    buildContainer(layout, std::string(), window, focusable);
+    std::stable_sort(focusable.begin(), focusable.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (qsizetype i = 1; i < focusable.size(); ++i) {
+        QWidget::setTabOrder(focusable[i - 1].second, focusable[i].second);
+    }
+}
+
+void FocusFirstControl(QWidget* window) {
+    QWidget* candidate = window->nextInFocusChain();
+    while (candidate != nullptr && candidate != window) {
+        if (candidate->focusPolicy() & Qt::TabFocus && candidate->isVisibleTo(window) && candidate->isEnabled()) {
+            candidate->setFocus(Qt::TabFocusReason);
+            return;
+        }
+        candidate = candidate->nextInFocusChain();
+    }
+}
