@@ -13,7 +13,7 @@ inline constexpr int kDefaultPort = 8471; // the client's default base address i
 inline constexpr std::string_view kDefaultDatabaseFile = "vantro-localservice.db";
 
 // The largest request body the service reads (64 KiB); larger ones are refused.
-inline constexpr std::size_t kMaxRequestBytes = 64 * 1024;
+inline constexpr std::size_t kMaxRequestBytes = std::size_t{64} * 1024;
 
 // The demo user, created when the store is created (the first start with a new store file).
 inline constexpr std::string_view kDemoLogin = "4125551212";

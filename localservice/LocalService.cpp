@@ -114,7 +114,8 @@ void LocalService::routes() {
         }
     });
 
-    server.set_exception_handler([this](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
+    server.set_exception_handler([this](const httplib::Request& req, httplib::Response& res,
+                                        const std::exception_ptr& ep) {
         std::string what = "unknown error";
         try {
             std::rethrow_exception(ep);
@@ -134,9 +135,11 @@ void LocalService::routes() {
         };
     };
 
-    server.Post("/vantro_login.aspx", xml([this](const httplib::Request& req) { return AnswerLogin(m_store, req.body); }));
+    server.Post("/vantro_login.aspx",
+                xml([this](const httplib::Request& req) { return AnswerLogin(m_store, req.body); }));
     server.Post("/vantro_carriers.aspx", xml([](const httplib::Request&) { return AnswerCarriers(); }));
-    server.Post("/vantro_ab.aspx", xml([this](const httplib::Request& req) { return AnswerAddressBook(m_store, req.body); }));
+    server.Post("/vantro_ab.aspx",
+                xml([this](const httplib::Request& req) { return AnswerAddressBook(m_store, req.body); }));
     server.Post("/vantro_ab_update.aspx",
                 xml([this](const httplib::Request& req) { return AnswerAddressBookUpdate(m_store, req.body); }));
     server.Post("/vantro_send.aspx", xml([this](const httplib::Request& req) {

@@ -29,7 +29,8 @@ footer { margin-top: 3em; font-size: small; color: #666; }
     html += "</h1>\n";
     html += content;
     html += R"(
-<footer><a href="/">Vantro local service</a> &middot; <a href="/login.aspx?regstart=true">Register</a> &middot; <a href="/vantro_updates.aspx">Updates</a></footer>
+<footer><a href="/">Vantro local service</a> &middot; <a href="/login.aspx?regstart=true">Register</a>
+&middot; <a href="/vantro_updates.aspx">Updates</a></footer>
 </body>
 </html>
 )";
@@ -55,7 +56,8 @@ std::string HtmlEscape(std::string_view text) {
 }
 
 std::string HomePage() {
-    std::string content = R"(<p>Send free text messages to mobile phones in the United States with the Vantro program.</p>
+    std::string content = R"(<p>Send free text messages to mobile phones in the United States with the Vantro
+program.</p>
 <p>This is the local service: it runs on your own computer, keeps its users, address books and
 sent messages in a small SQLite file, and prints every message on its console instead of
 delivering it.</p>

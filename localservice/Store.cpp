@@ -208,7 +208,8 @@ OutboxMessage Store::addToOutbox(OutboxMessage message) {
 
 std::vector<OutboxMessage> Store::outbox() {
     std::lock_guard lock(m_mutex);
-    Statement stmt(m_db, "SELECT id, user_id, friend_id, number, carrier, subject, body, sent_at FROM outbox ORDER BY id");
+    Statement stmt(m_db,
+                   "SELECT id, user_id, friend_id, number, carrier, subject, body, sent_at FROM outbox ORDER BY id");
     std::vector<OutboxMessage> result;
     while (stmt.step()) {
         OutboxMessage message;

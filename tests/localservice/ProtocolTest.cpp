@@ -30,7 +30,9 @@ protected:
         EXPECT_EQ(answer.text("//result"), "TRUE");
         return lstest::Friends(answer);
     }
-    std::string update(const std::string& body) { return Answer(AnswerAddressBookUpdate(store, body)).text("//update"); }
+    std::string update(const std::string& body) {
+        return Answer(AnswerAddressBookUpdate(store, body)).text("//update");
+    }
     std::string send(const std::string& body) { return Answer(AnswerSend(store, body, settings)).text("//send"); }
     std::string registerUser(const std::string& login, const std::string& password) {
         const auto id = store.registerUser(login, password);
@@ -318,7 +320,8 @@ TEST_F(ProtocolTest, UpdateRefusesUnknownFriendIds) {
     const std::string theirs = book(other).front().id;
 
     for (const std::string id : {"999", "-1", "0", "abc", "", " 1", theirs.c_str()}) {
-        const std::string expected = "Update Failed. There is no friend with the id \"" + id + "\" in your address book.";
+        const std::string expected =
+            "Update Failed. There is no friend with the id \"" + id + "\" in your address book.";
         EXPECT_EQ(update(lstest::UpdateRequest("update", kUser, id, "X", "4125550102", "Sprint")), expected) << id;
         EXPECT_EQ(update(lstest::UpdateRequest("delete", kUser, id, "", "", "")), expected) << id;
     }
