@@ -3,6 +3,9 @@
 #include <QString>
 #include <QWidget>
 
+#include <cstdint>
+#include <string>
+
 // The main window: login, compose and thank-you panels on a background cut to its outline.
 class frm_quorvale : public QWidget {
     Q_OBJECT
@@ -20,11 +23,36 @@ public:
     // The address the advertisement link opens; empty when there is none.
     const QString& adUrl() const { return AdUrl; }
 
+    // Sends one validated message and shows the service's answer: the thank-you panel when it
+    // was sent, else the answer in the compose panel's message label.
+    void SendTextMessage(const std::string& userId, std::int32_t friendId, const std::string& phone,
+                         const std::string& carrier, const std::string& subject, const std::string& body);
+
 protected:
     void mousePressEvent(QMouseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void Form_Load();
+
+    // Login panel
+    void btn_login_Click();
+
+    // Compose panel
+    void option_ab_Click();
+    void option_new_Click();
+    void tb_subject_KeyDown();
+    void tb_subject_KeyUp();
+    void tb_message_KeyDown();
+    void tb_message_KeyUp();
+    void btn_send_Click();
+
+    // Thank-you panel
+    void btn_again_Click();
+    void lbl_ty_link_Click();
+
+    void showNumberLayout(bool numberMode);
+    void recountCharactersLeft();
 
     // Chrome and navigation
     void Form_MouseDown();

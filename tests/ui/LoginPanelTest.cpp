@@ -1,0 +1,209 @@
+#include "app/Global.h"
+#include "tests/support/MainWindowFixture.h"
+
+namespace {
+
+const char* const kSystemError = "There was a system error.  Please check your internet connection and try again.";
+const char* const kEnterBoth = "Please enter a login/mobile phone number and a password.";
+
+class LoginPanelTest : public MainWindowFixture {
+protected:
+    void SetUp() override {
+        MainWindowFixture::SetUp();
+        openMainWindow();
+    }
+
+    void loginWith(const char* login, const char* password) {
+        lineEdit("tb_login")->setText(qs(login));
+        lineEdit("tb_password")->setText(qs(password));
+        QTest::mouseClick(control("btn_login"), Qt::LeftButton);
+    }
+
+    void expectStillOnLoginPanel() {
+        EXPECT_TRUE(control("frame_login")->isVisible());
+        EXPECT_FALSE(control("frame_txt")->isVisible());
+        EXPECT_FALSE(control("pic_ab")->isVisible());
+    }
+
+    void expectPointerBackToDefault() {
+        EXPECT_FALSE(recorder.waiting);
+        ASSERT_FALSE(recorder.events.isEmpty());
+        EXPECT_EQ(recorder.events.first(), qs("cursor: wait"));
+        EXPECT_EQ(recorder.events.last(), qs("cursor: default"));
+    }
+};
+
+} // namespace
+
+TEST_F(LoginPanelTest, emptyFieldsAreRefusedWithFocusAndTheWholeTextSelected) {
+    struct Case {
+        const char* login;
+        const char* password;
+        const char* focused;
+        const char* selected;
+    };
+    const Case cases[] = {{"", "", "tb_login", ""},
+                          {"   ", "secret", "tb_login", "   "},
+                          {"4125551212", "", "tb_password", ""},
+                          {"4125551212", "  ", "tb_password", "  "}};
+    for (const Case& c : cases) {
+        recorder.events.clear();
+        lineEdit("tb_login")->setText(qs(c.login));
+        lineEdit("tb_password")->setText(qs(c.password));
+        Control<QLabel>(window, "lbl_msg_login")->setText(qs("old message"));
+        QTest::mouseClick(control("btn_login"), Qt::LeftButton);
+
+        EXPECT_EQ(label("lbl_msg_login"), qs(kEnterBoth)) << c.login << "/" << c.password;
+        EXPECT_EQ(QApplication::focusWidget(), control(c.focused)) << c.login << "/" << c.password;
+        EXPECT_EQ(lineEdit(c.focused)->selectedText(), qs(c.selected));
+        EXPECT_EQ(lineEdit(c.focused)->selectionStart(), qs(c.selected).isEmpty() ? -1 : 0);
+        EXPECT_EQ(lineEdit("tb_login")->text(), qs(c.login)) << "fields keep what was typed";
+        expectPointerBackToDefault();
+    }
+    EXPECT_TRUE(server.requests().empty());
+    expectStillOnLoginPanel();
+}
+
+TEST_F(LoginPanelTest, sendsTheTrimmedFieldsUnescaped) {
+    server.replyXml("/vantro_login.aspx", "<login><result>FALSE</result><string>No.</string></login>");
+    loginWith(" 41255 512", "  pa ss<&\t  ");
+    const auto requests = server.requestsTo("/vantro_login.aspx");
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].body, "<QVRLogin>    <Login>41255 512</Login>    <Password>pa ss<&\t</Password></QVRLogin>");
+}
+
+TEST_F(LoginPanelTest, anAcceptedLoginLoadsTheAddressBookAndOpensTheComposePanel) {
+    server.replyXml("/vantro_login.aspx", "<r><x><result>TRUE</result></x><string>U&amp;1</string></r>");
+    server.replyXml("/vantro_ab.aspx", kTwoFriends);
+    loginWith("4125551212", "secret");
+
+    EXPECT_EQ(global::CurrentUserId, "U&1");
+    const auto retrievals = server.requestsTo("/vantro_ab.aspx");
+    ASSERT_EQ(retrievals.size(), 1u);
+    EXPECT_EQ(retrievals[0].body, "<QVRAB>    <User_id>U&1</User_id></QVRAB>") << "the id goes out bare";
+
+    EXPECT_FALSE(control("frame_login")->isVisible());
+    EXPECT_TRUE(control("frame_txt")->isVisible());
+    EXPECT_TRUE(control("pic_ab")->isVisible());
+    EXPECT_EQ(QApplication::focusWidget(), control("tb_phone"));
+    EXPECT_EQ(label("lbl_msg_login"), QString());
+
+    QComboBox* friends = comboBox("cbl_ab");
+    ASSERT_EQ(friends->count(), 2);
+    EXPECT_EQ(friends->itemText(0), qs("Tom & Jerry"));
+    EXPECT_EQ(friends->itemData(0).toInt(), 7);
+    EXPECT_EQ(friends->itemText(1), qs("Ann"));
+    EXPECT_EQ(friends->itemData(1).toInt(), -1);
+    EXPECT_EQ(friends->currentIndex(), -1);
+    expectPointerBackToDefault();
+}
+
+TEST_F(LoginPanelTest, eachAnswerOfTheServiceHasItsOwnOutcome) {
+    struct Case {
+        int status;
+        const char* answer;
+        const char* shown; // in lbl_msg_login
+    };
+    const Case cases[] = {
+        {200, "<login><result>TRUE</result><string></string></login>", kSystemError},
+        {200, "<login><result>FALSE</result><string>Login Failed: wrong password</string></login>",
+         "Login Failed: wrong password"},
+        {200, "<login><result>true</result><string>5</string></login>", ""},
+        {200, "<login><result>False</result><string>no</string></login>", ""},
+        {404, "<login><result>TRUE</result><string>5</string></login>", "Login Failed: Could not connect to server:404"},
+        {503, "", "Login Failed: Could not connect to server:503"},
+    };
+    for (const Case& c : cases) {
+        recorder.events.clear();
+        ScriptedReply reply;
+        reply.status = c.status;
+        reply.body = c.answer;
+        server.reply("/vantro_login.aspx", reply);
+        loginWith("4125551212", "secret");
+        EXPECT_EQ(label("lbl_msg_login"), qs(c.shown)) << c.status << " " << c.answer;
+        EXPECT_TRUE(recorder.messages.isEmpty()) << c.answer;
+        EXPECT_EQ(lineEdit("tb_password")->text(), qs("secret")) << "nothing is cleared";
+        expectStillOnLoginPanel();
+        expectPointerBackToDefault();
+    }
+    EXPECT_TRUE(server.requestsTo("/vantro_ab.aspx").empty());
+    EXPECT_TRUE(global::CurrentUserId.empty()) << "the last TRUE answer carried an empty id";
+}
+
+TEST_F(LoginPanelTest, failuresShowTheErrorInABoxFirstThenTheSystemErrorMessage) {
+    global::CurrentUserId = "earlier";
+    const std::pair<int, const char*> answers[] = {
+        {200, ""},                                                  // not XML
+        {200, "<html><body>Server Error</body></html>"},            // no result
+        {200, "<login><result>TRUE</result></login>"},              // TRUE without string
+        {200, "<login><result>FALSE</result></login>"},             // FALSE without string
+    };
+    for (const auto& [status, answer] : answers) {
+        recorder.events.clear();
+        recorder.messages.clear();
+        QString labelWhileBoxOpen = qs("(no box)");
+        recorder.onMessageBox = [&](const QString&) { labelWhileBoxOpen = label("lbl_msg_login"); };
+        server.replyXml("/vantro_login.aspx", answer);
+        loginWith("4125551212", "secret");
+
+        ASSERT_EQ(recorder.messages.size(), 1) << answer;
+        EXPECT_FALSE(recorder.messages[0].isEmpty());
+        EXPECT_EQ(labelWhileBoxOpen, QString()) << "the box comes before the message";
+        EXPECT_EQ(label("lbl_msg_login"), qs(kSystemError));
+        expectStillOnLoginPanel();
+        expectPointerBackToDefault();
+    }
+    EXPECT_EQ(global::CurrentUserId, "earlier") << "a TRUE without string must not overwrite the id";
+
+    recorder.messages.clear();
+    global::ServiceUrl = LoopbackServer::closedPortUrl();
+    loginWith("4125551212", "secret");
+    ASSERT_EQ(recorder.messages.size(), 1);
+    EXPECT_NE(recorder.messages[0].indexOf(qs("onnect")), -1) << recorder.messages[0].toStdString();
+    EXPECT_EQ(label("lbl_msg_login"), qs(kSystemError));
+    expectPointerBackToDefault();
+}
+
+TEST_F(LoginPanelTest, aRefusedAddressBookStillOpensTheComposePanelWithNoFriends) {
+    server.replyXml("/vantro_login.aspx", "<login><result>TRUE</result><string>77</string></login>");
+    ScriptedReply failing;
+    failing.status = 500;
+    server.reply("/vantro_ab.aspx", failing);
+    loginWith("4125551212", "secret");
+
+    EXPECT_EQ(recorder.messages, QStringList{qs("Retrieve Address Book Failed: Could not connect to server:500")});
+    EXPECT_TRUE(control("frame_txt")->isVisible());
+    EXPECT_EQ(comboBox("cbl_ab")->count(), 0);
+    EXPECT_EQ(label("lbl_msg_login"), QString());
+    expectPointerBackToDefault();
+}
+
+TEST_F(LoginPanelTest, aBrokenAddressBookKeepsTheLoginPanelAndTheEntriesReadSoFar) {
+    server.replyXml("/vantro_login.aspx", "<login><result>TRUE</result><string>77</string></login>");
+    server.replyXml("/vantro_ab.aspx", "<a><result>TRUE</result><ab>"
+                                       "<friend><id>40000</id><name>Big</name><number>1</number><carrier>c</carrier></friend>"
+                                       "<friend><id>seven</id><name>Bad</name><number>2</number><carrier>c</carrier></friend>"
+                                       "</ab></a>");
+    loginWith("4125551212", "secret");
+
+    ASSERT_EQ(recorder.messages.size(), 1);
+    EXPECT_NE(recorder.messages[0].indexOf(qs("seven")), -1) << recorder.messages[0].toStdString();
+    EXPECT_EQ(label("lbl_msg_login"), qs(kSystemError));
+    expectStillOnLoginPanel();
+    EXPECT_EQ(global::CurrentUserId, "77");
+    ASSERT_EQ(global::Friends.size(), 1u);
+    EXPECT_EQ(global::Friends[0].id, 40000) << "ids beyond 16 bits are accepted";
+}
+
+TEST(MainWindowLoad, fillsTheCarrierListOnlyWhenThereAreCarriers) {
+    global::Carriers = {"Verizon", "AT&T", "Verizon", ""};
+    frm_quorvale filled;
+    QComboBox* carriers = Control<QComboBox>(&filled, "cbl_carrier");
+    ASSERT_EQ(carriers->count(), 4);
+    EXPECT_EQ(carriers->itemText(1), QStringLiteral("AT&T"));
+    EXPECT_EQ(carriers->currentText(), QString()) << "nothing chosen at start";
+
+    global::Carriers.clear();
+    frm_quorvale empty;
+    EXPECT_EQ(Control<QComboBox>(&empty, "cbl_carrier")->count(), 0);
+}
