@@ -1,0 +1,119 @@
+// Opens the program's windows against an in-process local service, walks through login, compose,
+// thanks, the address book and the about window, and saves a picture of each from the screen, so
+// that shaped windows show against the desktop. Run it on an X display (scripts/make-screenshots).
+// Usage: vantro-screenshot-tour OUTPUT_DIR
+
+#include "DemoData.h"
+#include "LocalService.h"
+#include "app/Global.h"
+#include "app/Main.h"
+#include "ui/main/frm_quorvale.h"
+#include "ui/shell/Layout.h"
+#include "ui/shell/Platform.h"
+#include "ui/shell/frm_about.h"
+#include "addressbook/frm_ab.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QScreen>
+#include <QTest>
+
+#include <curl/curl.h>
+
+#include <cstdio>
+
+namespace {
+
+// Nothing may block the tour: message boxes and links are only reported.
+class TourPlatform final : public Platform {
+public:
+    void messageBox(const QString& text) override { std::fprintf(stderr, "message box: %s\n", qPrintable(text)); }
+    void setWaitCursor(bool) override {}
+    void openUrl(const QString&) override {}
+    void startWindowMove(QWidget*) override {}
+};
+
+void settle() { QTest::qWait(400); }
+
+bool saveShot(QWidget* window, const QString& path, int margin) {
+    settle();
+    const QRect area = window->frameGeometry().adjusted(-margin, -margin, margin, margin);
+    const QPixmap shot = window->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    const bool saved = shot.save(path);
+    std::printf("%s %s\n", saved ? "saved" : "FAILED", qPrintable(path));
+    return saved;
+}
+
+void typeInto(QWidget* window, const char* name, const QString& text) {
+    QWidget* box = Control<QWidget>(window, name);
+    box->setFocus();
+    QTest::keyClicks(box, text);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT_DIR\n", argv[0]);
+        return 2;
+    }
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
+    const QDir out(QString::fromLocal8Bit(argv[1]));
+    TourPlatform platform;
+    Platform::install(&platform);
+
+    localservice::LocalService service({.port = 0, .databasePath = ":memory:"});
+    service.start();
+    global::ServiceUrl = service.baseUrl();
+
+    global::Main();
+    frm_quorvale* main = frm_quorvale::instance();
+    if (main == nullptr || !QTest::qWaitForWindowExposed(main)) {
+        std::fprintf(stderr, "the main window did not open\n");
+        return 1;
+    }
+    bool ok = saveShot(main, out.filePath(QStringLiteral("main-login.png")), 16);
+
+    typeInto(main, "tb_login", QString::fromLatin1(localservice::kDemoLogin.data()));
+    typeInto(main, "tb_password", QString::fromLatin1(localservice::kDemoPassword.data()));
+    QTest::mouseClick(Control<QWidget>(main, "btn_login"), Qt::LeftButton);
+    typeInto(main, "tb_phone", QStringLiteral("4125550199"));
+    Control<QComboBox>(main, "cbl_carrier")->setCurrentIndex(1);
+    typeInto(main, "tb_subject", QStringLiteral("Dinner"));
+    typeInto(main, "tb_message", QStringLiteral("Table for four at 7? I'll bring dessert."));
+    ok = saveShot(main, out.filePath(QStringLiteral("main-compose.png")), 16) && ok;
+
+    QTest::mouseClick(Control<QWidget>(main, "btn_send"), Qt::LeftButton);
+    ok = saveShot(main, out.filePath(QStringLiteral("main-thanks.png")), 16) && ok;
+
+    QTest::mouseClick(Control<QWidget>(main, "pic_ab"), Qt::LeftButton);
+    frm_ab* book = frm_ab::instance();
+    if (book != nullptr) {
+        QTest::qWaitForWindowExposed(book);
+        auto* list = Control<QListWidget>(book, "lb_ab");
+        if (list->count() > 0) {
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(0)).center());
+        }
+        ok = saveShot(book, out.filePath(QStringLiteral("address-book.png")), 0) && ok;
+        book->close();
+    } else {
+        ok = false;
+    }
+
+    QTest::mouseClick(Control<QWidget>(main, "pic_about"), Qt::LeftButton);
+    if (frm_about* about = frm_about::instance()) {
+        QTest::qWaitForWindowExposed(about);
+        ok = saveShot(about, out.filePath(QStringLiteral("about.png")), 0) && ok;
+    } else {
+        ok = false;
+    }
+
+    service.stop();
+    curl_global_cleanup();
+    return ok ? 0 : 1;
+}
