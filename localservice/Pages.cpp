@@ -125,7 +125,7 @@ Page Register(Store& store, std::string_view login, std::string_view password, s
         return {400, RegistrationPage("Please choose a password.", login)};
     }
     if (password.front() == ' ' || password.back() == ' ') {
-        // The client trims spaces from both ends before it sends a password (Part 3.1).
+        // The client trims spaces from both ends before it sends a password.
         return {400, RegistrationPage("A password cannot begin or end with a space.", login)};
     }
     if (password != confirmation) {

@@ -1,6 +1,6 @@
 #pragma once
 
-// The few web pages the client opens in the browser (Part 5.3 of the specification), plain HTML.
+// The few web pages the client opens in the browser, plain HTML.
 
 #include "Store.h"
 

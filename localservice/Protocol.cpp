@@ -267,7 +267,7 @@ std::string AnswerLogin(Store& store, std::string_view body) {
     if (body.size() > kMaxRequestBytes) {
         return LoginAnswer(false, Join(kLoginFailed, refusal::kTooLarge));
     }
-    // The client inserts login and password unescaped (Part 2.2), so the text between the tags is
+    // The client inserts login and password unescaped, so the text between the tags is
     // what the user typed, also when it makes the document ill-formed. A well-formed document is
     // read as XML as well, for a client that does escape.
     std::vector<std::pair<std::string, std::string>> candidates;
@@ -378,7 +378,8 @@ std::string AnswerAddressBookUpdate(Store& store, std::string_view body) {
         return UpdateAnswer(kUpdateSuccessful);
     }
 
-    // add or update. The client doubles the escaping of "&" in name and carrier (Part 2.5).
+    // add or update. The client replaces "&" by "&amp;" in name and carrier before it escapes them,
+    // so the parser hands us "&amp;" for each "&" the user typed.
     Friend entry{*friendId, DecodeClientAmpersands(fields.values[3]), fields.values[4],
                  DecodeClientAmpersands(fields.values[5])};
     if (action == "add" && *friendId != 0) {
@@ -443,7 +444,7 @@ std::string AnswerSend(Store& store, std::string_view body, const SendSettings& 
         message.carrier = entry->carrier;
     } else {
         message.number = fields.values[2];
-        // The client doubles the escaping of "&" in the carrier (Part 2.6).
+        // The carrier comes with its "&" escaped twice, as in the address book update.
         message.carrier = DecodeClientAmpersands(fields.values[3]);
         if (!IsValidPhoneNumber(message.number)) {
             return SendRefusal(refusal::kBadNumber);

@@ -1,9 +1,9 @@
 #pragma once
 
-// The five exchanges of the client (Parts 2.2 to 2.6 of the specification), each a plain
-// function from the request body to the answer text, so that they can be tested without sockets.
-// Every answer is an XML document in the exchange's answer format; a request the service cannot
-// use gets a refusal in that format, never an exception (only a failing store throws).
+// The client's five exchanges, each a plain function from the request body to the answer text,
+// so that they can be tested without sockets. Every answer is an XML document in the exchange's
+// answer format; a request the service cannot use gets a refusal in that format, never an
+// exception (only a failing store throws).
 
 #include "Store.h"
 

@@ -41,7 +41,8 @@ struct OutboxMessage {
 // threads (it serialises its operations).
 class Store {
 public:
-    // Friend ids must fit the client's 16-bit record field (Part 4.1 of the specification).
+    // The client keeps a friend's id in a 16-bit signed field and fails on a larger one, so the
+    // store hands out no id above this.
     static constexpr std::int64_t kMaxFriendId = 32767;
 
     // Opens the store at `path` (":memory:" for a private in-memory store). A new store gets its

@@ -1,7 +1,7 @@
 #pragma once
 
-// Request documents built exactly as the client builds them (Parts 2.1 to 2.6 of the
-// specification), answers read as the client reads them, and a temporary folder.
+// Request documents built byte for byte as the client builds them, answers read as the client
+// reads them, and a temporary folder.
 
 #include <pugixml.hpp>
 
