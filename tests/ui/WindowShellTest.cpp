@@ -58,21 +58,21 @@ TEST_F(WindowShellTest, everyControlStandsWhereItsLayoutPutsIt) {
     frm_quorvale main;
     frm_ab book;
     frm_about about;
-    for (const auto& [window, layout] : {std::pair<QWidget*, const WindowSpec*>{&main, &MainWindowLayout()},
+    for (const auto& [window, layout] : {std::pair<QWidget*, const WindowLayout*>{&main, &MainWindowLayout()},
                                          {&book, &AddressBookWindowLayout()}, {&about, &AboutWindowLayout()}}) {
         EXPECT_EQ(window->objectName().toStdString(), layout->name);
         EXPECT_EQ(window->windowTitle().toStdString(), layout->caption);
         EXPECT_TRUE(window->windowFlags().testFlag(Qt::FramelessWindowHint));
         EXPECT_EQ(window->size(), QSize(TwipsToPixels(layout->width), TwipsToPixels(layout->height)));
-        for (const ControlSpec& spec : layout->controls) {
-            SCOPED_TRACE(spec.name);
-            QWidget* control = Control<QWidget>(window, spec.name.c_str());
+        for (const ControlEntry& entry : layout->controls) {
+            SCOPED_TRACE(entry.name);
+            QWidget* control = Control<QWidget>(window, entry.name.c_str());
             const std::string container =
                 control->parentWidget() == window ? std::string() : control->parentWidget()->objectName().toStdString();
-            EXPECT_EQ(container, spec.container);
-            EXPECT_EQ(control->geometry(), QRect(TwipsToPixels(spec.left), TwipsToPixels(spec.top),
-                                                 TwipsToPixels(spec.width), TwipsToPixels(spec.height)));
-            EXPECT_EQ(control->isHidden(), (spec.style & Hidden) != 0);
+            EXPECT_EQ(container, entry.container);
+            EXPECT_EQ(control->geometry(), QRect(TwipsToPixels(entry.left), TwipsToPixels(entry.top),
+                                                 TwipsToPixels(entry.width), TwipsToPixels(entry.height)));
+            EXPECT_EQ(control->isHidden(), (entry.style & Hidden) != 0);
         }
     }
     EXPECT_EQ(main.size(), QSize(280, 354));

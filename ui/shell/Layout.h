@@ -39,7 +39,7 @@ enum ControlStyle : unsigned {
     DefaultButton = 1u << 7, // Enter in its container clicks it
 };
 
-struct ControlSpec {
+struct ControlEntry {
     std::string name;
     ControlKind kind;
     std::string container; // empty: the window itself
@@ -53,23 +53,23 @@ struct ControlSpec {
     std::string foreground;
 };
 
-struct WindowSpec {
+struct WindowLayout {
     std::string name;
     std::string caption;
     int width, height; // client area, twips
     std::string background;
-    std::vector<ControlSpec> controls; // per container, the top-most first
+    std::vector<ControlEntry> controls; // per container, the top-most first
 };
 
-const WindowSpec& MainWindowLayout();
-const WindowSpec& AddressBookWindowLayout();
-const WindowSpec& AboutWindowLayout();
+const WindowLayout& MainWindowLayout();
+const WindowLayout& AddressBookWindowLayout();
+const WindowLayout& AboutWindowLayout();
 
 // Twips to pixels at the layouts' 96 dots per inch, to the nearest pixel.
 int TwipsToPixels(int twips);
 
 // Sets the window's own properties (borderless, caption, client size) and creates every control.
-void BuildLayout(QWidget* window, const WindowSpec& layout);
+void BuildLayout(QWidget* window, const WindowLayout& layout);
 
 // Gives the focus to the first control in keyboard order that can take it.
 void FocusFirstControl(QWidget* window);

@@ -39,14 +39,14 @@ const QCursor& handCursor() {
     return cursor;
 }
 
-QWidget* createControl(const ControlSpec& spec, QWidget* container) {
-    const QString caption = QString::fromStdString(spec.caption);
-    switch (spec.kind) {
+QWidget* createControl(const ControlEntry& entry, QWidget* container) {
+    const QString caption = QString::fromStdString(entry.caption);
+    switch (entry.kind) {
     case ControlKind::PictureBox:
     case ControlKind::PictureButton: {
         auto* box = new PictureBox(container);
-        box->setPicture(QPixmap(QStringLiteral(":/pictures/") + QString::fromStdString(spec.picture)));
-        setColours(box, colourOr(spec.background, kControlGrey), colourOr(spec.foreground, Qt::black));
+        box->setPicture(QPixmap(QStringLiteral(":/pictures/") + QString::fromStdString(entry.picture)));
+        setColours(box, colourOr(entry.background, kControlGrey), colourOr(entry.foreground, Qt::black));
         return box;
     }
     case ControlKind::Panel: {
@@ -61,23 +61,23 @@ QWidget* createControl(const ControlSpec& spec, QWidget* container) {
         label->setText(caption);
         label->setTextFormat(Qt::PlainText);
         QColor text = Qt::black;
-        if (spec.kind == ControlKind::LinkLabel) {
+        if (entry.kind == ControlKind::LinkLabel) {
             text = QColor(0x00, 0x00, 0xFF);
             label->setCursor(handCursor());
-        } else if (spec.kind == ControlKind::MessageLabel) {
+        } else if (entry.kind == ControlKind::MessageLabel) {
             text = QColor(0xFF, 0x00, 0x00);
         }
-        setColours(label, colourOr(spec.background, kControlGrey), colourOr(spec.foreground, text));
+        setColours(label, colourOr(entry.background, kControlGrey), colourOr(entry.foreground, text));
         return label;
     }
     case ControlKind::TextBox: {
         auto* box = new QLineEdit(container);
         box->setText(caption);
-        if (spec.maxLength > 0) {
-            box->setMaxLength(spec.maxLength);
+        if (entry.maxLength > 0) {
+            box->setMaxLength(entry.maxLength);
         }
         QString style = QStringLiteral("QLineEdit { border: 1px solid #7A7A7A; padding: 0 1px; }");
-        if ((spec.style & PasswordChar) != 0) {
+        if ((entry.style & PasswordChar) != 0) {
             box->setEchoMode(QLineEdit::Password);
             style += QStringLiteral(" QLineEdit { lineedit-password-character: 42; }");
         }
@@ -86,7 +86,7 @@ QWidget* createControl(const ControlSpec& spec, QWidget* container) {
     }
     case ControlKind::MultiLineTextBox: {
         auto* box = new MultiLineTextBox(container);
-        box->setMaxLength(spec.maxLength);
+        box->setMaxLength(entry.maxLength);
         box->setStyleSheet(QStringLiteral("QPlainTextEdit { border: 1px solid #7A7A7A; }"));
         return box;
     }
@@ -99,14 +99,14 @@ QWidget* createControl(const ControlSpec& spec, QWidget* container) {
         return new QListWidget(container);
     case ControlKind::OptionButton: {
         auto* option = new QRadioButton(caption, container);
-        option->setChecked((spec.style & Selected) != 0);
+        option->setChecked((entry.style & Selected) != 0);
         setColours(option, kControlGrey, Qt::black);
         return option;
     }
     case ControlKind::Button: {
         auto* button = new QPushButton(caption, container);
-        const QColor face = colourOr(spec.background, QColor(0xF0, 0xF0, 0xF0));
-        if ((spec.style & Flat) != 0) {
+        const QColor face = colourOr(entry.background, QColor(0xF0, 0xF0, 0xF0));
+        if ((entry.style & Flat) != 0) {
             button->setStyleSheet(QStringLiteral("QPushButton { background-color: %1; border: 1px solid #5A5A5A; }"
                                                  " QPushButton:pressed { background-color: %2; }"
                                                  " QPushButton:focus { border: 1px solid #000000; }")
@@ -116,7 +116,7 @@ QWidget* createControl(const ControlSpec& spec, QWidget* container) {
             palette.setColor(QPalette::Button, face);
             button->setPalette(palette);
         }
-        if ((spec.style & DefaultButton) != 0) {
+        if ((entry.style & DefaultButton) != 0) {
             // Enter anywhere in the button's container clicks it.
             for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
                 auto* shortcut = new QShortcut(QKeySequence(key), container);
@@ -146,42 +146,42 @@ bool takesFocus(ControlKind kind) {
 
 bool isDragSurfaceKind(ControlKind kind) { return kind == ControlKind::PictureBox || kind == ControlKind::Panel; }
 
-void buildContainer(const WindowSpec& layout, const std::string& containerName, QWidget* container,
+void buildContainer(const WindowLayout& layout, const std::string& containerName, QWidget* container,
                     QList<QPair<int, QWidget*>>& focusable) {
     // Listed top-most first; Qt stacks later siblings on top, so create from the bottom up.
-    std::vector<std::pair<const ControlSpec*, QWidget*>> created;
-    for (auto spec = layout.controls.rbegin(); spec != layout.controls.rend(); ++spec) {
-        if (spec->container != containerName) {
+    std::vector<std::pair<const ControlEntry*, QWidget*>> created;
+    for (auto entry = layout.controls.rbegin(); entry != layout.controls.rend(); ++entry) {
+        if (entry->container != containerName) {
             continue;
         }
-        QWidget* widget = createControl(*spec, container);
-        widget->setObjectName(QString::fromStdString(spec->name));
-        widget->setGeometry(TwipsToPixels(spec->left), TwipsToPixels(spec->top), TwipsToPixels(spec->width),
-                            TwipsToPixels(spec->height));
+        QWidget* widget = createControl(*entry, container);
+        widget->setObjectName(QString::fromStdString(entry->name));
+        widget->setGeometry(TwipsToPixels(entry->left), TwipsToPixels(entry->top), TwipsToPixels(entry->width),
+                            TwipsToPixels(entry->height));
         QFont font = LayoutFont();
-        font.setBold((spec->style & Bold) != 0);
-        font.setUnderline((spec->style & Underline) != 0);
+        font.setBold((entry->style & Bold) != 0);
+        font.setUnderline((entry->style & Underline) != 0);
         widget->setFont(font);
-        if ((spec->style & Disabled) != 0) {
+        if ((entry->style & Disabled) != 0) {
             widget->setEnabled(false);
         }
-        if ((spec->style & Hidden) != 0) {
+        if ((entry->style & Hidden) != 0) {
             widget->setHidden(true);
         }
         // A press on a control stays with it: only the drag surfaces pass presses on to move a window.
-        if (!isDragSurfaceKind(spec->kind)) {
+        if (!isDragSurfaceKind(entry->kind)) {
             widget->setAttribute(Qt::WA_NoMousePropagation);
         }
-        if (takesFocus(spec->kind)) {
+        if (takesFocus(entry->kind)) {
             widget->setFocusPolicy(Qt::StrongFocus);
-            focusable.append({spec->tab, widget});
+            focusable.append({entry->tab, widget});
         } else {
             widget->setFocusPolicy(Qt::NoFocus);
         }
-        created.emplace_back(&*spec, widget);
+        created.emplace_back(&*entry, widget);
     }
-    for (const auto& [spec, widget] : created) {
-        buildContainer(layout, spec->name, widget, focusable);
+    for (const auto& [entry, widget] : created) {
+        buildContainer(layout, entry->name, widget, focusable);
     }
 }
 
@@ -203,7 +203,7 @@ QFont LayoutFont() {
     return font;
 }
 
-void BuildLayout(QWidget* window, const WindowSpec& layout) {
+void BuildLayout(QWidget* window, const WindowLayout& layout) {
     static const bool registered = (registerPictures(), true);
     Q_UNUSED(registered);
     window->setObjectName(QString::fromStdString(layout.name));

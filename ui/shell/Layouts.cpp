@@ -17,8 +17,8 @@ const char* const kThanks = "frame_ty";
 
 } // namespace
 
-const WindowSpec& MainWindowLayout() {
-    static const WindowSpec layout{
+const WindowLayout& MainWindowLayout() {
+    static const WindowLayout layout{
         "frm_quorvale",
         "Vantro",
         4200,
@@ -85,10 +85,10 @@ const WindowSpec& MainWindowLayout() {
     return layout;
 }
 
-const WindowSpec& AddressBookWindowLayout() {
+const WindowLayout& AddressBookWindowLayout() {
     const char* const window = "";
     const char* const background = "pic_background";
-    static const WindowSpec layout{
+    static const WindowLayout layout{
         "frm_ab",
         "Address Book",
         6135,
@@ -116,10 +116,10 @@ const WindowSpec& AddressBookWindowLayout() {
     return layout;
 }
 
-const WindowSpec& AboutWindowLayout() {
+const WindowLayout& AboutWindowLayout() {
     const char* const window = "";
     const char* const background = "Picture1";
-    static const WindowSpec layout{
+    static const WindowLayout layout{
         "frm_about",
         "About our company",
         2385,
