@@ -93,8 +93,8 @@ void frm_ab::lb_ab_Click() {
             continue;
         }
         Control<Label>(this, "lbl_id")->setText(QString::number(key));
-        Control<QLineEdit>(this, "tb_name")->setText(QString::fromStdString(entry.name));
-        Control<QLineEdit>(this, "tb_phone")->setText(QString::fromStdString(entry.number));
+        SetWholeText(Control<QLineEdit>(this, "tb_name"), QString::fromStdString(entry.name));
+        SetWholeText(Control<QLineEdit>(this, "tb_phone"), QString::fromStdString(entry.number));
         // A carrier the list does not offer leaves no choice, so Save asks for one.
         auto* carriers = Control<QComboBox>(this, "cbl_carrier");
         carriers->setCurrentIndex(carriers->findText(QString::fromStdString(entry.carrier)));

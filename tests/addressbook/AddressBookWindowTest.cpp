@@ -539,3 +539,25 @@ TEST_F(AddressBookWindowTest, reopenedWindowStartsAfresh) {
     EXPECT_EQ(in<QComboBox>(book, "cbl_carrier")->count(), 3);
     EXPECT_EQ(global::Friends.size(), 1U) << "closing leaves the address book alone";
 }
+
+TEST_F(AddressBookWindowTest, anEntryLongerThanTheBoxesAllowIsShownAndSavedWhole) {
+    const std::string longName(60, 'L');
+    global::Friends = {{5, longName, "412555000512", "Sprint"}};
+    frm_ab* book = openBook();
+    pickRow(book, 0);
+    EXPECT_EQ(text(book, "tb_name").toStdString(), longName);
+    EXPECT_EQ(text(book, "tb_phone"), qs("412555000512"));
+
+    // Only the number's own check stops the save, and the user can shorten it to fit.
+    click(book, "btn_save");
+    EXPECT_EQ(text(book, "lbl_msg"), qs("Phone number must be 10 digit numeric."));
+    auto* phone = in<QLineEdit>(book, "tb_phone");
+    phone->setFocus();
+    phone->end(false);
+    QTest::keyClick(phone, Qt::Key_Backspace);
+    QTest::keyClick(phone, Qt::Key_Backspace);
+    click(book, "btn_save");
+    const auto bodies = updateBodies();
+    ASSERT_EQ(bodies.size(), 1U);
+    EXPECT_NE(bodies[0].find("<Name>" + longName + "</Name>    <Number>4125550005</Number>"), std::string::npos);
+}

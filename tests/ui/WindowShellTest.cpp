@@ -131,6 +131,17 @@ TEST_F(WindowShellTest, textBoxesKeepTheirLimits) {
         QTest::keyClicks(box, QString(limit + 1, QLatin1Char('7')));
         EXPECT_EQ(box->text().size(), limit) << name;
     }
+    // Only typing is limited: a longer entry from the service is kept whole, and can be shortened.
+    auto* name = in<QLineEdit>(&book, "tb_name");
+    SetWholeText(name, QString(60, QLatin1Char('n')));
+    EXPECT_EQ(name->text().size(), 60);
+    name->setFocus();
+    name->end(false);
+    QTest::keyClicks(name, qs("x"));
+    EXPECT_EQ(name->text().size(), 60);
+    QTest::keyClick(name, Qt::Key_Backspace);
+    EXPECT_EQ(name->text().size(), 59);
+
     auto* password = in<QLineEdit>(main, "tb_password");
     QTest::keyClicks(password, QString(200, QLatin1Char('p')));
     EXPECT_EQ(password->text().size(), 200);

@@ -1,11 +1,13 @@
 #include "ui/shell/Controls.h"
 
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QTextCursor>
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -67,6 +69,24 @@ void Label::mouseReleaseEvent(QMouseEvent* event) {
     if (wasPressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
         Q_EMIT clicked();
     }
+}
+
+namespace {
+const char* const kTypingLimit = "typingLimit";
+}
+
+void LimitTyping(QLineEdit* box, int maxLength) {
+    box->setProperty(kTypingLimit, maxLength);
+    box->setMaxLength(maxLength);
+    // Above the limit, the box may keep what it holds but not grow.
+    QObject::connect(box, &QLineEdit::textChanged, box, [box, maxLength](const QString& text) {
+        box->setMaxLength(std::max(maxLength, static_cast<int>(text.size())));
+    });
+}
+
+void SetWholeText(QLineEdit* box, const QString& text) {
+    box->setMaxLength(std::max(box->maxLength(), static_cast<int>(text.size())));
+    box->setText(text);
 }
 
 MultiLineTextBox::MultiLineTextBox(QWidget* parent) : QPlainTextEdit(parent) {

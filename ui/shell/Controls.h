@@ -3,6 +3,8 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
+
+class QLineEdit;
 #include <QWidget>
 
 // The kinds of control the layouts are made of, where Qt's own widgets do not behave as the
@@ -69,6 +71,14 @@ protected:
 private:
     bool m_pressed = false;
 };
+
+// One-line text boxes limit what the user types or pastes, never what the program shows: an entry
+// that comes from the service longer than the box allows is shown and sent whole, and can still
+// be shortened.
+void LimitTyping(QLineEdit* box, int maxLength);
+
+// Puts `text` into the box whole, even past its typing limit.
+void SetWholeText(QLineEdit* box, const QString& text);
 
 // A multi-line text box whose length counts each line break as two characters (carriage return
 // and line feed), as the service receives it, and that refuses what would go past its maximum.

@@ -74,7 +74,7 @@ QWidget* createControl(const ControlEntry& entry, QWidget* container) {
         auto* box = new QLineEdit(container);
         box->setText(caption);
         if (entry.maxLength > 0) {
-            box->setMaxLength(entry.maxLength);
+            LimitTyping(box, entry.maxLength);
         }
         QString style = QStringLiteral("QLineEdit { border: 1px solid #7A7A7A; padding: 0 1px; }");
         if ((entry.style & PasswordChar) != 0) {
