@@ -5,6 +5,7 @@
 #include "ui/shell/Controls.h"
 #include "ui/shell/Layout.h"
 #include "ui/shell/Navigation.h"
+#include "tests/support/FriendRows.h"
 #include "tests/support/VantroTest.h"
 
 #include <QApplication>
@@ -43,24 +44,6 @@ ScriptedReply answer(int status, std::string body) {
     return reply;
 }
 
-// What a list shows: each row's text and id.
-using Rows = std::vector<std::pair<QString, qint32>>;
-
-Rows rowsOf(const QListWidget* list) {
-    Rows rows;
-    for (int i = 0; i < list->count(); ++i) {
-        rows.emplace_back(list->item(i)->text(), list->item(i)->data(Qt::UserRole).value<qint32>());
-    }
-    return rows;
-}
-
-Rows rowsOf(const QComboBox* list) {
-    Rows rows;
-    for (int i = 0; i < list->count(); ++i) {
-        rows.emplace_back(list->itemText(i), list->itemData(i).value<qint32>());
-    }
-    return rows;
-}
 
 class AddressBookWindowTest : public VantroTest {
 protected:

@@ -8,6 +8,7 @@
 #include "localservice/Carriers.h"
 #include "localservice/DemoData.h"
 #include "localservice/LocalService.h"
+#include "tests/support/FriendRows.h"
 #include "tests/support/VantroTest.h"
 #include "ui/main/frm_quorvale.h"
 #include "ui/shell/Controls.h"
@@ -34,24 +35,6 @@ const QString UpdateSuccessful = QStringLiteral("Update Successful.");
 
 QString fromStd(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
-// What a friend list shows: each row's text and id.
-using Rows = std::vector<std::pair<QString, std::int64_t>>;
-
-Rows rowsOf(const QListWidget* list) {
-    Rows rows;
-    for (int i = 0; i < list->count(); ++i) {
-        rows.emplace_back(list->item(i)->text(), list->item(i)->data(Qt::UserRole).value<qint32>());
-    }
-    return rows;
-}
-
-Rows rowsOf(const QComboBox* list) {
-    Rows rows;
-    for (int i = 0; i < list->count(); ++i) {
-        rows.emplace_back(list->itemText(i), list->itemData(i).value<qint32>());
-    }
-    return rows;
-}
 
 class EndToEndTest : public VantroTest {
 protected:
@@ -110,7 +93,7 @@ protected:
     Rows serviceBook() {
         Rows rows;
         for (const localservice::Friend& entry : service.store().friends(demoUserId())) {
-            rows.emplace_back(fromStd(entry.name), entry.id);
+            rows.emplace_back(fromStd(entry.name), static_cast<qint32>(entry.id));
         }
         return rows;
     }
@@ -199,7 +182,7 @@ TEST_F(EndToEndTest, addChangeAndDeleteAFriendAndBothListsFollow) {
     EXPECT_EQ(stored.number, "4125550199");
     EXPECT_EQ(stored.carrier, "AT&T");
     expectBothListsFollowTheService(book, "after the add");
-    EXPECT_EQ(rowsOf(list).back(), std::make_pair(added, stored.id));
+    EXPECT_EQ(rowsOf(list).back(), std::make_pair(added, static_cast<qint32>(stored.id)));
     EXPECT_TRUE(id->text().isEmpty());
     EXPECT_TRUE(name->text().isEmpty());
 
