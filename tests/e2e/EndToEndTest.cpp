@@ -204,7 +204,7 @@ TEST_F(EndToEndTest, addChangeAndDeleteAFriendAndBothListsFollow) {
     EXPECT_EQ(afterChange->carrier, "AT&T");
     EXPECT_EQ(service.store().friends(demoUserId()).size(), demoCount + 1) << "a change adds no entry";
     expectBothListsFollowTheService(book, "after the change");
-    EXPECT_EQ(rowsOf(list).back(), std::make_pair(changed, stored.id));
+    EXPECT_EQ(rowsOf(list).back(), std::make_pair(changed, static_cast<qint32>(stored.id)));
     EXPECT_EQ(id->text(), QString::number(stored.id)) << "the changed entry stays loaded";
 
     // Delete the loaded entry.
