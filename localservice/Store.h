@@ -41,9 +41,9 @@ struct OutboxMessage {
 // threads (it serialises its operations).
 class Store {
 public:
-    // The client keeps a friend's id in a 16-bit signed field and fails on a larger one, so the
+    // The client keeps a friend's id in a 32-bit signed field and fails on a larger one, so the
     // store hands out no id above this.
-    static constexpr std::int64_t kMaxFriendId = 32767;
+    static constexpr std::int64_t kMaxFriendId = 2147483647;
 
     // Opens the store at `path` (":memory:" for a private in-memory store). A new store gets its
     // tables and the demo user with the demo friends (DemoData.h).

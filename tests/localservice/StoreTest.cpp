@@ -93,7 +93,7 @@ TEST(StoreTest, FriendIdsStayWithinTheClientsSixteenBits) {
         sqlite3* raw = nullptr;
         ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
         const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
-        ASSERT_EQ(sqlite3_exec(raw, "UPDATE sqlite_sequence SET seq = 32766 WHERE name = 'friends'", nullptr, nullptr,
+        ASSERT_EQ(sqlite3_exec(raw, "UPDATE sqlite_sequence SET seq = 2147483646 WHERE name = 'friends'", nullptr, nullptr,
                                nullptr),
                   SQLITE_OK);
     }
