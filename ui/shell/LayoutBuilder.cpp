@@ -191,7 +191,7 @@ int TwipsToPixels(int twips) { return static_cast<int>(std::lround(twips / 15.0)
 
 QFont LayoutFont() {
     static const bool substituted = [] {
-        // Liberation Sans Narrow keeps every caption inside its box, as the original face does.
+        // Of the faces Debian offers, Liberation Sans Narrow alone keeps every caption inside its box.
         QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
                                    {QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Arial Narrow")});
         return true;
