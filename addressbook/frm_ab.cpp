@@ -128,7 +128,8 @@ void frm_ab::btn_save_Click() {
     platform().setWaitCursor(true);
     const QString number = UserText::TrimSpaces(typed);
     const QString carrier = UserText::AmpersandsAsEntities(carrierText);
-    const QString name = UserText::AmpersandsAsEntities(UserText::TrimSpaces(Control<QLineEdit>(this, "tb_name")->text()));
+    const QString name =
+        UserText::AmpersandsAsEntities(UserText::TrimSpaces(Control<QLineEdit>(this, "tb_name")->text()));
     const QString id = Control<Label>(this, "lbl_id")->text();
     const QString userId = QString::fromStdString(global::CurrentUserId);
     if (id.isEmpty()) {

@@ -3,9 +3,9 @@
 #include <QApplication>
 #include <QWidget>
 
-#include <curl/curl.h>
-
 #include <algorithm>
+
+#include <curl/curl.h>
 
 int main(int argc, char* argv[]) {
     curl_global_init(CURL_GLOBAL_DEFAULT);

@@ -3,11 +3,11 @@
 #include "Pages.h"
 #include "Protocol.h"
 
-#include <httplib.h>
-
 #include <chrono>
 #include <stdexcept>
 #include <string_view>
+
+#include <httplib.h>
 
 namespace localservice {
 
@@ -105,28 +105,36 @@ void LocalService::routes() {
         if (res.body.empty()) {
             std::string text = std::to_string(res.status);
             switch (res.status) {
-            case 400: text += " Bad Request"; break;
-            case 404: text += " Not Found"; break;
-            case 413: text += " Payload Too Large: requests may have at most 64 KiB"; break;
-            default: text += " Error"; break;
+            case 400:
+                text += " Bad Request";
+                break;
+            case 404:
+                text += " Not Found";
+                break;
+            case 413:
+                text += " Payload Too Large: requests may have at most 64 KiB";
+                break;
+            default:
+                text += " Error";
+                break;
             }
             res.set_content(text + "\n", kText);
         }
     });
 
-    server.set_exception_handler([this](const httplib::Request& req, httplib::Response& res,
-                                        const std::exception_ptr& ep) {
-        std::string what = "unknown error";
-        try {
-            std::rethrow_exception(ep);
-        } catch (const std::exception& e) {
-            what = e.what();
-        } catch (...) {
-        }
-        toConsole("ERROR " + req.method + " " + req.path + ": " + what);
-        res.status = 500;
-        res.set_content("500 Internal Server Error\n", kText);
-    });
+    server.set_exception_handler(
+        [this](const httplib::Request& req, httplib::Response& res, const std::exception_ptr& ep) {
+            std::string what = "unknown error";
+            try {
+                std::rethrow_exception(ep);
+            } catch (const std::exception& e) {
+                what = e.what();
+            } catch (...) {
+            }
+            toConsole("ERROR " + req.method + " " + req.path + ": " + what);
+            res.status = 500;
+            res.set_content("500 Internal Server Error\n", kText);
+        });
 
     const auto xml = [](auto answer) {
         return [answer](const httplib::Request& req, httplib::Response& res) {

@@ -3,14 +3,14 @@
 #include "Carriers.h"
 #include "DemoData.h"
 
-#include <pugixml.hpp>
-
 #include <charconv>
 #include <cstdio>
 #include <optional>
 #include <sstream>
 #include <utility>
 #include <vector>
+
+#include <pugixml.hpp>
 
 namespace localservice {
 
@@ -145,9 +145,7 @@ std::size_t CodePoints(std::string_view text) {
     return count;
 }
 
-bool IsBlank(std::string_view text) {
-    return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
-}
+bool IsBlank(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
 // ---- login ----
 
@@ -231,11 +229,21 @@ std::string Quoted(std::string_view text) {
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (byte < 0x20 || byte == 0x7F) {
                 char hex[8];

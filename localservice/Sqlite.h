@@ -1,11 +1,11 @@
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include <sqlite3.h>
 
 namespace localservice {
 

@@ -46,9 +46,7 @@ std::string UtcNow() {
     return text;
 }
 
-User ReadUser(const Statement& stmt) {
-    return User{stmt.columnInt64(0), stmt.columnText(1), stmt.columnText(2)};
-}
+User ReadUser(const Statement& stmt) { return User{stmt.columnInt64(0), stmt.columnText(1), stmt.columnText(2)}; }
 
 Friend ReadFriend(const Statement& stmt) {
     return Friend{stmt.columnInt64(0), stmt.columnText(1), stmt.columnText(2), stmt.columnText(3)};

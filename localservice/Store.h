@@ -32,7 +32,7 @@ struct OutboxMessage {
     std::string number;        // the recipient's number
     std::string carrier;
     std::string subject;
-    std::string body; // exactly as received, CR LF kept
+    std::string body;   // exactly as received, CR LF kept
     std::string sentAt; // UTC, "YYYY-MM-DDTHH:MM:SSZ"
 };
 

@@ -11,9 +11,10 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
-#include <pthread.h>
 #include <string>
 #include <string_view>
+
+#include <pthread.h>
 
 namespace {
 

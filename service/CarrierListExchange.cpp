@@ -4,8 +4,7 @@
 #include "service/ServiceExchange.h"
 
 void LoadCarrierList(std::vector<std::string>& carriers) {
-    const ServiceAnswer answer =
-        ServiceExchange("/vantro_carriers.aspx", std::nullopt, FailureDocuments::CarrierList);
+    const ServiceAnswer answer = ServiceExchange("/vantro_carriers.aspx", std::nullopt, FailureDocuments::CarrierList);
     if (!answer.parsed()) {
         return;
     }

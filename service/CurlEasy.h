@@ -1,9 +1,9 @@
 #pragma once
 
-#include <curl/curl.h>
-
 #include <array>
 #include <string>
+
+#include <curl/curl.h>
 
 // Owns one libcurl easy handle together with its header list and error buffer. Move-only: the
 // handle is released exactly once, when the exchange that made it ends.
@@ -19,7 +19,9 @@ public:
     CURL* get() const noexcept { return m_handle; }
 
     // Sets an option; a refusal by libcurl is a TransportError.
-    template <typename T> void setOption(CURLoption option, T value) { check(curl_easy_setopt(m_handle, option, value)); }
+    template <typename T> void setOption(CURLoption option, T value) {
+        check(curl_easy_setopt(m_handle, option, value));
+    }
 
     // Appends a request header line ("Name: value"), kept in the order of the calls.
     void appendHeader(const std::string& line);

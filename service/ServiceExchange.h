@@ -1,12 +1,12 @@
 #pragma once
 
-#include <pugixml.hpp>
-
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <pugixml.hpp>
 
 // The concatenated character data (text and CDATA) of a node and all its descendants.
 std::string NodeText(const pugi::xml_node& node);

@@ -1,12 +1,12 @@
 #include "addressbook/frm_ab.h"
 #include "app/Global.h"
 #include "service/AddressBookRetrieval.h"
+#include "tests/support/FriendRows.h"
+#include "tests/support/VantroTest.h"
 #include "ui/main/frm_quorvale.h"
 #include "ui/shell/Controls.h"
 #include "ui/shell/Layout.h"
 #include "ui/shell/Navigation.h"
-#include "tests/support/FriendRows.h"
-#include "tests/support/VantroTest.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -43,7 +43,6 @@ ScriptedReply answer(int status, std::string body) {
     reply.body = std::move(body);
     return reply;
 }
-
 
 class AddressBookWindowTest : public VantroTest {
 protected:
@@ -212,10 +211,9 @@ TEST_F(AddressBookWindowTest, saveRefusesWithTheFirstFailingCheckAndSendsNothing
         QString message;
     };
     const Case cases[] = {
-        {qs("412555121"), true, tenDigits},   {qs("41255512x2"), true, tenDigits},
-        {qs("412555121"), false, tenDigits},  {qs("0125551212"), true, usOnly},
-        {qs("1125551212"), true, usOnly},     {qs("+412555121"), true, usOnly},
-        {qs("1125551212"), false, usOnly},    {qs("4125551212"), false, noCarrier},
+        {qs("412555121"), true, tenDigits}, {qs("41255512x2"), true, tenDigits},  {qs("412555121"), false, tenDigits},
+        {qs("0125551212"), true, usOnly},   {qs("1125551212"), true, usOnly},     {qs("+412555121"), true, usOnly},
+        {qs("1125551212"), false, usOnly},  {qs("4125551212"), false, noCarrier},
     };
     frm_ab* book = openBook();
     pickRow(book, 0);
@@ -227,7 +225,8 @@ TEST_F(AddressBookWindowTest, saveRefusesWithTheFirstFailingCheckAndSendsNothing
         click(book, "btn_save");
 
         EXPECT_EQ(text(book, "lbl_msg"), c.message);
-        EXPECT_EQ(entry(book), QStringList({qs("17"), qs("Ann"), c.phone, c.carrierChosen ? qs("Verizon") : QString()}));
+        EXPECT_EQ(entry(book),
+                  QStringList({qs("17"), qs("Ann"), c.phone, c.carrierChosen ? qs("Verizon") : QString()}));
     }
     EXPECT_TRUE(server.requests().empty());
     EXPECT_TRUE(recorder.events.isEmpty()) << "no hourglass before the checks pass";
@@ -428,7 +427,7 @@ TEST_F(AddressBookWindowTest, failedReloadIsShownAndTheWindowStaysUsable) {
     main->popAddresses();
     frm_ab* book = openBook();
     server.replyInTurn(BookPath, {answer(200, bookAnswer(friendXml("17", "Ann", "4125550017", "Verizon") +
-                                                             friendXml("x1", "Broken", "4125550001", "Verizon"))),
+                                                         friendXml("x1", "Broken", "4125550001", "Verizon"))),
                                   answer(200, bookAnswer(friendXml("5", "Cy", "4125550005", "Sprint")))});
     click(book, "btn_add");
     type(book, "tb_name", qs("Cy"));

@@ -1,7 +1,7 @@
 #include "app/Global.h"
 #include "app/Main.h"
-#include "ui/main/frm_quorvale.h"
 #include "tests/support/VantroTest.h"
+#include "ui/main/frm_quorvale.h"
 
 #include <QApplication>
 #include <QWidget>

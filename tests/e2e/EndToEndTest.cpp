@@ -35,7 +35,6 @@ const QString UpdateSuccessful = QStringLiteral("Update Successful.");
 
 QString fromStd(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
-
 class EndToEndTest : public VantroTest {
 protected:
     void SetUp() override {

@@ -3,12 +3,12 @@
 // Request documents built byte for byte as the client builds them, answers read as the client
 // reads them, and a temporary folder.
 
-#include <pugixml.hpp>
-
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <pugixml.hpp>
 
 namespace lstest {
 

@@ -1,17 +1,18 @@
 // The service through a real socket: LocalService on a free port, an httplib client.
 
+#include "LocalService.h"
+
 #include "ClientRequests.h"
 #include "DemoData.h"
-#include "LocalService.h"
 #include "Protocol.h"
-
-#include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
 
 using namespace localservice;
 using lstest::Answer;
@@ -112,8 +113,8 @@ TEST_F(LocalServiceTest, BadRequests_areRefused_andTheServiceCarriesOn) {
     res = post("/vantro_send.aspx", lstest::SendRequest("1", "1", "", "", "", std::string(kMaxRequestBytes, 'b')));
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 413);
-    for (const char* path : {"/vantro_login.aspx", "/vantro_carriers.aspx", "/vantro_ab.aspx",
-                             "/vantro_ab_update.aspx", "/vantro_send.aspx"}) {
+    for (const char* path : {"/vantro_login.aspx", "/vantro_carriers.aspx", "/vantro_ab.aspx", "/vantro_ab_update.aspx",
+                             "/vantro_send.aspx"}) {
         res = client->Get(path);
         ASSERT_TRUE(res) << path;
         EXPECT_EQ(res->status, 405) << path;

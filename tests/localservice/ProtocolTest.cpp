@@ -1,16 +1,17 @@
 // The five exchanges as plain functions: accepted requests, the "&" round trip, and refusals.
 
-#include "ClientRequests.h"
-#include "Carriers.h"
-#include "DemoData.h"
 #include "Protocol.h"
-#include "Store.h"
 
-#include <gtest/gtest.h>
+#include "Carriers.h"
+#include "ClientRequests.h"
+#include "DemoData.h"
+#include "Store.h"
 
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 using namespace localservice;
 using lstest::Answer;
@@ -68,8 +69,8 @@ TEST_F(ProtocolTest, Login_passwordsThatBreakTheXml_areReadAsTyped) {
         EXPECT_EQ(Answer(AnswerLogin(store, lstest::LoginRequest(login, password + "!"))).text("//result"), "FALSE");
     }
     // A well-formed document in another layout is read as XML.
-    const Answer asXml(AnswerLogin(
-        store, "<QVRLogin>\n  <Password>a&amp;b</Password>\n  <Login>7125550110</Login>\n</QVRLogin>"));
+    const Answer asXml(
+        AnswerLogin(store, "<QVRLogin>\n  <Password>a&amp;b</Password>\n  <Login>7125550110</Login>\n</QVRLogin>"));
     EXPECT_EQ(asXml.text("//result"), "TRUE");
 }
 
@@ -281,8 +282,8 @@ TEST_F(ProtocolTest, Send_toAFriend_usesTheFriendsNumberAndCarrier) {
 
     // A carrier without a known gateway, and no address for the advertisement.
     settings.baseUrl.clear();
-    const Answer answer(AnswerSend(store, lstest::SendRequest(kUser, "0", "7245550199", "Straight Talk", "", "x"),
-                                   settings));
+    const Answer answer(
+        AnswerSend(store, lstest::SendRequest(kUser, "0", "7245550199", "Straight Talk", "", "x"), settings));
     EXPECT_EQ(answer.text("//send"), "Your message was sent to 7245550199.");
     EXPECT_EQ(answer.text("//ad_url"), "");
     ASSERT_EQ(console.size(), 2U);

@@ -1,15 +1,16 @@
 // The SQLite store: first start, restart, the id range, and refusing what it cannot open.
 
+#include "Store.h"
+
 #include "ClientRequests.h"
 #include "DemoData.h"
 #include "Protocol.h"
-#include "Store.h"
-
-#include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <fstream>
 #include <memory>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
 
 using namespace localservice;
 
@@ -43,9 +44,9 @@ TEST(StoreTest, EverythingSurvivesARestart) {
         Store store(path);
         newUser = store.registerUser("7125550100", "secret&<").value_or(0);
         ASSERT_GT(newUser, 1);
-        ASSERT_EQ(AnswerAddressBookUpdate(store, lstest::UpdateRequest("add", "1", "0", "Ben & Jerry", "4125550107",
-                                                                       "AT&T")),
-                  "<update>Update Successful.</update>");
+        ASSERT_EQ(
+            AnswerAddressBookUpdate(store, lstest::UpdateRequest("add", "1", "0", "Ben & Jerry", "4125550107", "AT&T")),
+            "<update>Update Successful.</update>");
         ASSERT_EQ(AnswerAddressBookUpdate(store, lstest::UpdateRequest("delete", "1", "2", "", "", "")),
                   "<update>Update Successful.</update>");
         const lstest::Answer sent(
@@ -85,16 +86,14 @@ TEST(StoreTest, EverythingSurvivesARestart) {
 TEST(StoreTest, FriendIdsStayWithinTheClientsSixteenBits) {
     lstest::TempDir dir;
     const std::string path = dir.file("store.db");
-    {
-        Store store(path);
-    }
+    { Store store(path); }
     {
         // Pretend 32766 ids have been handed out.
         sqlite3* raw = nullptr;
         ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
         const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
-        ASSERT_EQ(sqlite3_exec(raw, "UPDATE sqlite_sequence SET seq = 2147483646 WHERE name = 'friends'", nullptr, nullptr,
-                               nullptr),
+        ASSERT_EQ(sqlite3_exec(raw, "UPDATE sqlite_sequence SET seq = 2147483646 WHERE name = 'friends'", nullptr,
+                               nullptr, nullptr),
                   SQLITE_OK);
     }
     Store store(path);

@@ -1,5 +1,6 @@
-#include "app/Global.h"
 #include "service/AddressBookRetrieval.h"
+
+#include "app/Global.h"
 #include "service/ServiceErrors.h"
 #include "tests/support/VantroTest.h"
 
@@ -95,13 +96,12 @@ TEST_F(AddressBookRetrievalTest, answersWithoutEntriesOrWithARefusal) {
     };
     const Case cases[] = {
         {"empty ab", 200, bookAnswer(""), std::nullopt},
-        {"no ab", 200, "<address_book><result>TRUE</result><friend><id>1</id></friend></address_book>",
-         std::nullopt},
+        {"no ab", 200, "<address_book><result>TRUE</result><friend><id>1</id></friend></address_book>", std::nullopt},
         {"lower case true", 200, "<r><result>true</result><ab>" + friendXml("1", "A") + "</ab></r>", std::nullopt},
         {"capitalised true", 200, "<r><result>True</result><ab>" + friendXml("1", "A") + "</ab></r>", std::nullopt},
         {"empty result", 200, "<r><result/><string>x</string></r>", std::nullopt},
-        {"refusal", 200, "<r><result>FALSE</result><string>Unknown user.</string><ab>" + friendXml("1", "A") +
-                             "</ab></r>",
+        {"refusal", 200,
+         "<r><result>FALSE</result><string>Unknown user.</string><ab>" + friendXml("1", "A") + "</ab></r>",
          "Unknown user."},
         {"first result counts", 200, "<r><result>FALSE</result><result>TRUE</result><string>No.</string></r>", "No."},
         {"500", 500, bookAnswer(friendXml("1", "A")), "Retrieve Address Book Failed: Could not connect to server:500"},

@@ -1,5 +1,6 @@
-#include "app/Global.h"
 #include "service/AddressBookUpdateExchange.h"
+
+#include "app/Global.h"
 #include "service/ServiceErrors.h"
 #include "tests/support/VantroTest.h"
 
@@ -75,8 +76,8 @@ TEST_F(AddressBookUpdateExchangeTest, returnsTheFirstUpdateTextUnchanged) {
 }
 
 TEST_F(AddressBookUpdateExchangeTest, anAnswerWithoutUpdateOrNoConnectionIsAnError) {
-    for (const char* body : {"", "Update Successful.", "<html><body>Update Successful.</body></html>",
-                             "<update>Update Successful."}) {
+    for (const char* body :
+         {"", "Update Successful.", "<html><body>Update Successful.</body></html>", "<update>Update Successful."}) {
         SCOPED_TRACE(body);
         server.replyXml(UpdatePath, body);
         EXPECT_THROW(AddressBookUpdateExchange("add", "42", "0", "Ann", "5551234567", "Sprint"), MissingNodeError);

@@ -1,5 +1,6 @@
-#include "app/Global.h"
 #include "service/LoginExchange.h"
+
+#include "app/Global.h"
 #include "service/ServiceErrors.h"
 #include "tests/support/VantroTest.h"
 
@@ -43,15 +44,15 @@ TEST_F(LoginExchangeTest, classifiesEveryAnswerAndStoresTheIdOnlyOnTrue) {
          "", ""},
         {"refused", 200, "<login><result>FALSE</result><string>Invalid login or password.</string></login>",
          LoginOutcome::Refused, "Invalid login or password.", "previous"},
-        {"lower case", 200, "<login><result>true</result><string>4711</string></login>", LoginOutcome::Unrecognised,
+        {"lower case", 200, "<login><result>true</result><string>4711</string></login>", LoginOutcome::Unrecognised, "",
+         "previous"},
+        {"mixed case false", 200, "<login><result>False</result><string>x</string></login>", LoginOutcome::Unrecognised,
          "", "previous"},
-        {"mixed case false", 200, "<login><result>False</result><string>x</string></login>",
-         LoginOutcome::Unrecognised, "", "previous"},
         {"empty result", 200, "<login><result/><string>4711</string></login>", LoginOutcome::Unrecognised, "",
          "previous"},
         {"any depth, any root", 200,
-         "<a><b><c><result>TRUE</result></c></b><d><e><f><string>deep</string></f></e></d></a>",
-         LoginOutcome::Accepted, "", "deep"},
+         "<a><b><c><result>TRUE</result></c></b><d><e><f><string>deep</string></f></e></d></a>", LoginOutcome::Accepted,
+         "", "deep"},
         {"first of several counts", 200,
          "<r><x><result>FALSE</result></x><result>TRUE</result><string>first</string><string>second</string></r>",
          LoginOutcome::Refused, "first", "previous"},

@@ -1,5 +1,6 @@
-#include "app/Global.h"
 #include "service/MessageSendExchange.h"
+
+#include "app/Global.h"
 #include "service/ServiceErrors.h"
 #include "tests/support/VantroTest.h"
 
@@ -65,26 +66,43 @@ TEST_F(MessageSendExchangeTest, onlyTheExactConfirmationCountsAsSentAndOnlyThenT
         SendOutcome expected;
     };
     const Case cases[] = {
-        {"sent with an ad", 200, "<r><send>Your message was sent to 5551234567.</send>" + ads + "</r>",
+        {"sent with an ad",
+         200,
+         "<r><send>Your message was sent to 5551234567.</send>" + ads + "</r>",
          {"Your message was sent to 5551234567.", true, "Fresh pizza", "Order now", "http://example.test/p?a=1&b=2"}},
-        {"exactly the confirmation", 200, "<r><x><send>Your message was sent</send></x><y>" + ads + "</y></r>",
+        {"exactly the confirmation",
+         200,
+         "<r><x><send>Your message was sent</send></x><y>" + ads + "</y></r>",
          {"Your message was sent", true, "Fresh pizza", "Order now", "http://example.test/p?a=1&b=2"}},
         // The message went out: missing ad elements must not turn that into an error.
-        {"sent without an ad", 200, "<r><send>Your message was sent!</send></r>",
+        {"sent without an ad",
+         200,
+         "<r><send>Your message was sent!</send></r>",
          {"Your message was sent!", true, "", "", ""}},
-        {"sent without a link", 200,
+        {"sent without a link",
+         200,
          "<r><send>Your message was sent</send><ad_text>Fresh pizza</ad_text><ad_url></ad_url></r>",
          {"Your message was sent", true, "Fresh pizza", "", ""}},
-        {"lower case", 200, "<r><send>your message was sent</send>" + ads + "</r>",
+        {"lower case",
+         200,
+         "<r><send>your message was sent</send>" + ads + "</r>",
          {"your message was sent", false, "", "", ""}},
-        {"shorter", 200, "<r><send>Your message was sen</send>" + ads + "</r>",
+        {"shorter",
+         200,
+         "<r><send>Your message was sen</send>" + ads + "</r>",
          {"Your message was sen", false, "", "", ""}},
-        {"leading blank", 200, "<r><send> Your message was sent</send>" + ads + "</r>",
+        {"leading blank",
+         200,
+         "<r><send> Your message was sent</send>" + ads + "</r>",
          {" Your message was sent", false, "", "", ""}},
         {"refusal", 200, "<r><send>Daily limit reached.</send></r>", {"Daily limit reached.", false, "", "", ""}},
-        {"first send counts", 200, "<r><send>Blocked.</send><send>Your message was sent</send>" + ads + "</r>",
+        {"first send counts",
+         200,
+         "<r><send>Blocked.</send><send>Your message was sent</send>" + ads + "</r>",
          {"Blocked.", false, "", "", ""}},
-        {"503", 503, "<r><send>Your message was sent</send>" + ads + "</r>",
+        {"503",
+         503,
+         "<r><send>Your message was sent</send>" + ads + "</r>",
          {"Send Failed.  Could not connect to site:", false, "", "", ""}},
     };
     for (const Case& c : cases) {

@@ -1,9 +1,9 @@
-#include "service/HttpPost.h"
-#include "service/ServiceErrors.h"
 #include "service/ServiceExchange.h"
-#include "tests/support/VantroTest.h"
 
 #include "app/Global.h"
+#include "service/HttpPost.h"
+#include "service/ServiceErrors.h"
+#include "tests/support/VantroTest.h"
 
 using namespace std::chrono_literals;
 

@@ -1,14 +1,14 @@
 #include "tests/support/LoopbackServer.h"
 
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cstring>
-#include <stdexcept>
 
 namespace {
 
@@ -33,15 +33,24 @@ void sendAll(int socket, const std::string& data) {
 
 const char* reasonPhrase(int status) {
     switch (status) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -86,7 +95,8 @@ std::string RecordedRequest::header(const std::string& name) const {
 }
 
 bool RecordedRequest::hasHeader(const std::string& name) const {
-    return std::any_of(headers.begin(), headers.end(), [&](const auto& h) { return equalsIgnoringCase(h.first, name); });
+    return std::any_of(headers.begin(), headers.end(),
+                       [&](const auto& h) { return equalsIgnoringCase(h.first, name); });
 }
 
 LoopbackServer::LoopbackServer() : m_listener(openListener(m_port)), m_thread([this] { serve(); }) {}

@@ -13,7 +13,7 @@
 // A request as it reached the server, byte for byte.
 struct RecordedRequest {
     std::string method;
-    std::string target; // path and query
+    std::string target;                                       // path and query
     std::vector<std::pair<std::string, std::string>> headers; // in the order received
     std::string body;
 
@@ -27,7 +27,7 @@ struct ScriptedReply {
     int status = 200;
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
-    std::chrono::milliseconds delay{0}; // before anything is sent
+    std::chrono::milliseconds delay{0};        // before anything is sent
     std::chrono::milliseconds stallMidBody{0}; // after half the body has been sent
 };
 

@@ -3,11 +3,11 @@
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/PlatformRecorder.h"
 
-#include <gtest/gtest.h>
-
 #include <QString>
 
 #include <string>
+
+#include <gtest/gtest.h>
 
 // Base of every test: a fresh loopback service that the exchanges talk to, a platform recorder,
 // empty shared state, no windows left over from the test before.

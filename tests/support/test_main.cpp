@@ -1,8 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <QApplication>
 
 #include <curl/curl.h>
+#include <gtest/gtest.h>
 
 int main(int argc, char* argv[]) {
     // Widget tests never need a display.

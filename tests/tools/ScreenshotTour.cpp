@@ -5,13 +5,13 @@
 
 #include "DemoData.h"
 #include "LocalService.h"
+#include "addressbook/frm_ab.h"
 #include "app/Global.h"
 #include "app/Main.h"
 #include "ui/main/frm_quorvale.h"
 #include "ui/shell/Layout.h"
 #include "ui/shell/Platform.h"
 #include "ui/shell/frm_about.h"
-#include "addressbook/frm_ab.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -21,9 +21,9 @@
 #include <QScreen>
 #include <QTest>
 
-#include <curl/curl.h>
-
 #include <cstdio>
+
+#include <curl/curl.h>
 
 namespace {
 

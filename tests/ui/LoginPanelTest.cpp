@@ -110,7 +110,8 @@ TEST_F(LoginPanelTest, eachAnswerOfTheServiceHasItsOwnOutcome) {
          "Login Failed: wrong password"},
         {200, "<login><result>true</result><string>5</string></login>", ""},
         {200, "<login><result>False</result><string>no</string></login>", ""},
-        {404, "<login><result>TRUE</result><string>5</string></login>", "Login Failed: Could not connect to server:404"},
+        {404, "<login><result>TRUE</result><string>5</string></login>",
+         "Login Failed: Could not connect to server:404"},
         {503, "", "Login Failed: Could not connect to server:503"},
     };
     for (const Case& c : cases) {
@@ -133,10 +134,10 @@ TEST_F(LoginPanelTest, eachAnswerOfTheServiceHasItsOwnOutcome) {
 TEST_F(LoginPanelTest, failuresShowTheErrorInABoxFirstThenTheSystemErrorMessage) {
     global::CurrentUserId = "earlier";
     const std::pair<int, const char*> answers[] = {
-        {200, ""},                                                  // not XML
-        {200, "<html><body>Server Error</body></html>"},            // no result
-        {200, "<login><result>TRUE</result></login>"},              // TRUE without string
-        {200, "<login><result>FALSE</result></login>"},             // FALSE without string
+        {200, ""},                                       // not XML
+        {200, "<html><body>Server Error</body></html>"}, // no result
+        {200, "<login><result>TRUE</result></login>"},   // TRUE without string
+        {200, "<login><result>FALSE</result></login>"},  // FALSE without string
     };
     for (const auto& [status, answer] : answers) {
         recorder.events.clear();
@@ -180,10 +181,11 @@ TEST_F(LoginPanelTest, aRefusedAddressBookStillOpensTheComposePanelWithNoFriends
 
 TEST_F(LoginPanelTest, aBrokenAddressBookKeepsTheLoginPanelAndTheEntriesReadSoFar) {
     server.replyXml("/vantro_login.aspx", "<login><result>TRUE</result><string>77</string></login>");
-    server.replyXml("/vantro_ab.aspx", "<a><result>TRUE</result><ab>"
-                                       "<friend><id>40000</id><name>Big</name><number>1</number><carrier>c</carrier></friend>"
-                                       "<friend><id>seven</id><name>Bad</name><number>2</number><carrier>c</carrier></friend>"
-                                       "</ab></a>");
+    server.replyXml("/vantro_ab.aspx",
+                    "<a><result>TRUE</result><ab>"
+                    "<friend><id>40000</id><name>Big</name><number>1</number><carrier>c</carrier></friend>"
+                    "<friend><id>seven</id><name>Bad</name><number>2</number><carrier>c</carrier></friend>"
+                    "</ab></a>");
     loginWith("4125551212", "secret");
 
     ASSERT_EQ(recorder.messages.size(), 1);

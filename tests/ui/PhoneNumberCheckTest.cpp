@@ -26,10 +26,11 @@ TEST(PhoneNumberRefusal, checksLengthAndNumberFirstThenTheFirstCharacter) {
     const QString numeric = qs("Phone number must be 10 digit numeric.");
     const QString notUs = qs("We do not support those types of numbers.  United States Only.");
     const std::pair<const char*, QString> cases[] = {
-        {"4125551212", QString()},  {"412555121", numeric},  {"", numeric},       {"412-555-12", numeric},
-        {"41255512120", numeric},   {"412555121a", numeric}, {"1125551212", notUs}, {"0125551212", notUs},
-        {"+412555121", notUs},      {"-412555121", QString()}, {" 412555121", QString()}, {"412555121 ", QString()},
-        {"4125.55121", QString()},  {"412 555121", numeric},
+        {"4125551212", QString()}, {"412555121", numeric},    {"", numeric},
+        {"412-555-12", numeric},   {"41255512120", numeric},  {"412555121a", numeric},
+        {"1125551212", notUs},     {"0125551212", notUs},     {"+412555121", notUs},
+        {"-412555121", QString()}, {" 412555121", QString()}, {"412555121 ", QString()},
+        {"4125.55121", QString()}, {"412 555121", numeric},
     };
     for (const auto& [typed, refusal] : cases) {
         EXPECT_EQ(PhoneNumberRefusal(qs(typed), us), refusal) << typed;

@@ -1,8 +1,9 @@
+#include "ui/shell/WindowShape.h"
+
+#include "tests/support/VantroTest.h"
 #include "ui/main/frm_quorvale.h"
 #include "ui/shell/Controls.h"
 #include "ui/shell/Layout.h"
-#include "ui/shell/WindowShape.h"
-#include "tests/support/VantroTest.h"
 
 #include <QLabel>
 
@@ -41,8 +42,8 @@ TEST(NonKeyRuns, onePerMaximalRunRowByRowNeverCarriedIntoTheNextRow) {
     rows.setPixel(0, 3, qRgb(9, 9, 9));
     rows.setPixel(2, 3, qRgb(9, 9, 9));
     rows.setPixel(3, 3, qRgb(9, 9, 9));
-    EXPECT_EQ(NonKeyRuns(rows, 6, 4), (Rects{rectLTRB(4, 0, 6, 1), rectLTRB(1, 2, 6, 3), rectLTRB(0, 3, 1, 4),
-                                              rectLTRB(2, 3, 4, 4)}));
+    EXPECT_EQ(NonKeyRuns(rows, 6, 4),
+              (Rects{rectLTRB(4, 0, 6, 1), rectLTRB(1, 2, 6, 3), rectLTRB(0, 3, 1, 4), rectLTRB(2, 3, 4, 4)}));
 }
 
 TEST(NonKeyRuns, anyDifferenceInRedGreenOrBlueCountsAndTheKeyComesFromThePicture) {
@@ -99,7 +100,8 @@ TEST(ApplyWindowShape, aBoxLargerThanItsPictureShowsItsBackgroundThere) {
 
 TEST_F(VantroTest, mainWindowOutlineIsTheRoundedBodyAndTheProductName) {
     frm_quorvale window;
-    const QImage background = QImage(QStringLiteral(":/pictures/main_background.gif")).convertToFormat(QImage::Format_RGB32);
+    const QImage background =
+        QImage(QStringLiteral(":/pictures/main_background.gif")).convertToFormat(QImage::Format_RGB32);
     ASSERT_EQ(background.size(), QSize(260, 340));
     EXPECT_EQ(background.pixel(0, 0) & RGB_MASK, kKey & RGB_MASK);
 
@@ -120,7 +122,8 @@ TEST_F(VantroTest, mainWindowOutlineIsTheRoundedBodyAndTheProductName) {
             // Outside the body's box only the product name's black pixels may stay.
             const bool inBody = x >= 4 && x <= 255 && y >= 18 && y <= 335;
             if (!inBody) {
-                EXPECT_EQ(background.pixel(x, y) & RGB_MASK, qRgb(0, 0, 0) & RGB_MASK) << "stray pixel at " << x << "," << y;
+                EXPECT_EQ(background.pixel(x, y) & RGB_MASK, qRgb(0, 0, 0) & RGB_MASK)
+                    << "stray pixel at " << x << "," << y;
                 EXPECT_LT(y, 18) << "name pixels belong in the top margin";
             }
         }

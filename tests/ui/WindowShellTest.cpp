@@ -1,10 +1,10 @@
 #include "addressbook/frm_ab.h"
 #include "app/Global.h"
+#include "tests/support/VantroTest.h"
 #include "ui/main/frm_quorvale.h"
 #include "ui/shell/Controls.h"
 #include "ui/shell/Layout.h"
 #include "ui/shell/frm_about.h"
-#include "tests/support/VantroTest.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -59,7 +59,8 @@ TEST_F(WindowShellTest, everyControlStandsWhereItsLayoutPutsIt) {
     frm_ab book;
     frm_about about;
     for (const auto& [window, layout] : {std::pair<QWidget*, const WindowLayout*>{&main, &MainWindowLayout()},
-                                         {&book, &AddressBookWindowLayout()}, {&about, &AboutWindowLayout()}}) {
+                                         {&book, &AddressBookWindowLayout()},
+                                         {&about, &AboutWindowLayout()}}) {
         EXPECT_EQ(window->objectName().toStdString(), layout->name);
         EXPECT_EQ(window->windowTitle().toStdString(), layout->caption);
         EXPECT_TRUE(window->windowFlags().testFlag(Qt::FramelessWindowHint));
@@ -122,9 +123,11 @@ TEST_F(WindowShellTest, textBoxesKeepTheirLimits) {
     showPanel(main, "frame_txt");
     frm_ab book;
     book.show();
-    const std::tuple<QWidget*, const char*, int> limited[] = {
-        {main, "tb_login", 10}, {main, "tb_phone", 10}, {main, "tb_subject", 50}, {&book, "tb_name", 50},
-        {&book, "tb_phone", 10}};
+    const std::tuple<QWidget*, const char*, int> limited[] = {{main, "tb_login", 10},
+                                                              {main, "tb_phone", 10},
+                                                              {main, "tb_subject", 50},
+                                                              {&book, "tb_name", 50},
+                                                              {&book, "tb_phone", 10}};
     for (const auto& [window, name, limit] : limited) {
         auto* box = in<QLineEdit>(window, name);
         box->setFocus();
@@ -210,17 +213,18 @@ TEST_F(WindowShellTest, pressingAnyButtonOnADragSurfaceMovesItsWindowAndNothingE
         QTest::mouseRelease(widget, button, modifiers, at);
     };
     const std::pair<Qt::MouseButton, Qt::KeyboardModifiers> presses[] = {
-        {Qt::LeftButton, Qt::NoModifier}, {Qt::RightButton, Qt::ShiftModifier},
+        {Qt::LeftButton, Qt::NoModifier},
+        {Qt::RightButton, Qt::ShiftModifier},
         {Qt::MiddleButton, Qt::ControlModifier | Qt::AltModifier}};
 
     struct Surface {
         QWidget* window;
-        const char* panel; // shown first, or nullptr
+        const char* panel;   // shown first, or nullptr
         const char* surface; // nullptr: the window itself
     };
     const Surface surfaces[] = {{main, "frame_login", "frame_login"}, {main, "frame_txt", "frame_txt"},
-                                {main, "frame_ty", "frame_ty"},      {main, "frame_login", "picBackground"},
-                                {main, "frame_login", nullptr},      {about, nullptr, "Picture1"},
+                                {main, "frame_ty", "frame_ty"},       {main, "frame_login", "picBackground"},
+                                {main, "frame_login", nullptr},       {about, nullptr, "Picture1"},
                                 {book, nullptr, "pic_background"}};
     for (const Surface& s : surfaces) {
         if (s.panel != nullptr) {
@@ -237,11 +241,12 @@ TEST_F(WindowShellTest, pressingAnyButtonOnADragSurfaceMovesItsWindowAndNothingE
 
     recorder.moves.clear();
     const std::pair<const char*, const char*> notSurfaces[] = {
-        {"frame_login", "Label1"}, {"frame_login", "Label4"}, {"frame_login", "lbl_msg_login"},
-        {"frame_login", "tb_login"}, {"frame_login", "btn_login"}, {"frame_login", "pic_about"},
-        {"frame_login", "pic_min"}, {"frame_txt", "frame_address"}, {"frame_txt", "Label12"},
-        {"frame_txt", "option_ab"}, {"frame_txt", "tb_chars"}, {"frame_txt", "tb_message"},
-        {"frame_txt", "cbl_carrier"}, {"frame_txt", "Label16"}, {"frame_ty", "lbl_ty_ad"}, {"frame_ty", "btn_again"}};
+        {"frame_login", "Label1"},    {"frame_login", "Label4"},      {"frame_login", "lbl_msg_login"},
+        {"frame_login", "tb_login"},  {"frame_login", "btn_login"},   {"frame_login", "pic_about"},
+        {"frame_login", "pic_min"},   {"frame_txt", "frame_address"}, {"frame_txt", "Label12"},
+        {"frame_txt", "option_ab"},   {"frame_txt", "tb_chars"},      {"frame_txt", "tb_message"},
+        {"frame_txt", "cbl_carrier"}, {"frame_txt", "Label16"},       {"frame_ty", "lbl_ty_ad"},
+        {"frame_ty", "btn_again"}};
     for (const auto& [panel, name] : notSurfaces) {
         showPanel(main, panel);
         QWidget* control = in(main, name);
@@ -328,9 +333,9 @@ TEST_F(WindowShellTest, linkLabelsOpenTheirPagesAndContactLinesDoNothing) {
     frm_quorvale* main = openMain();
     auto* about = new frm_about;
     about->show();
-    const std::pair<QWidget*, const char*> links[] = {{main, "Label18"}, {main, "Label4"}, {main, "Label7"},
-                                                       {main, "Label23"}, {about, "Label6"}, {about, "Label5"},
-                                                       {about, "Label6"}};
+    const std::pair<QWidget*, const char*> links[] = {{main, "Label18"}, {main, "Label4"},  {main, "Label7"},
+                                                      {main, "Label23"}, {about, "Label6"}, {about, "Label5"},
+                                                      {about, "Label6"}};
     for (const auto& [window, name] : links) {
         if (qstrcmp(name, "Label23") == 0) {
             showPanel(main, "frame_ty");
@@ -340,11 +345,12 @@ TEST_F(WindowShellTest, linkLabelsOpenTheirPagesAndContactLinesDoNothing) {
     for (const char* text : {"Label3", "Label7", "Label8", "Label1", "Label2"}) {
         QTest::mouseClick(in(about, text), Qt::LeftButton);
     }
-    EXPECT_EQ(recorder.urls, (QStringList{qs("http://sms.example.net/vantro_updates.aspx"),
-                                          qs("http://sms.example.net/login.aspx?regstart=true"),
-                                          qs("http://sms.example.net/login.aspx?forgot=true"),
-                                          qs("http://sms.example.net/vantro_updates.aspx"), qs("http://sms.example.net"),
-                                          qs("http://www.quorvale.example"), qs("http://sms.example.net")}));
+    EXPECT_EQ(recorder.urls,
+              (QStringList{qs("http://sms.example.net/vantro_updates.aspx"),
+                           qs("http://sms.example.net/login.aspx?regstart=true"),
+                           qs("http://sms.example.net/login.aspx?forgot=true"),
+                           qs("http://sms.example.net/vantro_updates.aspx"), qs("http://sms.example.net"),
+                           qs("http://www.quorvale.example"), qs("http://sms.example.net")}));
     EXPECT_TRUE(in(main, "frame_ty")->isVisible()) << "opening a page changes nothing in the window";
     for (const char* name : {"Label18", "Label4", "Label7", "Label23", "lbl_ty_link"}) {
         EXPECT_EQ(in<QLabel>(main, name)->palette().color(QPalette::WindowText), QColor(0, 0, 255)) << name;
@@ -356,18 +362,21 @@ TEST_F(WindowShellTest, everyFixedCaptionFitsItsBox) {
     frm_quorvale main;
     frm_ab book;
     frm_about about;
-    for (QWidget* window : {static_cast<QWidget*>(&main), static_cast<QWidget*>(&book), static_cast<QWidget*>(&about)}) {
+    for (QWidget* window :
+         {static_cast<QWidget*>(&main), static_cast<QWidget*>(&book), static_cast<QWidget*>(&about)}) {
         for (QLabel* label : window->findChildren<QLabel*>()) {
             if (label->text().isEmpty() || label->text() == qs(".")) {
                 continue;
             }
-            const QRect needed = QFontMetrics(label->font()).boundingRect(
-                QRect(0, 0, label->width(), 10000), Qt::TextWordWrap | Qt::AlignLeft, label->text());
+            const QRect needed =
+                QFontMetrics(label->font())
+                    .boundingRect(QRect(0, 0, label->width(), 10000), Qt::TextWordWrap | Qt::AlignLeft, label->text());
             EXPECT_LE(needed.width(), label->width()) << label->objectName().toStdString();
-            EXPECT_LE(needed.height(), label->height()) << label->objectName().toStdString() << ": "
-                                                        << label->text().toStdString();
+            EXPECT_LE(needed.height(), label->height())
+                << label->objectName().toStdString() << ": " << label->text().toStdString();
         }
     }
     EXPECT_EQ(QFontInfo(main.font()).pixelSize(), 11);
-    EXPECT_EQ(QFontInfo(main.font()).family(), qs("Liberation Sans Narrow")) << "the stand-in the layout was measured with";
+    EXPECT_EQ(QFontInfo(main.font()).family(), qs("Liberation Sans Narrow"))
+        << "the stand-in the layout was measured with";
 }

@@ -115,7 +115,8 @@ int MultiLineTextBox::roomLeft() const {
         return std::numeric_limits<int>::max();
     }
     const QTextCursor cursor = textCursor();
-    return m_maxLength - crlfLength(toPlainText()) + crlfLength(cursor.selectedText().replace(QChar::ParagraphSeparator, QLatin1Char('\n')));
+    return m_maxLength - crlfLength(toPlainText()) +
+           crlfLength(cursor.selectedText().replace(QChar::ParagraphSeparator, QLatin1Char('\n')));
 }
 
 void MultiLineTextBox::keyPressEvent(QKeyEvent* event) {

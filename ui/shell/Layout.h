@@ -42,13 +42,13 @@ enum ControlStyle : unsigned {
 struct ControlEntry {
     std::string name;
     ControlKind kind;
-    std::string container; // empty: the window itself
-    std::string caption;   // caption or initial text
+    std::string container;        // empty: the window itself
+    std::string caption;          // caption or initial text
     int left, top, width, height; // twips
     int tab;
     unsigned style = Plain;
-    int maxLength = 0; // 0: no limit
-    std::string picture; // resource name under :/pictures/
+    int maxLength = 0;      // 0: no limit
+    std::string picture;    // resource name under :/pictures/
     std::string background; // #RRGGBB, empty for the kind's usual colour
     std::string foreground;
 };

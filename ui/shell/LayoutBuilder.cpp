@@ -1,6 +1,5 @@
-#include "ui/shell/Layout.h"
-
 #include "ui/shell/Controls.h"
+#include "ui/shell/Layout.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -217,7 +216,8 @@ void BuildLayout(QWidget* window, const WindowLayout& layout) {
 
     QList<QPair<int, QWidget*>> focusable;
     buildContainer(layout, std::string(), window, focusable);
-    std::stable_sort(focusable.begin(), focusable.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(focusable.begin(), focusable.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
     for (qsizetype i = 1; i < focusable.size(); ++i) {
         QWidget::setTabOrder(focusable[i - 1].second, focusable[i].second);
     }

@@ -1,8 +1,7 @@
 // The three windows' layouts. Within each container the controls are listed top-most first.
 
-#include "ui/shell/Layout.h"
-
 #include "VantroConfig.h"
+#include "ui/shell/Layout.h"
 
 namespace {
 
@@ -130,7 +129,8 @@ const WindowLayout& AboutWindowLayout() {
             {"pic_close", K::PictureButton, background, "", 2040, 120, 255, 255, 4, Plain, 0, "close.gif"},
             {"Label8", K::Label, background, std::string("Support: ") + config::SupportEmail, 240, 1320, 1815, 495, 9},
             {"Label7", K::Label, background,
-             std::string("Advertising/Sponsorship Opportunities: ") + config::AdvertisingEmail, 240, 1800, 1815, 615, 8},
+             std::string("Advertising/Sponsorship Opportunities: ") + config::AdvertisingEmail, 240, 1800, 1815, 615,
+             8},
             {"Label6", K::LinkLabel, background, config::ServiceHostName, 240, 2520, 1455, 255, 7, Underline},
             {"Label5", K::LinkLabel, background, config::MakerHostName, 240, 2760, 1695, 255, 6, Underline},
             {"Label4", K::Label, background, "About Vantro", 240, 120, 1335, 255, 5, Bold},

@@ -22,7 +22,8 @@ bool IsNumeric(const QString& text, const QLocale& locale) {
     const QString number = text.mid(begin, end - begin);
 
     qsizetype at = 0;
-    for (const QString& sign : {QStringLiteral("+"), QStringLiteral("-"), locale.positiveSign(), locale.negativeSign()}) {
+    for (const QString& sign :
+         {QStringLiteral("+"), QStringLiteral("-"), locale.positiveSign(), locale.negativeSign()}) {
         if (startsWithAt(number, 0, sign)) {
             at = sign.size();
             break;
