@@ -42,19 +42,6 @@ void AddText(pugi::xml_node parent, const char* name, std::string_view text) {
     parent.append_child(name).append_child(pugi::node_pcdata).set_value(text.data(), text.size());
 }
 
-// The concatenated character data of a node and its descendants, as the client's DOM reads it.
-std::string NodeText(pugi::xml_node node) {
-    std::string text;
-    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-        if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
-            text += child.value();
-        } else if (child.type() == pugi::node_element) {
-            text += NodeText(child);
-        }
-    }
-    return text;
-}
-
 // A request document parsed, with its root element checked.
 class RequestDocument {
 public:
@@ -194,6 +181,18 @@ std::string SendRefusal(std::string_view text) {
 }
 
 } // namespace
+
+std::string NodeText(pugi::xml_node node) {
+    std::string text;
+    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+        if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
+            text += child.value();
+        } else if (child.type() == pugi::node_element) {
+            text += NodeText(child);
+        }
+    }
+    return text;
+}
 
 bool IsValidPhoneNumber(std::string_view number) {
     if (number.size() != 10 || number.front() == '0' || number.front() == '1') {

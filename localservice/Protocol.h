@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include <pugixml.hpp>
+
 namespace localservice {
 
 // The refusal text that comes back for each kind of bad request (without the exchange's prefix).
@@ -42,6 +44,9 @@ struct SendSettings {
 };
 
 // POST /vantro_login.aspx: <login><result>TRUE|FALSE</result><string>id or refusal</string></login>
+// The concatenated character data of a node and its descendants, as the client's DOM reads it.
+std::string NodeText(pugi::xml_node node);
+
 std::string AnswerLogin(Store& store, std::string_view body);
 // POST /vantro_carriers.aspx: <carriers><carrier>name</carrier>...</carriers>
 std::string AnswerCarriers();

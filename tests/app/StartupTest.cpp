@@ -49,10 +49,7 @@ TEST_F(StartupTest, refusedOrUnreadableCarrierListStillOpensTheMainWindow) {
     for (const auto& [status, body] : answers) {
         closeAllWindows();
         global::Carriers = {"left over"};
-        ScriptedReply reply;
-        reply.status = status;
-        reply.body = body;
-        server.reply("/vantro_carriers.aspx", reply);
+        server.reply("/vantro_carriers.aspx", status, body);
 
         global::Main();
 

@@ -1,10 +1,14 @@
 #include "ClientRequests.h"
 
+#include "Protocol.h"
+
 #include <atomic>
 #include <random>
 #include <sstream>
 
 namespace lstest {
+
+using localservice::NodeText;
 
 namespace {
 
@@ -26,18 +30,6 @@ std::string Field(std::string_view name, std::string_view value) {
     field += name;
     field += '>';
     return field;
-}
-
-std::string NodeText(pugi::xml_node node) {
-    std::string text;
-    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-        if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
-            text += child.value();
-        } else if (child.type() == pugi::node_element) {
-            text += NodeText(child);
-        }
-    }
-    return text;
 }
 
 } // namespace

@@ -109,10 +109,7 @@ TEST_F(AddressBookRetrievalTest, answersWithoutEntriesOrWithARefusal) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ScriptedReply reply;
-        reply.status = c.status;
-        reply.body = c.body;
-        server.reply(BookPath, reply);
+        server.reply(BookPath, c.status, c.body);
         std::vector<ab_friend> friends;
 
         EXPECT_EQ(RetrieveAddressBook("42", friends), c.message);

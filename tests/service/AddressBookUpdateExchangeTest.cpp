@@ -67,10 +67,7 @@ TEST_F(AddressBookUpdateExchangeTest, returnsTheFirstUpdateTextUnchanged) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ScriptedReply reply;
-        reply.status = c.status;
-        reply.body = c.body;
-        server.reply(UpdatePath, reply);
+        server.reply(UpdatePath, c.status, c.body);
         EXPECT_EQ(AddressBookUpdateExchange("update", "42", "7", "Ann", "5551234567", "Sprint"), c.outcome);
     }
 }

@@ -49,10 +49,7 @@ TEST_F(CarrierListTest, sendsAnEmptyPostToTheCarrierPath) {
 
 TEST_F(CarrierListTest, statusOtherThan200OrAnAnswerThatIsNotXmlGivesNoCarriers) {
     for (int status : {201, 404, 500}) {
-        ScriptedReply reply;
-        reply.status = status;
-        reply.body = "<carriers><carrier>A</carrier></carriers>";
-        server.reply("/vantro_carriers.aspx", reply);
+        server.reply("/vantro_carriers.aspx", status, "<carriers><carrier>A</carrier></carriers>");
         std::vector<std::string> carriers;
         EXPECT_NO_THROW(LoadCarrierList(carriers));
         EXPECT_TRUE(carriers.empty()) << status;

@@ -66,10 +66,7 @@ TEST_F(LoginExchangeTest, classifiesEveryAnswerAndStoresTheIdOnlyOnTrue) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         global::CurrentUserId = "previous";
-        ScriptedReply reply;
-        reply.status = c.status;
-        reply.body = c.body;
-        server.reply(LoginPath, reply);
+        server.reply(LoginPath, c.status, c.body);
 
         const LoginResult result = LoginExchange("5551234567", "secret");
 

@@ -107,10 +107,7 @@ TEST_F(MessageSendExchangeTest, onlyTheExactConfirmationCountsAsSentAndOnlyThenT
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ScriptedReply reply;
-        reply.status = c.status;
-        reply.body = c.body;
-        server.reply(SendPath, reply);
+        server.reply(SendPath, c.status, c.body);
 
         const SendOutcome outcome = MessageSendExchange("42", 0, "5551234567", "Sprint", "", "hi");
 

@@ -60,10 +60,7 @@ TEST_F(ServiceExchangeTest, onlyStatus200IsTakenOtherwiseTheFailureDocumentWithI
     const std::pair<int, const char*> cases[] = {
         {200, "answer"}, {201, "failed:201"}, {204, "failed:204"}, {404, "failed:404"}, {500, "failed:500"}};
     for (const auto& [status, expected] : cases) {
-        ScriptedReply reply;
-        reply.status = status;
-        reply.body = "<r><string>answer</string></r>";
-        server.reply("/x", reply);
+        server.reply("/x", status, "<r><string>answer</string></r>");
         const ServiceAnswer answer = ServiceExchange("/x", std::string("<q/>"), failureWithStatus());
         EXPECT_EQ(answer.firstText("//string"), expected) << "status " << status;
     }

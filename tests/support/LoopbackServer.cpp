@@ -116,6 +116,13 @@ void LoopbackServer::replyInTurn(const std::string& path, std::vector<ScriptedRe
     m_replies[path] = std::deque<ScriptedReply>(replies.begin(), replies.end());
 }
 
+void LoopbackServer::reply(const std::string& path, int status, std::string body) {
+    ScriptedReply r;
+    r.status = status;
+    r.body = std::move(body);
+    reply(path, std::move(r));
+}
+
 void LoopbackServer::replyXml(const std::string& path, const std::string& body) {
     ScriptedReply r;
     r.body = body;

@@ -49,6 +49,8 @@ public:
     void reply(const std::string& path, ScriptedReply reply);
     // Answers the requests for `path` with `replies` in turn; the last one stays.
     void replyInTurn(const std::string& path, std::vector<ScriptedReply> replies);
+    // Shorthand: `status` with `body`.
+    void reply(const std::string& path, int status, std::string body);
     // Shorthand: status 200 with `body`.
     void replyXml(const std::string& path, const std::string& body);
 

@@ -249,10 +249,7 @@ TEST_F(ComposePanelTest, failuresKeepEveryFieldAndSayWhy) {
         {200, "", kSystemError},
     };
     for (const Case& c : cases) {
-        ScriptedReply reply;
-        reply.status = c.status;
-        reply.body = c.answer;
-        server.reply("/vantro_send.aspx", reply);
+        server.reply("/vantro_send.aspx", c.status, c.answer);
         fillNumberMode("4125551212", 1, "s", "m");
         recorder.events.clear();
         send();

@@ -116,10 +116,7 @@ TEST_F(LoginPanelTest, eachAnswerOfTheServiceHasItsOwnOutcome) {
     };
     for (const Case& c : cases) {
         recorder.events.clear();
-        ScriptedReply reply;
-        reply.status = c.status;
-        reply.body = c.answer;
-        server.reply("/vantro_login.aspx", reply);
+        server.reply("/vantro_login.aspx", c.status, c.answer);
         loginWith("4125551212", "secret");
         EXPECT_EQ(label("lbl_msg_login"), qs(c.shown)) << c.status << " " << c.answer;
         EXPECT_TRUE(recorder.messages.isEmpty()) << c.answer;
