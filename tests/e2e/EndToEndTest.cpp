@@ -5,9 +5,9 @@
 #include "addressbook/frm_ab.h"
 #include "app/Global.h"
 #include "app/Main.h"
-#include "localservice/Carriers.h"
-#include "localservice/DemoData.h"
-#include "localservice/LocalService.h"
+#include "server/Carriers.h"
+#include "server/DemoData.h"
+#include "server/Server.h"
 #include "tests/support/FriendRows.h"
 #include "tests/support/VantroTest.h"
 #include "ui/main/frm_quorvale.h"
@@ -49,8 +49,8 @@ protected:
         mainWindow = frm_quorvale::instance();
         ASSERT_NE(mainWindow, nullptr) << "start-up showed: " << recorder.messages.join(qs(" | ")).toStdString();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(mainWindow));
-        typeInto(mainControl<QLineEdit>("tb_login"), fromStd(localservice::kDemoLogin));
-        typeInto(mainControl<QLineEdit>("tb_password"), fromStd(localservice::kDemoPassword));
+        typeInto(mainControl<QLineEdit>("tb_login"), fromStd(server::kDemoLogin));
+        typeInto(mainControl<QLineEdit>("tb_password"), fromStd(server::kDemoPassword));
         QTest::mouseClick(mainControl<QWidget>("btn_login"), Qt::LeftButton);
         ASSERT_TRUE(mainControl<QWidget>("frame_txt")->isVisible())
             << mainControl<QLabel>("lbl_msg_login")->text().toStdString();
@@ -91,13 +91,13 @@ protected:
     // The demo user's address book as the service holds it, as the lists should show it.
     Rows serviceBook() {
         Rows rows;
-        for (const localservice::Friend& entry : service.store().friends(demoUserId())) {
+        for (const server::Friend& entry : service.store().friends(demoUserId())) {
             rows.emplace_back(fromStd(entry.name), static_cast<qint32>(entry.id));
         }
         return rows;
     }
 
-    static std::int64_t demoUserId() { return std::stoll(std::string(localservice::kDemoUserId)); }
+    static std::int64_t demoUserId() { return std::stoll(std::string(server::kDemoUserId)); }
 
     // Both friend lists show exactly what the service holds.
     void expectBothListsFollowTheService(frm_ab* book, const char* step) {
@@ -106,7 +106,7 @@ protected:
         EXPECT_EQ(rowsOf(mainControl<QComboBox>("cbl_ab")), expected) << step;
     }
 
-    localservice::LocalService service{{.port = 0, .databasePath = ":memory:", .console = {}}};
+    server::Server service{{.port = 0, .databasePath = ":memory:", .console = {}}};
     frm_quorvale* mainWindow = nullptr;
 };
 
@@ -119,7 +119,7 @@ TEST_F(EndToEndTest, startUpFetchesTheServicesCarriersAndTheDemoUserLogsIn) {
     EXPECT_TRUE(recorder.messages.isEmpty());
 
     QStringList expectedCarriers;
-    for (const localservice::Carrier& carrier : localservice::KnownCarriers()) {
+    for (const server::Carrier& carrier : server::KnownCarriers()) {
         expectedCarriers << fromStd(carrier.name);
     }
     QStringList offered;
@@ -131,23 +131,23 @@ TEST_F(EndToEndTest, startUpFetchesTheServicesCarriersAndTheDemoUserLogsIn) {
     EXPECT_TRUE(offered.contains(qs("AT&T"))) << "an ampersand in a carrier's name survives the carrier list";
 
     // The service's refusal reaches the login panel, and the user can try again.
-    typeInto(mainControl<QLineEdit>("tb_login"), fromStd(localservice::kDemoLogin));
+    typeInto(mainControl<QLineEdit>("tb_login"), fromStd(server::kDemoLogin));
     typeInto(mainControl<QLineEdit>("tb_password"), qs("wrong"));
     QTest::mouseClick(mainControl<QWidget>("btn_login"), Qt::LeftButton);
     EXPECT_EQ(mainControl<QLabel>("lbl_msg_login")->text(), qs("Login Failed: Invalid login or password."));
     EXPECT_TRUE(mainControl<QWidget>("frame_login")->isVisible());
     EXPECT_TRUE(global::CurrentUserId.empty());
 
-    typeInto(mainControl<QLineEdit>("tb_password"), fromStd(localservice::kDemoPassword));
+    typeInto(mainControl<QLineEdit>("tb_password"), fromStd(server::kDemoPassword));
     QTest::mouseClick(mainControl<QWidget>("btn_login"), Qt::LeftButton);
     EXPECT_TRUE(mainControl<QWidget>("frame_txt")->isVisible());
     EXPECT_FALSE(mainControl<QWidget>("frame_login")->isVisible());
     EXPECT_TRUE(mainControl<QWidget>("pic_ab")->isVisible());
-    EXPECT_EQ(global::CurrentUserId, localservice::kDemoUserId);
+    EXPECT_EQ(global::CurrentUserId, server::kDemoUserId);
     EXPECT_FALSE(recorder.waiting);
 
     Rows demoBook;
-    for (const localservice::DemoFriend& demo : localservice::kDemoFriends) {
+    for (const server::DemoFriend& demo : server::kDemoFriends) {
         demoBook.emplace_back(fromStd(demo.name), demo.id);
     }
     EXPECT_EQ(rowsOf(mainControl<QComboBox>("cbl_ab")), demoBook);
@@ -174,9 +174,9 @@ TEST_F(EndToEndTest, addChangeAndDeleteAFriendAndBothListsFollow) {
     ASSERT_NO_FATAL_FAILURE(choose(carrier, qs("AT&T")));
     QTest::mouseClick(Control<QWidget>(book, "btn_save"), Qt::LeftButton);
     EXPECT_EQ(message->text(), UpdateSuccessful);
-    const std::vector<localservice::Friend> afterAdd = service.store().friends(demoUserId());
+    const std::vector<server::Friend> afterAdd = service.store().friends(demoUserId());
     ASSERT_EQ(afterAdd.size(), demoCount + 1);
-    const localservice::Friend stored = afterAdd.back();
+    const server::Friend stored = afterAdd.back();
     EXPECT_EQ(stored.name, "Bob & Sue <home>");
     EXPECT_EQ(stored.number, "4125550199");
     EXPECT_EQ(stored.carrier, "AT&T");
@@ -243,7 +243,7 @@ TEST_F(EndToEndTest, messagesToATypedNumberAndToAFriendReachTheOutboxAsTyped) {
     QTest::mouseClick(mainControl<QWidget>("lbl_ty_link"), Qt::LeftButton);
     EXPECT_EQ(recorder.urls, QStringList{fromStd(service.baseUrl() + "/vantro_updates.aspx")});
 
-    std::vector<localservice::OutboxMessage> outbox = service.store().outbox();
+    std::vector<server::OutboxMessage> outbox = service.store().outbox();
     ASSERT_EQ(outbox.size(), 1u);
     EXPECT_EQ(outbox[0].userId, demoUserId());
     EXPECT_EQ(outbox[0].friendId, 0);
@@ -256,7 +256,7 @@ TEST_F(EndToEndTest, messagesToATypedNumberAndToAFriendReachTheOutboxAsTyped) {
     QTest::mouseClick(mainControl<QWidget>("btn_again"), Qt::LeftButton);
     ASSERT_TRUE(mainControl<QWidget>("frame_txt")->isVisible());
     QTest::mouseClick(mainControl<QRadioButton>("option_ab"), Qt::LeftButton, {}, QPoint(5, 5));
-    const localservice::DemoFriend& tom = localservice::kDemoFriends[0];
+    const server::DemoFriend& tom = server::kDemoFriends[0];
     ASSERT_NO_FATAL_FAILURE(choose(mainControl<QComboBox>("cbl_ab"), fromStd(tom.name)));
     messageBox->setFocus();
     QTest::keyClicks(messageBox, qs("See you & the cat"));

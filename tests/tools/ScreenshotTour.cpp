@@ -4,7 +4,7 @@
 // Usage: vantro-screenshot-tour OUTPUT_DIR
 
 #include "DemoData.h"
-#include "LocalService.h"
+#include "Server.h"
 #include "addressbook/frm_ab.h"
 #include "app/Global.h"
 #include "app/Main.h"
@@ -67,7 +67,7 @@ int main(int argc, char* argv[]) {
     TourPlatform platform;
     Platform::install(&platform);
 
-    localservice::LocalService service({.port = 0, .databasePath = ":memory:"});
+    server::Server service({.port = 0, .databasePath = ":memory:"});
     service.start();
     global::ServiceUrl = service.baseUrl();
 
@@ -79,8 +79,8 @@ int main(int argc, char* argv[]) {
     }
     bool ok = saveShot(main, out.filePath(QStringLiteral("main-login.png")), 16);
 
-    typeInto(main, "tb_login", QString::fromLatin1(localservice::kDemoLogin.data()));
-    typeInto(main, "tb_password", QString::fromLatin1(localservice::kDemoPassword.data()));
+    typeInto(main, "tb_login", QString::fromLatin1(server::kDemoLogin.data()));
+    typeInto(main, "tb_password", QString::fromLatin1(server::kDemoPassword.data()));
     QTest::mouseClick(Control<QWidget>(main, "btn_login"), Qt::LeftButton);
     typeInto(main, "tb_phone", QStringLiteral("4125550199"));
     Control<QComboBox>(main, "cbl_carrier")->setCurrentIndex(1);

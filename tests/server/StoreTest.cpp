@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-using namespace localservice;
+using namespace server;
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <array>
 
-namespace localservice {
+namespace server {
 
 namespace {
 
@@ -53,4 +53,4 @@ std::string GatewayAddress(std::string_view number, std::string_view carrierName
     return address;
 }
 
-} // namespace localservice
+} // namespace server

@@ -14,9 +14,9 @@ namespace httplib {
 class Server;
 }
 
-namespace localservice {
+namespace server {
 
-struct LocalServiceOptions {
+struct ServerOptions {
     std::string host = std::string(kDefaultHost);
     int port = kDefaultPort; // 0: any free port; port() tells which
     // The SQLite file; ":memory:" gives a private in-memory store.
@@ -26,21 +26,21 @@ struct LocalServiceOptions {
     std::function<void(const std::string&)> console;
 };
 
-// The local service: an HTTP server answering the client's five exchanges and serving its web
+// The service: an HTTP server answering the client's five exchanges and serving its web
 // pages, on a thread of its own. Typical use, also in the client's end-to-end tests:
 //
-//     localservice::LocalService service({.port = 0, .databasePath = ":memory:"});
+//     server::Server service({.port = 0, .databasePath = ":memory:"});
 //     service.start();
 //     ... talk to service.baseUrl() ...
 //     service.stop(); // or let the destructor do it
-class LocalService {
+class Server {
 public:
     // Opens (or creates) the store; does not listen yet. Throws SqliteError when the store
     // cannot be opened.
-    explicit LocalService(LocalServiceOptions options);
-    ~LocalService();
-    LocalService(const LocalService&) = delete;
-    LocalService& operator=(const LocalService&) = delete;
+    explicit Server(ServerOptions options);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
 
     // Binds to the host and port and starts serving. Throws std::runtime_error when the address
     // cannot be bound. Only once per object.
@@ -60,7 +60,7 @@ private:
     void routes();
     void toConsole(const std::string& line);
 
-    LocalServiceOptions m_options;
+    ServerOptions m_options;
     Store m_store;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
@@ -70,4 +70,4 @@ private:
     bool m_started = false;
 };
 
-} // namespace localservice
+} // namespace server

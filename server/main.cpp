@@ -1,11 +1,11 @@
-// vantro-localservice: the local service for trying Vantro on one machine.
+// vantro-server: the service the program talks to, run on one machine or for real users.
 //
-//   vantro-localservice [--host ADDRESS] [--port N] [--db PATH]
+//   vantro-server [--host ADDRESS] [--port N] [--db PATH]
 //
 // Serves until SIGINT (Ctrl+C) or SIGTERM, then stops cleanly.
 
 #include "DemoData.h"
-#include "LocalService.h"
+#include "Server.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -19,11 +19,11 @@
 namespace {
 
 void Usage(std::ostream& out) {
-    out << "Usage: vantro-localservice [--host ADDRESS] [--port N] [--db PATH]\n"
+    out << "Usage: vantro-server [--host ADDRESS] [--port N] [--db PATH]\n"
            "  --host ADDRESS  address to listen on (default "
-        << localservice::kDefaultHost << ")\n"
-        << "  --port N        port to listen on, 0 for any free port (default " << localservice::kDefaultPort << ")\n"
-        << "  --db PATH       the SQLite store, created when missing (default ./" << localservice::kDefaultDatabaseFile
+        << server::kDefaultHost << ")\n"
+        << "  --port N        port to listen on, 0 for any free port (default " << server::kDefaultPort << ")\n"
+        << "  --db PATH       the SQLite store, created when missing (default ./" << server::kDefaultDatabaseFile
         << ")\n"
            "  --help          show this text\n";
 }
@@ -39,7 +39,7 @@ bool ParsePort(const std::string& text, int& port) {
 } // namespace
 
 int main(int argc, char** argv) {
-    localservice::LocalServiceOptions options;
+    server::ServerOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
         }
         if (arg == "--port" && hasValue) {
             if (!ParsePort(argv[++i], options.port)) {
-                std::cerr << "vantro-localservice: --port needs a number from 0 to 65535, not \"" << argv[i] << "\"\n";
+                std::cerr << "vantro-server: --port needs a number from 0 to 65535, not \"" << argv[i] << "\"\n";
                 return 2;
             }
         } else if (arg == "--host" && hasValue) {
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--db" && hasValue) {
             options.databasePath = argv[++i];
         } else {
-            std::cerr << "vantro-localservice: unknown or incomplete option \"" << arg << "\"\n";
+            std::cerr << "vantro-server: unknown or incomplete option \"" << arg << "\"\n";
             Usage(std::cerr);
             return 2;
         }
@@ -73,11 +73,11 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     try {
-        localservice::LocalService service(options);
+        server::Server service(options);
         service.start();
-        std::cout << "Vantro local service listening on " << service.baseUrl() << " (port " << service.port()
+        std::cout << "Vantro service listening on " << service.baseUrl() << " (port " << service.port()
                   << "), store " << options.databasePath << "\n"
-                  << "Demo user: login " << localservice::kDemoLogin << ", password " << localservice::kDemoPassword
+                  << "Demo user: login " << server::kDemoLogin << ", password " << server::kDemoPassword
                   << "\n"
                   << "Press Ctrl+C to stop." << std::endl;
 
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
         service.stop();
         std::cout << "Stopped." << std::endl;
     } catch (const std::exception& e) {
-        std::cerr << "vantro-localservice: " << e.what() << std::endl;
+        std::cerr << "vantro-server: " << e.what() << std::endl;
         return EXIT_FAILURE;
     }
     return EXIT_SUCCESS;

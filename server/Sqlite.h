@@ -7,7 +7,7 @@
 
 #include <sqlite3.h>
 
-namespace localservice {
+namespace server {
 
 // Any failure reported by SQLite, with its message.
 class SqliteError : public std::runtime_error {
@@ -80,4 +80,4 @@ private:
     bool m_done = false;
 };
 
-} // namespace localservice
+} // namespace server

@@ -1,6 +1,6 @@
 #include "Sqlite.h"
 
-namespace localservice {
+namespace server {
 
 namespace {
 
@@ -118,4 +118,4 @@ void Transaction::commit() {
     m_done = true;
 }
 
-} // namespace localservice
+} // namespace server

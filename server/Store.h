@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace localservice {
+namespace server {
 
 struct User {
     std::int64_t id = 0;
@@ -80,4 +80,4 @@ private:
     Database m_db;
 };
 
-} // namespace localservice
+} // namespace server

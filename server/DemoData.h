@@ -6,11 +6,11 @@
 #include <cstddef>
 #include <string_view>
 
-namespace localservice {
+namespace server {
 
 inline constexpr std::string_view kDefaultHost = "127.0.0.1";
 inline constexpr int kDefaultPort = 8471; // the client's default base address is http://127.0.0.1:8471
-inline constexpr std::string_view kDefaultDatabaseFile = "vantro-localservice.db";
+inline constexpr std::string_view kDefaultDatabaseFile = "vantro-server.db";
 
 // The largest request body the service reads (64 KiB); larger ones are refused.
 inline constexpr std::size_t kMaxRequestBytes = std::size_t{64} * 1024;
@@ -33,4 +33,4 @@ inline constexpr std::array<DemoFriend, 2> kDemoFriends{{
     {2, "Alice Walker", "4125550101", "Verizon Wireless"},
 }};
 
-} // namespace localservice
+} // namespace server

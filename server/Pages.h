@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace localservice {
+namespace server {
 
 struct Page {
     int status = 200;
@@ -31,4 +31,4 @@ Page Register(Store& store, std::string_view login, std::string_view password, s
 // & < > " ' as character references.
 std::string HtmlEscape(std::string_view text);
 
-} // namespace localservice
+} // namespace server

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-using namespace localservice;
+using namespace server;
 using lstest::Answer;
 using lstest::FriendRow;
 

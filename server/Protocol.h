@@ -13,7 +13,7 @@
 
 #include <pugixml.hpp>
 
-namespace localservice {
+namespace server {
 
 // The refusal text that comes back for each kind of bad request (without the exchange's prefix).
 namespace refusal {
@@ -69,4 +69,4 @@ std::string ConsoleLine(const OutboxMessage& message, std::string_view senderLog
 // A text with control characters, quotes and backslashes written as C escapes, in double quotes.
 std::string Quoted(std::string_view text);
 
-} // namespace localservice
+} // namespace server

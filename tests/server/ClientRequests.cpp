@@ -8,7 +8,7 @@
 
 namespace lstest {
 
-using localservice::NodeText;
+using server::NodeText;
 
 namespace {
 

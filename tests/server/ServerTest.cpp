@@ -1,6 +1,6 @@
-// The service through a real socket: LocalService on a free port, an httplib client.
+// The service through a real socket: Server on a free port, an httplib client.
 
-#include "LocalService.h"
+#include "Server.h"
 
 #include "ClientRequests.h"
 #include "DemoData.h"
@@ -14,24 +14,24 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-using namespace localservice;
+using namespace server;
 using lstest::Answer;
 
 namespace {
 
 constexpr const char* kXmlType = "text/xml; charset=utf-8";
 
-class LocalServiceTest : public ::testing::Test {
+class ServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        LocalServiceOptions options;
+        ServerOptions options;
         options.port = 0;
         options.databasePath = ":memory:";
         options.console = [this](const std::string& line) {
             std::lock_guard lock(mutex);
             console.push_back(line);
         };
-        service = std::make_unique<LocalService>(options);
+        service = std::make_unique<Server>(options);
         service->start();
         client = std::make_unique<httplib::Client>("127.0.0.1", service->port());
     }
@@ -41,11 +41,11 @@ protected:
 
     std::mutex mutex;
     std::vector<std::string> console;
-    std::unique_ptr<LocalService> service;
+    std::unique_ptr<Server> service;
     std::unique_ptr<httplib::Client> client;
 };
 
-TEST_F(LocalServiceTest, AWholeSession) {
+TEST_F(ServerTest, AWholeSession) {
     ASSERT_GT(service->port(), 0);
     EXPECT_EQ(service->baseUrl(), "http://127.0.0.1:" + std::to_string(service->port()));
 
@@ -97,7 +97,7 @@ TEST_F(LocalServiceTest, AWholeSession) {
         << console[0];
 }
 
-TEST_F(LocalServiceTest, BadRequests_areRefused_andTheServiceCarriesOn) {
+TEST_F(ServerTest, BadRequests_areRefused_andTheServiceCarriesOn) {
     // Refusals of the exchanges come with status 200 in the exchange's answer format.
     auto res = post("/vantro_login.aspx", lstest::LoginRequest(kDemoLogin, "de&mo<"));
     ASSERT_TRUE(res);
@@ -136,7 +136,7 @@ TEST_F(LocalServiceTest, BadRequests_areRefused_andTheServiceCarriesOn) {
     EXPECT_EQ(Answer(res->body).text("//result"), "TRUE");
 }
 
-TEST_F(LocalServiceTest, WebPages_andRegistration) {
+TEST_F(ServerTest, WebPages_andRegistration) {
     for (const char* path : {"/", "/vantro_updates.aspx", "/login.aspx?forgot=true", "/login.aspx?regstart=true"}) {
         auto res = client->Get(path);
         ASSERT_TRUE(res) << path;
@@ -174,11 +174,11 @@ TEST_F(LocalServiceTest, WebPages_andRegistration) {
     EXPECT_NE(res->body.find("&lt;b&gt;x&lt;/b&gt;"), std::string::npos);
 }
 
-TEST_F(LocalServiceTest, Stop_freesThePort_andABusyPortIsRefused) {
-    LocalServiceOptions options;
+TEST_F(ServerTest, Stop_freesThePort_andABusyPortIsRefused) {
+    ServerOptions options;
     options.port = service->port();
     options.databasePath = ":memory:";
-    LocalService second(options);
+    Server second(options);
     EXPECT_THROW(second.start(), std::runtime_error);
 
     service->stop();
@@ -186,7 +186,7 @@ TEST_F(LocalServiceTest, Stop_freesThePort_andABusyPortIsRefused) {
     service->stop();
     EXPECT_FALSE(client->Get("/"));
 
-    LocalService third(options);
+    Server third(options);
     third.start();
     auto page = httplib::Client("127.0.0.1", options.port).Get("/");
     ASSERT_TRUE(page);

@@ -4,7 +4,7 @@
 
 #include <ctime>
 
-namespace localservice {
+namespace server {
 
 namespace {
 
@@ -224,4 +224,4 @@ std::vector<OutboxMessage> Store::outbox() {
     return result;
 }
 
-} // namespace localservice
+} // namespace server

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace localservice {
+namespace server {
 
 struct Carrier {
     std::string_view name;    // as the service names it, and as the client sends it back
@@ -21,4 +21,4 @@ std::optional<Carrier> FindCarrier(std::string_view name);
 // "number@gateway" for that carrier, or empty when the carrier or its gateway is unknown.
 std::string GatewayAddress(std::string_view number, std::string_view carrierName);
 
-} // namespace localservice
+} // namespace server

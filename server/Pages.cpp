@@ -3,7 +3,7 @@
 #include "DemoData.h"
 #include "Protocol.h"
 
-namespace localservice {
+namespace server {
 
 namespace {
 
@@ -153,4 +153,4 @@ Page Register(Store& store, std::string_view login, std::string_view password, s
     return {200, Html("Registered", content)};
 }
 
-} // namespace localservice
+} // namespace server

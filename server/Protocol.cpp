@@ -12,7 +12,7 @@
 
 #include <pugixml.hpp>
 
-namespace localservice {
+namespace server {
 
 namespace {
 
@@ -483,4 +483,4 @@ std::string AnswerSend(Store& store, std::string_view body, const SendSettings& 
     return Serialize(doc);
 }
 
-} // namespace localservice
+} // namespace server

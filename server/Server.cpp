@@ -1,4 +1,4 @@
-#include "LocalService.h"
+#include "Server.h"
 
 #include "Pages.h"
 #include "Protocol.h"
@@ -9,7 +9,7 @@
 
 #include <httplib.h>
 
-namespace localservice {
+namespace server {
 
 namespace {
 
@@ -53,21 +53,21 @@ void MethodNotAllowed(httplib::Response& res, const char* allowed) {
 
 } // namespace
 
-LocalService::LocalService(LocalServiceOptions options)
+Server::Server(ServerOptions options)
     : m_options(std::move(options)), m_store(m_options.databasePath), m_server(std::make_unique<httplib::Server>()) {
     routes();
 }
 
-LocalService::~LocalService() { stop(); }
+Server::~Server() { stop(); }
 
-void LocalService::toConsole(const std::string& line) {
+void Server::toConsole(const std::string& line) {
     if (m_options.console) {
         std::lock_guard lock(m_consoleMutex);
         m_options.console(line);
     }
 }
 
-void LocalService::routes() {
+void Server::routes() {
     httplib::Server& server = *m_server;
     server.set_payload_max_length(kMaxRequestBytes);
     server.set_keep_alive_timeout(1); // bounds how long stop() waits for idle connections
@@ -178,9 +178,9 @@ void LocalService::routes() {
     });
 }
 
-void LocalService::start() {
+void Server::start() {
     if (m_started) {
-        throw std::logic_error("LocalService::start: already started");
+        throw std::logic_error("Server::start: already started");
     }
     m_started = true;
     if (m_options.port == 0) {
@@ -210,16 +210,16 @@ void LocalService::start() {
     }
 }
 
-void LocalService::stop() {
+void Server::stop() {
     if (m_thread.joinable()) {
         m_server->stop();
         m_thread.join();
     }
 }
 
-bool LocalService::running() const { return m_server->is_running(); }
+bool Server::running() const { return m_server->is_running(); }
 
-std::string LocalService::baseUrl() const {
+std::string Server::baseUrl() const {
     std::string host = m_options.host;
     if (host.find(':') != std::string::npos) {
         host = "[" + host + "]"; // IPv6
@@ -227,4 +227,4 @@ std::string LocalService::baseUrl() const {
     return "http://" + host + ":" + std::to_string(m_port);
 }
 
-} // namespace localservice
+} // namespace server
