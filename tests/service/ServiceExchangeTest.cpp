@@ -153,7 +153,58 @@ TEST(ServiceAnswer, nodeTextJoinsTheCharacterDataOfAllDescendants) {
     EXPECT_EQ(NodeText(all[2]), "third");
 }
 
-TEST(ServiceAnswer, readsAnswersInOtherEncodingsByTheirDeclaration) {
+TEST(ServiceAnswer, readsAnswersInOtherEncodingsByTheirDeclarationOrByteOrderMark) {
     const ServiceAnswer latin1(std::string("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><s>Zo\xeb</s>"));
     EXPECT_EQ(latin1.firstText("//s"), "Zo\xc3\xab");
+    const char utf16Bytes[] = "\xff\xfe<\0s\0>\0\xeb\0<\0/\0s\0>\0";
+    const ServiceAnswer utf16(std::string(utf16Bytes, sizeof utf16Bytes - 1));
+    EXPECT_EQ(utf16.firstText("//s"), "\xc3\xab");
+    const ServiceAnswer utf8(std::string("\xef\xbb\xbf<s>\xc3\xab</s>"));
+    EXPECT_EQ(utf8.firstText("//s"), "\xc3\xab");
+}
+
+TEST(ServiceAnswer, hostileAnswersAreRefusedNotParsed) {
+    std::string laughs = "<!DOCTYPE s [<!ENTITY a0 \"lol\">";
+    for (int level = 1; level <= 10; ++level) {
+        laughs += "<!ENTITY a" + std::to_string(level) + " \"";
+        for (int copy = 0; copy < 10; ++copy) {
+            laughs += "&a" + std::to_string(level - 1) + ";";
+        }
+        laughs += "\">";
+    }
+    laughs += "]><r><result>FALSE</result><string>&a10;</string></r>";
+
+    std::string deep = "<r><result>FALSE</result><string>";
+    for (int level = 0; level < 100000; ++level) {
+        deep += "<d>";
+    }
+    deep += "x";
+    for (int level = 0; level < 100000; ++level) {
+        deep += "</d>";
+    }
+    deep += "</string></r>";
+
+    const std::pair<const char*, std::string> cases[] = {
+        {"billion laughs", laughs},
+        {"100,000 levels deep", deep},
+    };
+    for (const auto& [what, text] : cases) {
+        SCOPED_TRACE(what);
+        const ServiceAnswer answer(text);
+        EXPECT_FALSE(answer.parsed());
+        EXPECT_THROW(answer.firstText("//string"), MissingNodeError);
+    }
+
+    // Nesting within the bound keeps all its text.
+    std::string nested = "<r><string>";
+    for (int level = 0; level < 200; ++level) {
+        nested += "<d>" + std::to_string(level % 10);
+    }
+    for (int level = 0; level < 200; ++level) {
+        nested += "</d>";
+    }
+    nested += "</string></r>";
+    const ServiceAnswer withinBound(nested);
+    ASSERT_TRUE(withinBound.parsed());
+    EXPECT_EQ(withinBound.firstText("//string").size(), 200u);
 }
