@@ -66,21 +66,64 @@ TEST_F(ServiceExchangeTest, onlyStatus200IsTakenOtherwiseTheFailureDocumentWithI
     }
 }
 
-TEST_F(ServiceExchangeTest, followsRedirectsAndReadsTheFinalStatus) {
-    ScriptedReply redirect;
-    redirect.status = 302;
-    redirect.headers = {{"Location", "/moved"}};
-    server.reply("/x", redirect);
+TEST_F(ServiceExchangeTest, followsRedirectsOnTheSameHostOnlyAndReadsTheFinalStatus) {
+    LoopbackServer otherPort;
+    LoopbackServer otherHost("127.0.0.2");
+    otherPort.replyXml("/moved", "<r><string>arrived</string></r>");
+    otherHost.replyXml("/moved", "<r><string>arrived</string></r>");
     server.replyXml("/moved", "<r><string>arrived</string></r>");
-    EXPECT_EQ(ServiceExchange("/x", std::string("<q/>"), failureWithStatus()).firstText("//string"), "arrived");
-    const auto atNewPlace = server.requestsTo("/moved");
-    ASSERT_EQ(atNewPlace.size(), 1u);
-    EXPECT_EQ(atNewPlace[0].method, "POST");
-    EXPECT_EQ(atNewPlace[0].body, "<q/>");
+    struct Case {
+        int status;
+        std::string location;
+        const LoopbackServer* target; // nullptr: the redirect is refused
+        const char* method;           // of the request that follows it
+    };
+    const Case cases[] = {
+        {301, "/moved", &server, "POST"},
+        {302, "/moved", &server, "POST"},
+        {307, "/moved", &server, "POST"},
+        {308, "/moved", &server, "POST"},
+        {303, "/moved", &server, "GET"},
+        {302, otherPort.url() + "/moved", &otherPort, "POST"},
+        {302, otherHost.url() + "/moved", nullptr, ""},
+        {303, otherHost.url() + "/moved", nullptr, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.status) + " to " + c.location);
+        ScriptedReply redirect;
+        redirect.status = c.status;
+        redirect.headers = {{"Location", c.location}};
+        server.reply("/x", redirect);
+        const std::size_t before = c.target != nullptr ? c.target->requestsTo("/moved").size() : 0;
+
+        if (c.target == nullptr) {
+            EXPECT_THROW(ServiceExchange("/x", std::string("<q/>"), failureWithStatus()), TransportError);
+            continue;
+        }
+        EXPECT_EQ(ServiceExchange("/x", std::string("<q/>"), failureWithStatus()).firstText("//string"), "arrived");
+        const auto atNewPlace = c.target->requestsTo("/moved");
+        ASSERT_EQ(atNewPlace.size(), before + 1);
+        const RecordedRequest& followed = atNewPlace.back();
+        EXPECT_EQ(followed.method, c.method);
+        if (followed.method == "POST") {
+            EXPECT_EQ(followed.body, "<q/>");
+            EXPECT_EQ(followed.header("Content-Type"), "text/xml");
+        } else {
+            // Sending the message again would send it twice.
+            EXPECT_TRUE(followed.body.empty());
+            EXPECT_FALSE(followed.hasHeader("Content-Length"));
+            EXPECT_FALSE(followed.hasHeader("Content-Type"));
+        }
+    }
+    EXPECT_TRUE(otherHost.requests().empty()) << "nothing may reach another host";
 
     ScriptedReply missing;
     missing.status = 404;
     server.reply("/moved", missing);
+    ScriptedReply redirect;
+    redirect.status = 302;
+    redirect.headers = {{"Location", "/moved"}};
+    server.reply("/x", redirect);
     EXPECT_EQ(ServiceExchange("/x", std::string("<q/>"), failureWithStatus()).firstText("//string"), "failed:404");
 }
 
@@ -107,6 +150,34 @@ TEST_F(ServiceExchangeTest, transportFailuresRaiseTransportError) {
         FAIL() << "an oversized answer was accepted";
     } catch (const TransportError& error) {
         EXPECT_NE(std::string(error.what()).find("1024 bytes"), std::string::npos) << error.what();
+    }
+}
+
+TEST_F(ServiceExchangeTest, eachTimeLimitEndsTheExchangeWithItsOwnMessage) {
+    // A connect that hangs is the connect time-out's, not the stall watch's.
+    transportLimits().connectTimeoutSeconds = 2;
+    transportLimits().stallSeconds = 1;
+    const UnansweredListener unanswered;
+    global::ServiceUrl = unanswered.url();
+    try {
+        ServiceExchange("/x", std::string("<q/>"), failureWithStatus());
+        ADD_FAILURE() << "a hanging connect succeeded";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(std::string(error.what()), "The service could not be reached within 2 seconds.");
+    }
+    global::ServiceUrl = server.url();
+
+    // Bytes that keep coming, too slowly, end at the overall limit.
+    transportLimits().overallSeconds = 2;
+    ScriptedReply trickling;
+    trickling.body = "<r><string>" + std::string(64, 'x') + "</string></r>";
+    trickling.trickleEvery = 300ms;
+    server.reply("/slow", trickling);
+    try {
+        ServiceExchange("/slow", std::string("<q/>"), failureWithStatus());
+        ADD_FAILURE() << "a trickling answer was taken";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(std::string(error.what()), "The service did not answer within 2 seconds.");
     }
 }
 
