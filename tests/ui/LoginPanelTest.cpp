@@ -113,12 +113,16 @@ TEST_F(LoginPanelTest, eachAnswerOfTheServiceHasItsOwnOutcome) {
         {404, "<login><result>TRUE</result><string>5</string></login>",
          "Login Failed: Could not connect to server:404"},
         {503, "", "Login Failed: Could not connect to server:503"},
+        {200,
+         "<login><result>FALSE</result><string>Closed &lt;b&gt;today&lt;/b&gt; &amp; a &lt; b &gt; c</string></login>",
+         "Closed <b>today</b> & a < b > c"},
     };
     for (const Case& c : cases) {
         recorder.events.clear();
         server.reply("/vantro_login.aspx", c.status, c.answer);
         loginWith("4125551212", "secret");
         EXPECT_EQ(label("lbl_msg_login"), qs(c.shown)) << c.status << " " << c.answer;
+        EXPECT_EQ(Control<QLabel>(window, "lbl_msg_login")->textFormat(), Qt::PlainText);
         EXPECT_TRUE(recorder.messages.isEmpty()) << c.answer;
         EXPECT_EQ(lineEdit("tb_password")->text(), qs("secret")) << "nothing is cleared";
         expectStillOnLoginPanel();
@@ -130,11 +134,21 @@ TEST_F(LoginPanelTest, eachAnswerOfTheServiceHasItsOwnOutcome) {
 
 TEST_F(LoginPanelTest, failuresShowTheErrorInABoxFirstThenTheSystemErrorMessage) {
     global::CurrentUserId = "earlier";
-    const std::pair<int, const char*> answers[] = {
-        {200, ""},                                       // not XML
-        {200, "<html><body>Server Error</body></html>"}, // no result
-        {200, "<login><result>TRUE</result></login>"},   // TRUE without string
-        {200, "<login><result>FALSE</result></login>"},  // FALSE without string
+    std::string deeplyNested = "<login><result>FALSE</result><string>";
+    for (int level = 0; level < 75000; ++level) {
+        deeplyNested += "<a>";
+    }
+    for (int level = 0; level < 75000; ++level) {
+        deeplyNested += "</a>";
+    }
+    deeplyNested += "</string></login>";
+    const std::pair<int, std::string> answers[] = {
+        {200, ""},                                                                // not XML
+        {200, "<html><body>Server Error</body></html>"},                          // no result
+        {200, "<login><result>TRUE</result></login>"},                            // TRUE without string
+        {200, "<login><result>FALSE</result></login>"},                           // FALSE without string
+        {200, "<login><result>FALSE</result><string>AT&T down</string></login>"}, // not well-formed
+        {200, deeplyNested},
     };
     for (const auto& [status, answer] : answers) {
         recorder.events.clear();
@@ -144,7 +158,7 @@ TEST_F(LoginPanelTest, failuresShowTheErrorInABoxFirstThenTheSystemErrorMessage)
         server.replyXml("/vantro_login.aspx", answer);
         loginWith("4125551212", "secret");
 
-        ASSERT_EQ(recorder.messages.size(), 1) << answer;
+        ASSERT_EQ(recorder.messages.size(), 1) << answer.substr(0, 80);
         EXPECT_FALSE(recorder.messages[0].isEmpty());
         EXPECT_EQ(labelWhileBoxOpen, QString()) << "the box comes before the message";
         EXPECT_EQ(label("lbl_msg_login"), qs(kSystemError));
@@ -170,6 +184,20 @@ TEST_F(LoginPanelTest, aRefusedAddressBookStillOpensTheComposePanelWithNoFriends
     loginWith("4125551212", "secret");
 
     EXPECT_EQ(recorder.messages, QStringList{qs("Retrieve Address Book Failed: Could not connect to server:500")});
+    EXPECT_TRUE(control("frame_txt")->isVisible());
+    EXPECT_EQ(comboBox("cbl_ab")->count(), 0);
+    EXPECT_EQ(label("lbl_msg_login"), QString());
+    expectPointerBackToDefault();
+
+    // The service's own refusal reaches the box exactly as sent, markup-like text included.
+    closeAllWindows();
+    openMainWindow();
+    recorder.messages.clear();
+    recorder.events.clear();
+    server.replyXml("/vantro_ab.aspx", "<a><result>FALSE</result><string>Closed &lt;b&gt;today&lt;/b&gt; &amp; "
+                                       "tomorrow</string></a>");
+    loginWith("4125551212", "secret");
+    EXPECT_EQ(recorder.messages, QStringList{qs("Closed <b>today</b> & tomorrow")});
     EXPECT_TRUE(control("frame_txt")->isVisible());
     EXPECT_EQ(comboBox("cbl_ab")->count(), 0);
     EXPECT_EQ(label("lbl_msg_login"), QString());
