@@ -78,7 +78,7 @@ QWidget* createControl(const ControlEntry& entry, QWidget* container) {
         QString style = QStringLiteral("QLineEdit { border: 1px solid #7A7A7A; padding: 0 1px; }");
         if ((entry.style & Disabled) != 0) {
             // Not editable, but still read: dark grey on white, not the style's faint disabled grey.
-            style += QStringLiteral(" QLineEdit:disabled { color: #505050; background-color: #FFFFFF; }");
+            style += QStringLiteral(" QLineEdit:disabled { color: #333333; background-color: #FFFFFF; }");
         }
         if ((entry.style & PasswordChar) != 0) {
             box->setEchoMode(QLineEdit::Password);
