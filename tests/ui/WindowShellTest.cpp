@@ -425,7 +425,8 @@ TEST_F(WindowShellTest, controlsAreDrawnInTheirDesignedColours) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.control->objectName().toStdString());
         const QImage image = c.control->grab().toImage();
-        EXPECT_EQ(image.pixelColor(c.point).name(), c.expected.name()) << c.point.x() << "," << c.point.y();
+        EXPECT_EQ(image.pixelColor(c.point).name().toStdString(), c.expected.name().toStdString())
+            << c.point.x() << "," << c.point.y();
     }
 
     // The disabled counter stays readable: its darkest pixel against its face, at least 4.5:1.
@@ -439,7 +440,7 @@ TEST_F(WindowShellTest, controlsAreDrawnInTheirDesignedColours) {
             darkest = std::min(darkest, relativeLuminance(counter.pixelColor(x, y)));
         }
     }
-    EXPECT_EQ(face.name(), qs("#ffffff"));
+    EXPECT_EQ(face.name().toStdString(), "#ffffff");
     EXPECT_GE((relativeLuminance(face) + 0.05) / (darkest + 0.05), 4.5);
 }
 
