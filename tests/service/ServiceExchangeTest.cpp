@@ -234,6 +234,19 @@ TEST(ServiceAnswer, readsAnswersInOtherEncodingsByTheirDeclarationOrByteOrderMar
     EXPECT_EQ(utf8.firstText("//s"), "\xc3\xab");
 }
 
+TEST(ServiceAnswer, expandsTheEntitiesAnAnswerDeclaresButLoadsNothingFromOutside) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"<!DOCTYPE r [<!ENTITY co \"Tom &#38;amp; <b>Jerry</b>\">]><r><s>&co; &lt;3</s></r>", "Tom & Jerry <3"},
+        {"<!DOCTYPE r [<!ENTITY e SYSTEM \"file:///etc/hostname\">]><r><s>[&e;]</s></r>", "[]"},
+        {"<!DOCTYPE r SYSTEM \"http://127.0.0.1:9/r.dtd\"><r><s>plain</s></r>", "plain"},
+    };
+    for (const auto& [text, expected] : cases) {
+        const ServiceAnswer answer(text);
+        ASSERT_TRUE(answer.parsed()) << text;
+        EXPECT_EQ(answer.firstText("//s"), expected) << text;
+    }
+}
+
 TEST(ServiceAnswer, hostileAnswersAreRefusedNotParsed) {
     std::string laughs = "<!DOCTYPE s [<!ENTITY a0 \"lol\">";
     for (int level = 1; level <= 10; ++level) {
