@@ -167,7 +167,8 @@ TEST_F(ServiceExchangeTest, eachTimeLimitEndsTheExchangeWithItsOwnMessage) {
     }
     global::ServiceUrl = server.url();
 
-    // Bytes that keep coming, too slowly, end at the overall limit.
+    // Bytes that keep coming, too slowly, end at the overall limit; the stall watch never fires.
+    transportLimits() = TransportLimits{};
     transportLimits().overallSeconds = 2;
     ScriptedReply trickling;
     trickling.body = "<r><string>" + std::string(64, 'x') + "</string></r>";
