@@ -1,6 +1,7 @@
 #include "service/WellFormedXml.h"
 
 #include <climits>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 
@@ -60,8 +61,21 @@ Document checkOnly(std::string_view text) {
     return context->wellFormed != 0 ? std::move(skeleton) : nullptr;
 }
 
+// Whether pugixml decodes the encoding an answer declares (none declared: UTF-8 or UTF-16).
+bool pugixmlReadsEncoding(const xmlChar* declared) {
+    if (declared == nullptr) {
+        return true;
+    }
+    for (const char* known : {"UTF-8", "UTF-16", "UTF-16LE", "UTF-16BE", "ISO-8859-1", "latin1"}) {
+        if (xmlStrcasecmp(declared, reinterpret_cast<const xmlChar*>(known)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The whole document with the entities of its DTD expanded, written out as UTF-8.
-std::optional<std::string> withEntitiesExpanded(std::string_view text) {
+std::optional<std::string> rewrittenInUtf8(std::string_view text) {
     const std::unique_ptr<xmlParserCtxt, ParserContextDeleter> context(xmlNewParserCtxt());
     if (!context) {
         return std::nullopt;
@@ -98,9 +112,9 @@ StrictXml ReadXmlStrictly(std::string_view text) {
     StrictXml result;
     result.wellFormed = true;
     const bool declaresEntities = skeleton->intSubset != nullptr && skeleton->intSubset->entities != nullptr;
-    if (declaresEntities) {
-        result.expanded = withEntitiesExpanded(text);
-        result.wellFormed = result.expanded.has_value();
+    if (declaresEntities || !pugixmlReadsEncoding(skeleton->encoding)) {
+        result.rewritten = rewrittenInUtf8(text);
+        result.wellFormed = result.rewritten.has_value();
     }
     return result;
 }

@@ -13,10 +13,11 @@ bool IsWellFormedXml(std::string_view text);
 // The outcome of reading an answer strictly.
 struct StrictXml {
     bool wellFormed = false;
-    // Set only when the answer declares entities of its own: the document re-written by libxml2
-    // with every entity reference replaced by its text, for a reader that knows only the
-    // predefined entities. External entities are never loaded and stay empty.
-    std::optional<std::string> expanded;
+    // Set only when the answer declares entities of its own, or declares an encoding other than
+    // UTF-8, UTF-16 and ISO-8859-1: the document re-written by libxml2 in UTF-8 with every entity
+    // reference replaced by its text, for a reader that knows only the predefined entities and
+    // those encodings. External entities are never loaded and stay empty.
+    std::optional<std::string> rewritten;
 };
 
 StrictXml ReadXmlStrictly(std::string_view text);

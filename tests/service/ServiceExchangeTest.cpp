@@ -233,6 +233,8 @@ TEST(ServiceAnswer, readsAnswersInOtherEncodingsByTheirDeclarationOrByteOrderMar
     EXPECT_EQ(utf16.firstText("//s"), "\xc3\xab");
     const ServiceAnswer utf8(std::string("\xef\xbb\xbf<s>\xc3\xab</s>"));
     EXPECT_EQ(utf8.firstText("//s"), "\xc3\xab");
+    const ServiceAnswer windows1252(std::string("<?xml version=\"1.0\" encoding=\"windows-1252\"?><s>\x80 5</s>"));
+    EXPECT_EQ(windows1252.firstText("//s"), "\xe2\x82\xac 5");
 }
 
 TEST(ServiceAnswer, expandsTheEntitiesAnAnswerDeclaresButLoadsNothingFromOutside) {
