@@ -4,31 +4,37 @@
 
 #include <QWidget>
 
+#include <algorithm>
+
 namespace global {
 
 std::vector<QRect> NonKeyRuns(const QImage& surface, int width, int height) {
     std::vector<QRect> runs;
-    if (width <= 0 || height <= 0 || surface.isNull()) {
+    // Nothing outside the picture is read: a scan size larger than it stops at its edges.
+    width = std::min(width, surface.width());
+    height = std::min(height, surface.height());
+    if (width <= 0 || height <= 0) {
         return runs;
     }
     const QImage image = surface.convertToFormat(QImage::Format_RGB32);
-    const QRgb key = image.pixel(0, 0) & RGB_MASK;
+    // Whole scan lines rather than one pixel() call per pixel, which costs most of the shaping.
+    const auto line = [&image](int y) { return reinterpret_cast<const QRgb*>(image.constScanLine(y)); };
+    const QRgb key = line(0)[0] & RGB_MASK;
     for (int y = 0; y < height; ++y) {
-        bool inRun = false;
-        int runStart = 0;
-        for (int x = 0; x < width; ++x) {
-            const bool isKey = (image.pixel(x, y) & RGB_MASK) == key;
-            if (isKey && inRun) {
-                runs.emplace_back(QPoint(runStart, y), QPoint(x - 1, y));
-                inRun = false;
-            } else if (!isKey && !inRun) {
-                runStart = x;
-                inRun = true;
+        const QRgb* pixels = line(y);
+        int x = 0;
+        while (x < width) {
+            while (x < width && (pixels[x] & RGB_MASK) == key) {
+                ++x;
             }
-        }
-        // A run never continues into the next row.
-        if (inRun) {
-            runs.emplace_back(QPoint(runStart, y), QPoint(width - 1, y));
+            const int runStart = x;
+            while (x < width && (pixels[x] & RGB_MASK) != key) {
+                ++x;
+            }
+            // A run never continues into the next row.
+            if (x > runStart) {
+                runs.emplace_back(runStart, y, x - runStart, 1);
+            }
         }
     }
     return runs;
