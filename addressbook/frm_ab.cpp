@@ -29,6 +29,8 @@ frm_ab::frm_ab() {
     theInstance = this;
     setAttribute(Qt::WA_DeleteOnClose);
     BuildLayout(this, AddressBookWindowLayout());
+    // Every row is one line of the same font, so the list need not measure each of thousands.
+    Control<QListWidget>(this, "lb_ab")->setUniformItemSizes(true);
     connect(Control<PictureBox>(this, "pic_background"), &PictureBox::mouseDown, this,
             &frm_ab::pic_background_MouseDown);
     connect(Control<PictureBox>(this, "pic_close"), &PictureBox::clicked, this, &frm_ab::pic_close_Click);
@@ -58,8 +60,10 @@ void frm_ab::RefreshFriendList() {
     auto* list = Control<QListWidget>(this, "lb_ab");
     list->clear();
     for (const ab_friend& entry : global::Friends) {
-        auto* row = new QListWidgetItem(QString::fromStdString(entry.name), list);
+        // Made whole before it joins the list: data set on a listed row makes the list look for it.
+        auto* row = new QListWidgetItem(QString::fromStdString(entry.name));
         row->setData(Qt::UserRole, QVariant::fromValue<qint32>(entry.id));
+        list->addItem(row);
     }
 }
 
