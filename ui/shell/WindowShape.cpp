@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <cstring>
 
 namespace global {
 
@@ -17,31 +18,45 @@ std::vector<QRect> NonKeyRuns(const QImage& surface, int width, int height) {
         return runs;
     }
     const QImage image = surface.convertToFormat(QImage::Format_RGB32);
-    // Whole scan lines rather than one pixel() call per pixel, which costs most of the shaping.
-    const auto line = [&image](int y) { return reinterpret_cast<const QRgb*>(image.constScanLine(y)); };
-    const QRgb key = line(0)[0] & RGB_MASK;
+    const QRgb key = reinterpret_cast<const QRgb*>(image.constScanLine(0))[0] & RGB_MASK;
+    // Each row is first read whole into one key flag per pixel, a loop the compiler runs on many
+    // pixels at a time; memchr then jumps from one edge of a run to the next. Reading pixel by
+    // pixel costs several times as much.
+    std::vector<unsigned char> isKey(static_cast<std::size_t>(width));
+    const unsigned char* const flags = isKey.data();
+    const unsigned char* const end = flags + width;
     for (int y = 0; y < height; ++y) {
-        const QRgb* pixels = line(y);
-        int x = 0;
-        while (x < width) {
-            while (x < width && (pixels[x] & RGB_MASK) == key) {
-                ++x;
+        const auto* pixels = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        for (int x = 0; x < width; ++x) {
+            isKey[static_cast<std::size_t>(x)] = (pixels[x] & RGB_MASK) == key ? 1 : 0;
+        }
+        const unsigned char* at = flags;
+        while (at != end) {
+            const auto* start =
+                static_cast<const unsigned char*>(std::memchr(at, 0, static_cast<std::size_t>(end - at)));
+            if (start == nullptr) {
+                break;
             }
-            const int runStart = x;
-            while (x < width && (pixels[x] & RGB_MASK) != key) {
-                ++x;
+            const auto* stop =
+                static_cast<const unsigned char*>(std::memchr(start, 1, static_cast<std::size_t>(end - start)));
+            if (stop == nullptr) {
+                stop = end; // a run never continues into the next row
             }
-            // A run never continues into the next row.
-            if (x > runStart) {
-                runs.emplace_back(runStart, y, x - runStart, 1);
-            }
+            runs.emplace_back(static_cast<int>(start - flags), y, static_cast<int>(stop - start), 1);
+            at = stop;
         }
     }
     return runs;
 }
 
 std::optional<QRegion> RegionFromBitmap(const PictureBox& box) {
-    const QImage surface = box.drawingSurface();
+    // The box shows its picture unscaled at its top-left corner. Where the picture is opaque, drawn
+    // one pixel for one and covers the whole box, the picture is what the box shows: reading it
+    // spares drawing a copy of it first.
+    const QPixmap& picture = box.picture();
+    const bool pictureIsSurface = !picture.hasAlphaChannel() && picture.devicePixelRatio() == 1.0 &&
+                                  picture.width() >= box.width() && picture.height() >= box.height();
+    const QImage surface = pictureIsSurface ? picture.toImage() : box.drawingSurface();
     const std::vector<QRect> runs = NonKeyRuns(surface, box.width(), box.height());
     if (runs.empty()) {
         return std::nullopt;
