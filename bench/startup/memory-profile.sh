@@ -42,4 +42,7 @@ echo
 echo "Resident KiB by mapping, program after a login | minimal window:"
 join -1 2 -2 2 -a 1 -a 2 -e 0 -o 0,1.1,2.1 <(awk '{print $1, $3}' "$work/program.rss" | sort -k2) \
     <(awk '{print $1, $3}' "$work/minimal.rss" | sort -k2) |
-    sort -k2 -rn | awk '{ printf "%8d %8d  %s\n", $2, $3, $1 }' | head -40
+    sort -k2 -rn | awk '{ printf "%8d %8d  %s\n", $2, $3, $1; ours += $2; theirs += $3
+                          if ($3 == 0) { only += $2 } }
+                        END { printf "%8d %8d  total, of which %d KiB in mappings the minimal window has not\n",
+                              ours, theirs, only }'

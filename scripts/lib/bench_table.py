@@ -100,6 +100,13 @@ def main(paths):
                 order.append(name)
             runs[name][run.get("repetition_index", 0)] = value_of(run)
 
+    # Absolute measures first, each by size, then the pairs; alphabetical within each.
+    def sort_key(name):
+        measure, _, last = name.rpartition("/")
+        pair = last in ("ours", "anchor")
+        return (pair, measure if (pair or last.isdigit()) else name, int(last) if last.isdigit() else 0)
+
+    order.sort(key=sort_key)
     print("| measure | ours: median (min–max) | anchor: median (min–max) | ratio: median (min–max) | goal |")
     print("|---|---|---|---|---|")
     shown = set()
