@@ -64,6 +64,11 @@ TEST(NonKeyRuns, anyDifferenceInRedGreenOrBlueCountsAndTheKeyComesFromThePicture
     EXPECT_EQ(NonKeyRuns(alpha, 2, 1), Rects{});
 
     EXPECT_EQ(NonKeyRuns(filled(3, 3, 0), 0, 3), Rects{});
+
+    // A scan size beyond the picture reads nothing outside it.
+    QImage small = filled(2, 2, kKey);
+    small.setPixel(1, 1, qRgb(0, 0, 0));
+    EXPECT_EQ(NonKeyRuns(small, 5, 4), Rects{rectLTRB(1, 1, 2, 2)});
 }
 
 TEST(RegionFromBitmap, givesTheRectanglesQtMakesFromTheSamePicturesMask) {
