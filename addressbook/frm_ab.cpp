@@ -29,8 +29,6 @@ frm_ab::frm_ab() {
     theInstance = this;
     setAttribute(Qt::WA_DeleteOnClose);
     BuildLayout(this, AddressBookWindowLayout());
-    // Every row is one line of the same font, so the list need not measure each of thousands.
-    Control<QListWidget>(this, "lb_ab")->setUniformItemSizes(true);
     connect(Control<PictureBox>(this, "pic_background"), &PictureBox::mouseDown, this,
             &frm_ab::pic_background_MouseDown);
     connect(Control<PictureBox>(this, "pic_close"), &PictureBox::clicked, this, &frm_ab::pic_close_Click);

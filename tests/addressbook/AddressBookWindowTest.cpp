@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 
@@ -330,6 +331,15 @@ TEST_F(AddressBookWindowTest, bothFriendListsShowTheBookInItsOrderWithSignedIdsA
         EXPECT_EQ(dropDown->currentIndex(), -1) << c.what;
         EXPECT_TRUE(list->selectedItems().isEmpty()) << c.what;
     }
+
+    // Every row is measured: a long name far down the list can still be scrolled to.
+    global::Friends = {{1, "Al", "1", "V"}, {2, "A name much wider than the list of friends is", "2", "V"}};
+    for (int i = 0; i < 20; ++i) {
+        global::Friends.push_back({3, "Bo", "3", "V"});
+    }
+    book->RefreshFriendList();
+    list->doItemsLayout();
+    EXPECT_GT(list->horizontalScrollBar()->maximum(), 0);
 }
 
 TEST_F(AddressBookWindowTest, successfulAddEmptiesTheEntryAndRefillsBothFriendLists) {
