@@ -61,8 +61,10 @@ void frm_ab::RefreshFriendList() {
     auto* list = Control<QListWidget>(this, "lb_ab");
     list->clear();
     for (const ab_friend& entry : global::Friends) {
-        auto* row = new QListWidgetItem(QString::fromStdString(entry.name), list);
+        // Made whole before it joins the list: data set on a listed row makes the list look for it.
+        auto* row = new QListWidgetItem(QString::fromStdString(entry.name));
         row->setData(Qt::UserRole, QVariant::fromValue<qint32>(entry.id));
+        list->addItem(row);
     }
 }
 

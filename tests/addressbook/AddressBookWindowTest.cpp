@@ -12,10 +12,12 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 
 #include <functional>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -284,6 +286,60 @@ TEST_F(AddressBookWindowTest, anyOutcomeButTheExactSuccessIsShownAndNothingIsRel
     }
     EXPECT_TRUE(server.requestsTo(BookPath).empty());
     EXPECT_EQ(server.requestsTo(UpdatePath).size(), std::size(cases) - 1);
+}
+
+TEST_F(AddressBookWindowTest, bothFriendListsShowTheBookInItsOrderWithSignedIdsAndNothingChosen) {
+    frm_quorvale* main = openMain();
+    frm_ab* book = openBook();
+    constexpr qint32 kMinId = std::numeric_limits<qint32>::min();
+    constexpr qint32 kMaxId = std::numeric_limits<qint32>::max();
+    struct Case {
+        const char* what;
+        std::vector<ab_friend> friends;
+        Rows rows;
+    };
+    std::vector<Case> cases{
+        {"a book",
+         {{17, "Ann", "1", "V"}, {-3, "Neg & Co", "2", "A"}, {17, "Ann", "3", "S"}, {0, "", "4", "V"}},
+         {{qs("Ann"), 17}, {qs("Neg & Co"), -3}, {qs("Ann"), 17}, {QString(), 0}}},
+        {"a longer one, unsorted",
+         {{9, "Zoë", "1", "V"},
+          {kMinId, "Min", "2", "A"},
+          {kMaxId, "Max", "3", "S"},
+          {5, "Bob", "4", "V"},
+          {1, "Al", "5", "V"}},
+         {{qs("Zoë"), 9}, {qs("Min"), kMinId}, {qs("Max"), kMaxId}, {qs("Bob"), 5}, {qs("Al"), 1}}},
+        {"a shorter one", {{2, "Cy", "1", "V"}}, {{qs("Cy"), 2}}},
+        {"an empty one", {}, {}},
+        {"a book again after an empty one", {{4, "Di", "1", "V"}, {3, "Ed", "2", "V"}}, {{qs("Di"), 4}, {qs("Ed"), 3}}},
+    };
+    auto* list = in<QListWidget>(book, "lb_ab");
+    auto* dropDown = in<QComboBox>(main, "cbl_ab");
+    for (const Case& c : cases) {
+        list->setCurrentRow(0); // a row chosen before the refill must not stay chosen
+        dropDown->setCurrentIndex(0);
+        global::Friends = c.friends;
+        main->popAddresses();
+        book->RefreshFriendList();
+
+        EXPECT_EQ(rowsOf(list), c.rows) << c.what;
+        EXPECT_EQ(rowsOf(dropDown), c.rows) << c.what;
+        for (int row = 0; row < dropDown->count(); ++row) {
+            EXPECT_EQ(dropDown->itemData(row).typeId(), QMetaType::Int) << c.what << ", row " << row;
+            EXPECT_EQ(list->item(row)->data(Qt::UserRole).typeId(), QMetaType::Int) << c.what << ", row " << row;
+        }
+        EXPECT_EQ(dropDown->currentIndex(), -1) << c.what;
+        EXPECT_TRUE(list->selectedItems().isEmpty()) << c.what;
+    }
+
+    // Every row is measured: a long name far down the list can still be scrolled to.
+    global::Friends = {{1, "Al", "1", "V"}, {2, "A name much wider than the list of friends is", "2", "V"}};
+    for (int i = 0; i < 20; ++i) {
+        global::Friends.push_back({3, "Bo", "3", "V"});
+    }
+    book->RefreshFriendList();
+    list->doItemsLayout();
+    EXPECT_GT(list->horizontalScrollBar()->maximum(), 0);
 }
 
 TEST_F(AddressBookWindowTest, successfulAddEmptiesTheEntryAndRefillsBothFriendLists) {

@@ -5,6 +5,7 @@
 #include "ui/shell/Controls.h"
 #include "ui/shell/Layout.h"
 
+#include <QBitmap>
 #include <QLabel>
 
 using global::NonKeyRuns;
@@ -63,6 +64,55 @@ TEST(NonKeyRuns, anyDifferenceInRedGreenOrBlueCountsAndTheKeyComesFromThePicture
     EXPECT_EQ(NonKeyRuns(alpha, 2, 1), Rects{});
 
     EXPECT_EQ(NonKeyRuns(filled(3, 3, 0), 0, 3), Rects{});
+
+    // A scan size beyond the picture reads nothing outside it.
+    QImage small = filled(2, 2, kKey);
+    small.setPixel(1, 1, qRgb(0, 0, 0));
+    EXPECT_EQ(NonKeyRuns(small, 5, 4), Rects{rectLTRB(1, 1, 2, 2)});
+}
+
+TEST(RegionFromBitmap, givesTheRectanglesQtMakesFromTheSamePicturesMask) {
+    QImage checkered = filled(9, 5, kKey);
+    for (int y = 0; y < 5; ++y) {
+        for (int x = (y % 2); x < 9; x += 2) {
+            checkered.setPixel(x, y, qRgb(0, 0, 0));
+        }
+    }
+    QImage single = filled(6, 5, kKey);
+    single.setPixel(5, 4, qRgb(0x99, 0x00, 0xFE)); // last pixel, one unit off the key
+    QImage lastColumn = filled(4, 3, kKey);
+    for (int y = 0; y < 3; ++y) {
+        lastColumn.setPixel(3, y, qRgb(255, 255, 255));
+    }
+    QImage bands = filled(5, 6, qRgb(255, 255, 255)); // white is the key here
+    for (int x = 0; x < 5; ++x) {
+        bands.setPixel(x, 2, kKey);
+        bands.setPixel(x, 3, kKey);
+    }
+    const struct {
+        const char* what;
+        QImage picture;
+    } cases[] = {
+        {"the main window's picture",
+         QImage(QStringLiteral(":/pictures/main_background.gif")).convertToFormat(QImage::Format_RGB32)},
+        {"runs broken at every pixel", checkered},
+        {"one pixel in the last corner", single},
+        {"runs that end at the last column", lastColumn},
+        {"whole rows, some of them repeated", bands},
+        {"nothing but the key", filled(3, 2, kKey)},
+        {"one pixel", filled(1, 1, kKey)},
+    };
+    for (const auto& c : cases) {
+        ASSERT_FALSE(c.picture.isNull()) << c.what;
+        QWidget window;
+        auto* box = new PictureBox(&window);
+        box->setGeometry(QRect(QPoint(0, 0), c.picture.size()));
+        box->setPicture(QPixmap::fromImage(c.picture));
+        const QRegion qt(QBitmap::fromImage(c.picture.createMaskFromColor(c.picture.pixel(0, 0), Qt::MaskInColor)));
+        const QRegion ours = global::RegionFromBitmap(*box).value_or(QRegion());
+        EXPECT_EQ(Rects(ours.begin(), ours.end()), Rects(qt.begin(), qt.end())) << c.what;
+        EXPECT_EQ(global::RegionFromBitmap(*box).has_value(), !qt.isEmpty()) << c.what;
+    }
 }
 
 TEST(ApplyWindowShape, cutsTheWindowToThePictureOrLeavesItWholeAndRefusesOtherControls) {

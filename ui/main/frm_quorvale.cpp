@@ -20,6 +20,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStandardItemModel>
 
 #include <exception>
 
@@ -102,9 +103,17 @@ void frm_quorvale::Form_Load() {
 void frm_quorvale::popAddresses() {
     auto* friends = Control<QComboBox>(this, "cbl_ab");
     friends->clear();
+    // The rows join the list in one insertion: one by one, each would be announced to the list's
+    // view and the box on its own. They are what addItem makes: the name, the id as user data.
+    QList<QStandardItem*> rows;
+    rows.reserve(static_cast<qsizetype>(global::Friends.size()));
     for (const ab_friend& entry : global::Friends) {
-        friends->addItem(QString::fromStdString(entry.name), QVariant::fromValue<qint32>(entry.id));
+        auto* row = new QStandardItem(QString::fromStdString(entry.name));
+        row->setData(QVariant::fromValue<qint32>(entry.id), Qt::UserRole);
+        rows.append(row);
     }
+    // The box keeps the item model it was made with; it is never given another.
+    qobject_cast<QStandardItemModel*>(friends->model())->invisibleRootItem()->appendRows(rows);
     friends->setCurrentIndex(-1);
 }
 

@@ -1,0 +1,193 @@
+// The address book at every size: the answer fetched and parsed by LoadAddressBook, and both
+// friend lists filled, at login and again after a change made in the address book window.
+
+#include "addressbook/AddressBookStore.h"
+#include "addressbook/frm_ab.h"
+#include "app/Global.h"
+#include "bench/BenchMain.h"
+#include "tests/support/LoopbackServer.h"
+#include "ui/main/frm_quorvale.h"
+#include "ui/shell/Controls.h"
+#include "ui/shell/Layout.h"
+#include "ui/shell/Navigation.h"
+
+#include <QComboBox>
+#include <QListWidget>
+#include <QPushButton>
+
+#include <string>
+
+namespace {
+
+// An answer of `count` friends as the service writes it, names and numbers all different.
+std::string bookAnswer(int count) {
+    std::string answer = "<address_book><result>TRUE</result><ab>";
+    for (int i = 1; i <= count; ++i) {
+        const std::string n = std::to_string(i);
+        answer += "<friend><id>" + n + "</id><name>Friend &amp; number " + n + "</name><number>412" +
+                  std::string(7 - std::min<std::size_t>(7, n.size()), '0') + n + "</number><carrier>" +
+                  (i % 2 == 0 ? "AT&amp;T" : "Verizon") + "</carrier></friend>";
+    }
+    return answer + "</ab></address_book>";
+}
+
+// The main window and the address book window, shown, against a service that answers with a
+// book of `count` friends and takes every change.
+class OpenWindows {
+public:
+    explicit OpenWindows(int count) {
+        m_service.replyXml("/vantro_ab.aspx", bookAnswer(count));
+        m_service.replyXml("/vantro_ab_update.aspx", "<update>Update Successful.</update>");
+        global::ServiceUrl = m_service.url();
+        global::CurrentUserId = "42";
+        global::Carriers = {"Verizon", "AT&T", "Sprint"};
+        global::Friends = {};
+        main = new frm_quorvale;
+        main->show();
+        Navigation::ShowAddressBookWindow();
+        book = frm_ab::instance();
+        settle();
+    }
+    ~OpenWindows() {
+        book->close();
+        main->close();
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        global::Friends = {};
+    }
+
+    // Lets the lists lay out and the windows paint what they now show.
+    static void settle() { QApplication::processEvents(); }
+
+    QComboBox* dropDown() const { return Control<QComboBox>(main, "cbl_ab"); }
+    QListWidget* list() const { return Control<QListWidget>(book, "lb_ab"); }
+
+    frm_quorvale* main = nullptr;
+    frm_ab* book = nullptr;
+
+private:
+    LoopbackServer m_service;
+};
+
+// At login: the book fetched and parsed, the drop-down filled, the address book window's list
+// filled, all from empty lists.
+void AddressBookLoadAndFill(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    OpenWindows windows(count);
+    for (auto _ : state) {
+        state.PauseTiming();
+        windows.dropDown()->clear();
+        windows.list()->clear();
+        global::Friends = {};
+        OpenWindows::settle();
+        state.ResumeTiming();
+
+        global::LoadAddressBook(global::CurrentUserId);
+        windows.main->popAddresses();
+        windows.book->RefreshFriendList();
+        OpenWindows::settle();
+    }
+    if (windows.list()->count() != count || windows.dropDown()->count() != count) {
+        state.SkipWithError("the lists do not hold the whole book");
+    }
+    state.SetComplexityN(count);
+}
+
+// The three steps of the load and fill on their own, to show where its time goes, and the first
+// again as the reload meets it: with both lists still full of the old book.
+enum class Step { Load, LoadOverFullLists, DropDown, List };
+
+void AddressBookStep(benchmark::State& state, Step step) {
+    const int count = static_cast<int>(state.range(0));
+    OpenWindows windows(count);
+    global::LoadAddressBook(global::CurrentUserId);
+    if (step == Step::LoadOverFullLists) {
+        windows.main->popAddresses();
+        windows.book->RefreshFriendList();
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (step != Step::LoadOverFullLists) {
+            windows.dropDown()->clear();
+            windows.list()->clear();
+        }
+        OpenWindows::settle();
+        state.ResumeTiming();
+
+        switch (step) {
+        case Step::Load:
+        case Step::LoadOverFullLists:
+            global::LoadAddressBook(global::CurrentUserId);
+            break;
+        case Step::DropDown:
+            windows.main->popAddresses();
+            break;
+        case Step::List:
+            windows.book->RefreshFriendList();
+            break;
+        }
+        OpenWindows::settle();
+    }
+}
+
+// A delete in the address book window: the update exchange, then the whole book fetched again and
+// both full lists refilled.
+void AddressBookReloadAfterChange(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    OpenWindows windows(count);
+    global::LoadAddressBook(global::CurrentUserId);
+    windows.main->popAddresses();
+    windows.book->RefreshFriendList();
+    auto* deleteButton = Control<QPushButton>(windows.book, "btn_delete");
+    for (auto _ : state) {
+        state.PauseTiming();
+        windows.list()->setCurrentRow(count / 2); // loads that entry, as a click on it does
+        OpenWindows::settle();
+        state.ResumeTiming();
+
+        deleteButton->click();
+        OpenWindows::settle();
+    }
+    if (windows.list()->count() != count || windows.dropDown()->count() != count ||
+        Control<Label>(windows.book, "lbl_msg")->text() != QStringLiteral("Update Successful.")) {
+        state.SkipWithError("the change was not made or the lists were not refilled");
+    }
+}
+
+} // namespace
+
+BENCHMARK(AddressBookLoadAndFill)
+    ->Name("address book load and fill")
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(3000)
+    ->Arg(10000)
+    ->Arg(30000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(AddressBookStep, load, Step::Load)
+    ->Name("step: answer fetched and parsed")
+    ->Arg(30000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(AddressBookStep, loadOverFullLists, Step::LoadOverFullLists)
+    ->Name("step: answer fetched and parsed, both lists full")
+    ->Arg(30000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(AddressBookStep, dropDown, Step::DropDown)
+    ->Name("step: drop-down filled")
+    ->Arg(30000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(AddressBookStep, list, Step::List)
+    ->Name("step: address book list filled")
+    ->Arg(30000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(AddressBookReloadAfterChange)
+    ->Name("address book reload after a change")
+    ->Arg(30000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+int main(int argc, char** argv) { return RunBenchmarksWithApplication(argc, argv); }

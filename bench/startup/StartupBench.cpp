@@ -1,0 +1,140 @@
+// Start-up to the first paint, and peak memory after a login, of the program against the
+// smallest Qt program showing one frameless window. Both run as fresh processes on the display
+// the benchmark is given; the program talks to the local service started here.
+
+#include "server/Server.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+server::Server& service() {
+    static server::Server* const running = [] {
+        auto* started = new server::Server({.port = 0, .databasePath = ":memory:", .console = {}});
+        started->start();
+        return started;
+    }();
+    return *running;
+}
+
+struct ProbeRun {
+    std::string report; // the line the probe printed, empty when it printed none in time
+    double seconds = 0; // from the start of the process to its report
+    double peakMiB = 0; // the most memory the process ever held
+};
+
+ProbeRun runProbe(const std::vector<std::string>& command) {
+    int output[2];
+    if (pipe2(output, O_CLOEXEC) != 0) {
+        return {};
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv;
+    for (const std::string& part : command) {
+        argv.push_back(const_cast<char*>(part.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    ProbeRun run;
+    const auto start = std::chrono::steady_clock::now();
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(output[1]);
+    if (spawned != 0) {
+        close(output[0]);
+        return {};
+    }
+    char buffer[64];
+    std::size_t length = 0;
+    pollfd ready{output[0], POLLIN, 0};
+    while (length < sizeof buffer && poll(&ready, 1, 20000) == 1) {
+        const ssize_t n = read(output[0], buffer + length, sizeof buffer - length);
+        if (n <= 0) {
+            break;
+        }
+        length += static_cast<std::size_t>(n);
+        if (std::memchr(buffer, '\n', length) != nullptr) {
+            break;
+        }
+    }
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    close(output[0]);
+    kill(child, SIGKILL); // already ending; this only makes sure of it
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    run.report.assign(buffer, std::find(buffer, buffer + length, '\n'));
+    run.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    return run;
+}
+
+std::vector<std::string> programCommand(const char* mode) { return {VANTRO_PROBE, service().baseUrl(), mode}; }
+std::vector<std::string> minimalCommand() { return {MINIMAL_PROBE}; }
+
+void timeToFirstPaint(benchmark::State& state, const std::vector<std::string>& command) {
+    for (auto _ : state) {
+        const ProbeRun run = runProbe(command);
+        if (run.report != "painted") {
+            state.SkipWithError(("no first paint reported: \"" + run.report + "\"").c_str());
+            break;
+        }
+        state.SetIterationTime(run.seconds);
+    }
+}
+
+void peakMemory(benchmark::State& state, const std::vector<std::string>& command, const char* expected) {
+    std::vector<double> peaks;
+    for (auto _ : state) {
+        const ProbeRun run = runProbe(command);
+        if (run.report != expected) {
+            state.SkipWithError(("the probe reported \"" + run.report + "\"").c_str());
+            return;
+        }
+        state.SetIterationTime(run.seconds);
+        peaks.push_back(run.peakMiB);
+    }
+    std::sort(peaks.begin(), peaks.end());
+    state.counters["peak_MiB"] = peaks.empty() ? 0.0 : peaks[peaks.size() / 2];
+}
+
+void StartupOurs(benchmark::State& state) { timeToFirstPaint(state, programCommand("paint")); }
+void StartupAnchor(benchmark::State& state) { timeToFirstPaint(state, minimalCommand()); }
+void MemoryOurs(benchmark::State& state) { peakMemory(state, programCommand("login"), "logged in"); }
+void MemoryAnchor(benchmark::State& state) { peakMemory(state, minimalCommand(), "painted"); }
+
+} // namespace
+
+BENCHMARK(StartupOurs)->Name("start-up to first paint/ours")->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(StartupAnchor)->Name("start-up to first paint/anchor")->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(MemoryOurs)->Name("peak memory after a login/ours")->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(MemoryAnchor)->Name("peak memory after a login/anchor")->Unit(benchmark::kMillisecond)->UseManualTime();
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    service().stop();
+    return 0;
+}
