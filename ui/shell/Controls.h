@@ -25,6 +25,7 @@ public:
     // The same picture drawn at twice the size, shown instead on screens scaled by more than 1.
     // What the box is (its drawing surface, the window's outline) still comes from picture().
     void setDoubleSizePicture(const QPixmap& picture);
+    const QPixmap& doubleSizePicture() const { return m_doubleSize; }
 
     // Both pictures from a resource: `path` and, where it exists, its "@2x" sibling.
     void loadPicture(const QString& path);
