@@ -104,7 +104,7 @@ void frm_ab::lb_ab_Click() {
 }
 
 void frm_ab::btn_add_Click() {
-    ShowMessage(Control<Label>(this, "lbl_msg"), QString());
+    Control<Label>(this, "lbl_msg")->clear();
     clearEntry();
     Control<QWidget>(this, "btn_save")->show();
     Control<QWidget>(this, "btn_delete")->hide();
@@ -112,16 +112,16 @@ void frm_ab::btn_add_Click() {
 
 void frm_ab::btn_save_Click() {
     auto* message = Control<Label>(this, "lbl_msg");
-    ShowMessage(message, QString());
+    message->clear();
 
     const QString typed = Control<QLineEdit>(this, "tb_phone")->text();
     const QString carrierText = Control<QComboBox>(this, "cbl_carrier")->currentText();
     if (const QString refusal = PhoneNumberRefusal(typed); !refusal.isEmpty()) {
-        ShowMessage(message, refusal);
+        message->setText(refusal);
         return;
     }
     if (carrierText.isEmpty()) {
-        ShowMessage(message, QStringLiteral("Please select a carrier."));
+        message->setText(QStringLiteral("Please select a carrier."));
         return;
     }
 
@@ -150,7 +150,7 @@ void frm_ab::btn_save_Click() {
 }
 
 void frm_ab::btn_delete_Click() {
-    ShowMessage(Control<Label>(this, "lbl_msg"), QString());
+    Control<Label>(this, "lbl_msg")->clear();
     platform().setWaitCursor(true);
     const QString id = Control<Label>(this, "lbl_id")->text();
     if (!id.isEmpty()) {
@@ -173,9 +173,9 @@ void frm_ab::SubmitAddressBookUpdate(const QString& action, const QString& userI
         const std::string outcome =
             AddressBookUpdateExchange(action.toStdString(), userId.toStdString(), friendId.toStdString(),
                                       name.toStdString(), number.toStdString(), carrier.toStdString());
-        ShowMessage(message, QString::fromStdString(outcome));
+        message->setText(QString::fromStdString(outcome));
     } catch (const std::exception&) {
-        ShowMessage(message, UserText::SystemError);
+        message->setText(UserText::SystemError);
     }
 }
 

@@ -31,13 +31,11 @@ public:
         events << QStringLiteral("url: ") + url;
     }
     void startWindowMove(QWidget* window) override;
-    void announceNameChange(QObject* object) override;
 
     QStringList events;
     QStringList messages;
     QStringList urls;
-    QStringList moves;          // object names of the windows asked to move
-    QStringList namesAnnounced; // "<object name>: <its accessible name at that moment>"
+    QStringList moves; // object names of the windows asked to move
     bool waiting = false;
     // Runs while the message box would be open, to look at the windows at that moment.
     std::function<void(const QString&)> onMessageBox;

@@ -3,7 +3,6 @@
 #include "app/Global.h"
 #include "service/HttpPost.h"
 
-#include <QAccessible>
 #include <QApplication>
 #include <QPointer>
 #include <QWidget>
@@ -12,12 +11,6 @@ void PlatformRecorder::startWindowMove(QWidget* window) {
     const QString name = window != nullptr ? window->objectName() : QStringLiteral("(none)");
     moves << name;
     events << QStringLiteral("move: ") + name;
-}
-
-void PlatformRecorder::announceNameChange(QObject* object) {
-    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(object);
-    namesAnnounced << object->objectName() + QStringLiteral(": ") +
-                          (accessible != nullptr ? accessible->text(QAccessible::Name) : QStringLiteral("(none)"));
 }
 
 void closeAllWindows() {

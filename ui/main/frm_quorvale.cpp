@@ -127,7 +127,7 @@ void frm_quorvale::Label23_Click() { WebLinks::Open(WebLinks::UpdatesPage()); }
 void frm_quorvale::btn_login_Click() {
     auto* message = Control<QLabel>(this, "lbl_msg_login");
     try {
-        ShowMessage(message, QString());
+        message->clear();
         platform().setWaitCursor(true);
         auto* loginBox = Control<QLineEdit>(this, "tb_login");
         auto* passwordBox = Control<QLineEdit>(this, "tb_password");
@@ -136,7 +136,7 @@ void frm_quorvale::btn_login_Click() {
 
         QLineEdit* missing = login.isEmpty() ? loginBox : password.isEmpty() ? passwordBox : nullptr;
         if (missing != nullptr) {
-            ShowMessage(message, QStringLiteral("Please enter a login/mobile phone number and a password."));
+            message->setText(QStringLiteral("Please enter a login/mobile phone number and a password."));
             missing->setSelection(0, static_cast<int>(missing->text().size()));
             missing->setFocus();
         } else {
@@ -151,10 +151,10 @@ void frm_quorvale::btn_login_Click() {
                 Control<QWidget>(this, "tb_phone")->setFocus();
                 break;
             case LoginOutcome::AcceptedWithoutId:
-                ShowMessage(message, UserText::SystemError);
+                message->setText(UserText::SystemError);
                 break;
             case LoginOutcome::Refused:
-                ShowMessage(message, QString::fromStdString(result.message));
+                message->setText(QString::fromStdString(result.message));
                 break;
             case LoginOutcome::Unrecognised:
                 break;
@@ -163,7 +163,7 @@ void frm_quorvale::btn_login_Click() {
         platform().setWaitCursor(false);
     } catch (const std::exception& error) {
         platform().messageBox(QString::fromUtf8(error.what()));
-        ShowMessage(message, UserText::SystemError);
+        message->setText(UserText::SystemError);
         platform().setWaitCursor(false);
     }
 }
@@ -211,10 +211,10 @@ void frm_quorvale::recountCharactersLeft() {
 void frm_quorvale::btn_send_Click() {
     auto* message = Control<QLabel>(this, "lbl_msg");
     const auto refuse = [message](const QString& text) {
-        ShowMessage(message, text);
+        message->setText(text);
         platform().setWaitCursor(false);
     };
-    ShowMessage(message, QString());
+    message->clear();
     platform().setWaitCursor(true);
 
     const QString body = UserText::TrimSpaces(Control<MultiLineTextBox>(this, "tb_message")->text());
@@ -257,7 +257,7 @@ void frm_quorvale::SendTextMessage(const std::string& userId, std::int32_t frien
     auto* message = Control<QLabel>(this, "lbl_msg");
     try {
         const SendOutcome outcome = MessageSendExchange(userId, friendId, phone, carrier, subject, body);
-        ShowMessage(message, QString::fromStdString(outcome.sendText));
+        message->setText(QString::fromStdString(outcome.sendText));
         if (message->text().left(21) == QLatin1String("Your message was sent")) {
             Control<QComboBox>(this, "cbl_ab")->setCurrentIndex(-1);
             Control<QComboBox>(this, "cbl_carrier")->setCurrentIndex(-1);
@@ -271,12 +271,12 @@ void frm_quorvale::SendTextMessage(const std::string& userId, std::int32_t frien
             link->setText(QString::fromStdString(outcome.adLink));
             AdUrl = QString::fromStdString(outcome.adUrl);
             link->setVisible(!AdUrl.isEmpty());
-            ShowMessage(message, QString());
+            message->clear();
             Control<QWidget>(this, "frame_ty")->show();
             Control<QWidget>(this, "frame_txt")->hide();
         }
     } catch (const std::exception&) {
-        ShowMessage(message, UserText::SystemError);
+        message->setText(UserText::SystemError);
     }
     platform().setWaitCursor(false);
 }

@@ -1,7 +1,5 @@
 #include "ui/shell/Controls.h"
 
-#include "ui/shell/Platform.h"
-
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QFileInfo>
@@ -186,11 +184,6 @@ QAccessibleInterface* accessibleControl(const QString& className, QObject* objec
 }
 
 } // namespace
-
-void ShowMessage(QLabel* label, const QString& text) {
-    label->setText(text);
-    platform().announceNameChange(label);
-}
 
 void InstallAccessibleControls() {
     static const bool installed = (QAccessible::installFactory(accessibleControl), true);

@@ -109,10 +109,6 @@ public:
     using Label::Label;
 };
 
-// Shows `text` in a message label and tells screen readers that the label's name, which is its
-// text, changed: QLabel announces nothing by itself.
-void ShowMessage(QLabel* label, const QString& text);
-
 // Makes screen readers see picture buttons as push buttons and link labels as links, both
 // pressable. Safe to call more than once.
 void InstallAccessibleControls();

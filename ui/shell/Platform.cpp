@@ -2,7 +2,6 @@
 
 #include "VantroConfig.h"
 
-#include <QAccessible>
 #include <QApplication>
 #include <QDesktopServices>
 #include <QMessageBox>
@@ -54,8 +53,3 @@ Platform* installed = nullptr;
 Platform& Platform::current() { return installed != nullptr ? *installed : qtPlatform(); }
 
 void Platform::install(Platform* platform) { installed = platform; }
-
-void Platform::announceNameChange(QObject* object) {
-    QAccessibleEvent event(object, QAccessible::NameChanged);
-    QAccessible::updateAccessibility(&event);
-}

@@ -2,7 +2,6 @@
 
 #include <QString>
 
-class QObject;
 class QWidget;
 
 // Every effect of the program that leaves its own windows goes through here, so that tests can
@@ -23,10 +22,6 @@ public:
 
     // Lets the window system move `window` with the pointer, as a press on a title bar would.
     virtual void startWindowMove(QWidget* window) = 0;
-
-    // Tells screen readers that the name of `object` has changed. Not pure: every platform
-    // passes it to the accessibility bus, where one is listening; a recorder notes it.
-    virtual void announceNameChange(QObject* object);
 
     // The implementation in force: the real one unless a test has installed its own.
     static Platform& current();
