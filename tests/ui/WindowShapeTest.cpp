@@ -1,9 +1,11 @@
 #include "ui/shell/WindowShape.h"
 
+#include "addressbook/frm_ab.h"
 #include "tests/support/VantroTest.h"
 #include "ui/main/frm_quorvale.h"
 #include "ui/shell/Controls.h"
 #include "ui/shell/Layout.h"
+#include "ui/shell/frm_about.h"
 
 #include <QBitmap>
 #include <QLabel>
@@ -179,4 +181,39 @@ TEST_F(VantroTest, mainWindowOutlineIsTheRoundedBodyAndTheProductName) {
         }
     }
     EXPECT_GT(bodyPixels, 240 * 300);
+}
+
+TEST_F(VantroTest, everyPictureComesAtTwiceTheSizeWithTheOutlineOfThePictureAtItsOwnSize) {
+    frm_quorvale main;
+    frm_ab book;
+    frm_about about;
+    for (const QWidget* window : std::initializer_list<const QWidget*>{&main, &book, &about}) {
+        for (const PictureBox* box : window->findChildren<PictureBox*>()) {
+            SCOPED_TRACE(window->objectName().toStdString() + " " + box->objectName().toStdString());
+            ASSERT_FALSE(box->picture().isNull());
+            EXPECT_EQ(box->doubleSizePicture().size(), box->picture().size() * 2);
+            EXPECT_EQ(box->doubleSizePicture().devicePixelRatio(), 2.0);
+        }
+    }
+
+    // The key-colour area is the one of the picture at its own size, every pixel doubled.
+    const QImage single =
+        QImage(QStringLiteral(":/pictures/main_background.gif")).convertToFormat(QImage::Format_RGB32);
+    const QImage twice =
+        QImage(QStringLiteral(":/pictures/main_background@2x.gif")).convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(twice.size(), single.size() * 2);
+    int differing = 0;
+    for (int y = 0; y < twice.height(); ++y) {
+        for (int x = 0; x < twice.width(); ++x) {
+            const bool keyTwice = (twice.pixel(x, y) & RGB_MASK) == (kKey & RGB_MASK);
+            const bool keySingle = (single.pixel(x / 2, y / 2) & RGB_MASK) == (kKey & RGB_MASK);
+            differing += keyTwice != keySingle ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(differing, 0);
+
+    // The outline still comes from the picture at its own size, whatever the larger one shows.
+    auto* background = Control<PictureBox>(&main, "picBackground");
+    background->setDoubleSizePicture(QPixmap::fromImage(filled(520, 680, kKey)));
+    EXPECT_EQ(global::RegionFromBitmap(*background), std::optional<QRegion>(main.mask()));
 }

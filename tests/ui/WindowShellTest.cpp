@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace {
 
@@ -193,18 +194,95 @@ TEST_F(WindowShellTest, enterAnywhereInTheLoginPanelClicksLogin) {
     EXPECT_EQ(clicks.count(), 3);
 }
 
-TEST_F(WindowShellTest, keyboardOrderSkipsLabelsAndPanels) {
+TEST_F(WindowShellTest, keyboardOrderSkipsLabelsPanelsAndBackgrounds) {
     frm_quorvale* main = openMain();
-    QStringList order;
-    QWidget* current = QApplication::focusWidget();
-    for (int i = 0; i < 4 && current != nullptr; ++i) {
-        order << current->objectName();
-        QTest::keyClick(current, Qt::Key_Tab);
-        current = QApplication::focusWidget();
+    auto* book = new frm_ab;
+    book->show();
+    auto* about = new frm_about;
+    about->show();
+    const auto tabOrder = [](QWidget* window, const char* first, int steps) {
+        window->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window));
+        Control<QWidget>(window, first)->setFocus(Qt::TabFocusReason);
+        QStringList order;
+        for (int i = 0; i < steps; ++i) {
+            QWidget* current = QApplication::focusWidget();
+            order << (current != nullptr ? current->objectName() : qs("(none)"));
+            QTest::keyClick(current, Qt::Key_Tab);
+        }
+        return order;
+    };
+    struct Case {
+        QWidget* window;
+        const char* first;
+        QStringList order; // one full round
+    };
+    const Case cases[] = {
+        {main,
+         "tb_login",
+         {qs("tb_login"), qs("tb_password"), qs("btn_login"), qs("pic_close"), qs("pic_min"), qs("pic_about")}},
+        {book,
+         "btn_add",
+         {qs("btn_add"), qs("cbl_carrier"), qs("tb_phone"), qs("tb_name"), qs("lb_ab"), qs("pic_close")}},
+        {about, "pic_close", {qs("pic_close")}},
+    };
+    for (const Case& c : cases) {
+        const QStringList round = c.order + QStringList{c.order.first()};
+        EXPECT_EQ(tabOrder(c.window, c.first, static_cast<int>(round.size())), round) << c.first;
     }
-    EXPECT_EQ(order, (QStringList{qs("tb_login"), qs("tb_password"), qs("btn_login"), qs("tb_login")}));
+    // The address book picture takes its place once shown, after the about picture.
+    in(main, "pic_ab")->show();
+    EXPECT_EQ(tabOrder(main, "pic_about", 3), (QStringList{qs("pic_about"), qs("pic_ab"), qs("tb_login")}));
+
     EXPECT_EQ(in(main, "tb_chars")->focusPolicy(), Qt::StrongFocus);
     EXPECT_FALSE(in(main, "tb_chars")->isEnabled()) << "so it never takes the focus";
+    EXPECT_EQ(in(main, "picBackground")->focusPolicy(), Qt::NoFocus);
+    EXPECT_EQ(in(book, "pic_background")->focusPolicy(), Qt::NoFocus);
+    EXPECT_EQ(in(about, "Picture1")->focusPolicy(), Qt::NoFocus);
+}
+
+TEST_F(WindowShellTest, pictureButtonsWorkFromTheKeyboardButAClickLeavesTheFocus) {
+    frm_quorvale* main = openMain();
+    main->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(main));
+
+    // A click does not move the focus, and draws nothing new.
+    in(main, "tb_password")->setFocus();
+    const QImage unfocused = in(main, "pic_min")->grab().toImage();
+    QTest::mousePress(in(main, "pic_about"), Qt::LeftButton);
+    EXPECT_EQ(QApplication::focusWidget(), in(main, "tb_password"));
+    QTest::mouseRelease(in(main, "pic_about"), Qt::LeftButton);
+    ASSERT_NE(frm_about::instance(), nullptr);
+    frm_about::instance()->close();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    main->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(main));
+
+    // The focus that Tab brings is drawn.
+    in(main, "pic_min")->setFocus(Qt::TabFocusReason);
+    EXPECT_NE(in(main, "pic_min")->grab().toImage(), unfocused) << "no focus rectangle";
+
+    struct Case {
+        Qt::Key key;
+        const char* button;
+        std::function<bool()> done;
+    };
+    const Case cases[] = {
+        {Qt::Key_Space, "pic_min", [main] { return main->isMinimized(); }},
+        {Qt::Key_Return, "pic_about", [] { return frm_about::instance() != nullptr; }},
+        {Qt::Key_Enter, "pic_close", [main] { return !main->isVisible(); }},
+    };
+    for (const Case& c : cases) {
+        main->showNormal();
+        main->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(main));
+        QWidget* button = in(main, c.button);
+        button->setFocus(Qt::TabFocusReason);
+        ASSERT_EQ(QApplication::focusWidget(), button) << c.button;
+        EXPECT_FALSE(c.done()) << c.button;
+        QTest::keyClick(button, c.key);
+        EXPECT_TRUE(c.done()) << c.button << " key " << c.key;
+    }
 }
 
 TEST_F(WindowShellTest, pressingAnyButtonOnADragSurfaceMovesItsWindowAndNothingElseDoes) {

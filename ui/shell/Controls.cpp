@@ -1,5 +1,8 @@
 #include "ui/shell/Controls.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMimeData>
@@ -18,6 +21,20 @@ void PictureBox::setPicture(const QPixmap& picture) {
     update();
 }
 
+void PictureBox::setDoubleSizePicture(const QPixmap& picture) {
+    m_doubleSize = picture;
+    m_doubleSize.setDevicePixelRatio(2.0);
+    update();
+}
+
+void PictureBox::loadPicture(const QString& path) {
+    setPicture(QPixmap(path));
+    const QFileInfo file(path);
+    const QString twice =
+        file.path() + QLatin1Char('/') + file.completeBaseName() + QStringLiteral("@2x.") + file.suffix();
+    setDoubleSizePicture(QFileInfo::exists(twice) ? QPixmap(twice) : QPixmap());
+}
+
 QImage PictureBox::drawingSurface() const {
     QImage surface(size(), QImage::Format_RGB32);
     surface.fill(palette().color(backgroundRole()));
@@ -28,7 +45,8 @@ QImage PictureBox::drawingSurface() const {
 
 void PictureBox::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.drawPixmap(0, 0, m_picture);
+    const bool sharper = devicePixelRatioF() > 1.0 && !m_doubleSize.isNull();
+    painter.drawPixmap(0, 0, sharper ? m_doubleSize : m_picture);
 }
 
 void PictureBox::mousePressEvent(QMouseEvent* event) {
@@ -43,6 +61,58 @@ void PictureBox::mouseReleaseEvent(QMouseEvent* event) {
     if (wasPressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
         Q_EMIT clicked();
     }
+}
+
+PictureButton::PictureButton(QWidget* parent) : PictureBox(parent) { setFocusPolicy(Qt::TabFocus); }
+
+void PictureButton::paintEvent(QPaintEvent* event) {
+    PictureBox::paintEvent(event);
+    if (!hasFocus() || !m_keyboardFocus) {
+        return;
+    }
+    // Black and white dots, so the rectangle shows over the picture's own black outline too.
+    QPainter painter(this);
+    painter.setPen(QPen(Qt::black, 0, Qt::DotLine));
+    painter.setBackgroundMode(Qt::OpaqueMode);
+    painter.setBackground(Qt::white);
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+void PictureButton::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Space:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        event->accept();
+        if (!event->isAutoRepeat()) {
+            Q_EMIT clicked();
+        }
+        return;
+    default:
+        PictureBox::keyPressEvent(event);
+    }
+}
+
+void PictureButton::focusInEvent(QFocusEvent* event) {
+    switch (event->reason()) {
+    case Qt::TabFocusReason:
+    case Qt::BacktabFocusReason:
+    case Qt::ShortcutFocusReason:
+        m_keyboardFocus = true;
+        break;
+    case Qt::ActiveWindowFocusReason:
+        break; // back in the window: as it was when the window was left
+    default:
+        m_keyboardFocus = false;
+    }
+    PictureBox::focusInEvent(event);
+}
+
+void PictureButton::focusOutEvent(QFocusEvent* event) {
+    if (event->reason() != Qt::ActiveWindowFocusReason && event->reason() != Qt::PopupFocusReason) {
+        m_keyboardFocus = false;
+    }
+    PictureBox::focusOutEvent(event);
 }
 
 Panel::Panel(QWidget* parent) : QWidget(parent) { setAutoFillBackground(true); }
@@ -69,6 +139,55 @@ void Label::mouseReleaseEvent(QMouseEvent* event) {
     if (wasPressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
         Q_EMIT clicked();
     }
+}
+
+namespace {
+
+// What a screen reader is offered for a control the user presses: its role, the name the layout
+// gave it (a link's name is its caption), and a press action that does what a click does.
+template <typename Widget> class PressableAccessible : public QAccessibleWidget {
+public:
+    PressableAccessible(Widget* widget, QAccessible::Role role) : QAccessibleWidget(widget, role) {}
+
+    QString text(QAccessible::Text type) const override {
+        if (type == QAccessible::Name && widget()->accessibleName().isEmpty()) {
+            if (const auto* label = qobject_cast<const QLabel*>(widget())) {
+                return label->text();
+            }
+        }
+        return QAccessibleWidget::text(type);
+    }
+
+    QStringList actionNames() const override { return QStringList{pressAction()} + QAccessibleWidget::actionNames(); }
+
+    void doAction(const QString& action) override {
+        if (action == pressAction()) {
+            Q_EMIT static_cast<Widget*>(widget())->clicked();
+            return;
+        }
+        QAccessibleWidget::doAction(action);
+    }
+};
+
+QAccessibleInterface* accessibleControl(const QString& className, QObject* object) {
+    if (className == QLatin1String("PictureButton")) {
+        return new PressableAccessible<PictureButton>(static_cast<PictureButton*>(object), QAccessible::Button);
+    }
+    // The windows, which a screen reader names by their captions.
+    if (className == QLatin1String("QWidget") && static_cast<QWidget*>(object)->isWindow()) {
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+    }
+    if (className == QLatin1String("LinkLabel")) {
+        return new PressableAccessible<LinkLabel>(static_cast<LinkLabel*>(object), QAccessible::Link);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void InstallAccessibleControls() {
+    static const bool installed = (QAccessible::installFactory(accessibleControl), true);
+    Q_UNUSED(installed);
 }
 
 namespace {

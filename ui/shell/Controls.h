@@ -22,6 +22,14 @@ public:
     void setPicture(const QPixmap& picture);
     const QPixmap& picture() const { return m_picture; }
 
+    // The same picture drawn at twice the size, shown instead on screens scaled by more than 1.
+    // What the box is (its drawing surface, the window's outline) still comes from picture().
+    void setDoubleSizePicture(const QPixmap& picture);
+    const QPixmap& doubleSizePicture() const { return m_doubleSize; }
+
+    // Both pictures from a resource: `path` and, where it exists, its "@2x" sibling.
+    void loadPicture(const QString& path);
+
     // What the box shows, as the window system would read it: background and picture, w x h.
     QImage drawingSurface() const;
 
@@ -36,7 +44,28 @@ protected:
 
 private:
     QPixmap m_picture;
+    QPixmap m_doubleSize;
     bool m_pressed = false;
+};
+
+// A picture button: a picture box that is clicked. It takes the focus by Tab only, so a mouse user
+// sees nothing new, draws the focus as a dotted rectangle, and Space or Enter click it.
+class PictureButton : public PictureBox {
+    Q_OBJECT
+
+public:
+    explicit PictureButton(QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+
+private:
+    // The rectangle shows once the keyboard has brought the focus here, not when a window's
+    // activation alone does: a window whose only such control is its close picture opens as before.
+    bool m_keyboardFocus = false;
 };
 
 // A panel: groups its children, shows or hides them together. Its own surface between the
@@ -71,6 +100,18 @@ protected:
 private:
     bool m_pressed = false;
 };
+
+// A label that opens a web page when clicked; screen readers see a link.
+class LinkLabel : public Label {
+    Q_OBJECT
+
+public:
+    using Label::Label;
+};
+
+// Makes screen readers see picture buttons as push buttons and link labels as links, both
+// pressable. Safe to call more than once.
+void InstallAccessibleControls();
 
 // One-line text boxes limit what the user types or pastes, never what the program shows: an entry
 // that comes from the service longer than the box allows is shown and sent whole, and can still

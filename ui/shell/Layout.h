@@ -51,6 +51,8 @@ struct ControlEntry {
     std::string picture;    // resource name under :/pictures/
     std::string background; // #RRGGBB, empty for the kind's usual colour
     std::string foreground;
+    // What screen readers call a control that no label beside it names; empty: that label's caption.
+    std::string accessibleName;
 };
 
 struct WindowLayout {

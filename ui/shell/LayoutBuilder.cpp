@@ -20,6 +20,7 @@ static void registerPictures() { Q_INIT_RESOURCE(pictures); }
 namespace {
 
 const QColor kControlGrey(0xE4, 0xE4, 0xE4);
+const char* const kTabPlace = "tabPlace"; // a control's place in its window's keyboard order
 
 QColor colourOr(const std::string& text, const QColor& fallback) {
     return text.empty() ? fallback : QColor(QString::fromStdString(text));
@@ -43,8 +44,8 @@ QWidget* createControl(const ControlEntry& entry, QWidget* container) {
     switch (entry.kind) {
     case ControlKind::PictureBox:
     case ControlKind::PictureButton: {
-        auto* box = new PictureBox(container);
-        box->setPicture(QPixmap(QStringLiteral(":/pictures/") + QString::fromStdString(entry.picture)));
+        auto* box = entry.kind == ControlKind::PictureButton ? new PictureButton(container) : new PictureBox(container);
+        box->loadPicture(QStringLiteral(":/pictures/") + QString::fromStdString(entry.picture));
         setColours(box, colourOr(entry.background, kControlGrey), colourOr(entry.foreground, Qt::black));
         return box;
     }
@@ -56,7 +57,7 @@ QWidget* createControl(const ControlEntry& entry, QWidget* container) {
     case ControlKind::Label:
     case ControlKind::LinkLabel:
     case ControlKind::MessageLabel: {
-        auto* label = new Label(container);
+        auto* label = entry.kind == ControlKind::LinkLabel ? new LinkLabel(container) : new Label(container);
         label->setText(caption);
         label->setTextFormat(Qt::PlainText);
         QColor text = Qt::black;
@@ -145,17 +146,67 @@ QWidget* createControl(const ControlEntry& entry, QWidget* container) {
     return nullptr;
 }
 
-bool takesFocus(ControlKind kind) {
+// Picture buttons take the focus by Tab only, in their places; the rest of the controls that take
+// it also take it by a click.
+Qt::FocusPolicy focusPolicyOf(ControlKind kind) {
     switch (kind) {
-    case ControlKind::PictureBox:
     case ControlKind::PictureButton:
+        return Qt::TabFocus;
+    case ControlKind::PictureBox:
     case ControlKind::Panel:
     case ControlKind::Label:
     case ControlKind::LinkLabel:
     case ControlKind::MessageLabel:
-        return false;
+        return Qt::NoFocus;
     default:
+        return Qt::StrongFocus;
+    }
+}
+
+bool isLabelKind(ControlKind kind) {
+    return kind == ControlKind::Label || kind == ControlKind::LinkLabel || kind == ControlKind::MessageLabel;
+}
+
+// The caption of the label that names `control`: the nearest one on its row to its left, else the
+// nearest one straight above it, among the labels of its container that start shown or hidden
+// with it. A trailing colon is not part of the name.
+QString captionBeside(const WindowLayout& layout, const ControlEntry& control) {
+    const ControlEntry* beside = nullptr;
+    const ControlEntry* above = nullptr;
+    for (const ControlEntry& label : layout.controls) {
+        if (!isLabelKind(label.kind) || label.caption.empty() || label.container != control.container ||
+            (label.style & Hidden) != (control.style & Hidden)) {
+            continue;
+        }
+        if (label.top == control.top && label.left < control.left && (beside == nullptr || label.left > beside->left)) {
+            beside = &label;
+        }
+        if (label.left == control.left && label.top < control.top && (above == nullptr || label.top > above->top)) {
+            above = &label;
+        }
+    }
+    const ControlEntry* naming = beside != nullptr ? beside : above;
+    if (naming == nullptr) {
+        return {};
+    }
+    QString caption = QString::fromStdString(naming->caption);
+    if (caption.endsWith(QLatin1Char(':'))) {
+        caption.chop(1);
+    }
+    return caption;
+}
+
+// Labels, buttons and option buttons are named by their own captions; the rest by the layout.
+bool isNamedByLayout(ControlKind kind) {
+    switch (kind) {
+    case ControlKind::PictureButton:
+    case ControlKind::TextBox:
+    case ControlKind::MultiLineTextBox:
+    case ControlKind::DropDownList:
+    case ControlKind::ListBox:
         return true;
+    default:
+        return false;
     }
 }
 
@@ -187,11 +238,14 @@ void buildContainer(const WindowLayout& layout, const std::string& containerName
         if (!isDragSurfaceKind(entry->kind)) {
             widget->setAttribute(Qt::WA_NoMousePropagation);
         }
-        if (takesFocus(entry->kind)) {
-            widget->setFocusPolicy(Qt::StrongFocus);
+        widget->setFocusPolicy(focusPolicyOf(entry->kind));
+        if (widget->focusPolicy() != Qt::NoFocus) {
             focusable.append({entry->tab, widget});
-        } else {
-            widget->setFocusPolicy(Qt::NoFocus);
+            widget->setProperty(kTabPlace, entry->tab);
+        }
+        if (isNamedByLayout(entry->kind)) {
+            widget->setAccessibleName(entry->accessibleName.empty() ? captionBeside(layout, *entry)
+                                                                    : QString::fromStdString(entry->accessibleName));
         }
         created.emplace_back(&*entry, widget);
     }
@@ -221,6 +275,7 @@ QFont LayoutFont() {
 void BuildLayout(QWidget* window, const WindowLayout& layout) {
     static const bool registered = (registerPictures(), true);
     Q_UNUSED(registered);
+    InstallAccessibleControls();
     window->setObjectName(QString::fromStdString(layout.name));
     window->setWindowTitle(QString::fromStdString(layout.caption));
     window->setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
@@ -240,12 +295,17 @@ void BuildLayout(QWidget* window, const WindowLayout& layout) {
 }
 
 void FocusFirstControl(QWidget* window) {
-    QWidget* candidate = window->nextInFocusChain();
-    while (candidate != nullptr && candidate != window) {
-        if (candidate->focusPolicy() & Qt::TabFocus && candidate->isVisibleTo(window) && candidate->isEnabled()) {
-            candidate->setFocus(Qt::TabFocusReason);
-            return;
+    // The focus chain is a ring whose start is not the first place of the keyboard order.
+    QWidget* first = nullptr;
+    for (QWidget* candidate = window->nextInFocusChain(); candidate != nullptr && candidate != window;
+         candidate = candidate->nextInFocusChain()) {
+        if (candidate->property(kTabPlace).isValid() && candidate->focusPolicy() & Qt::TabFocus &&
+            candidate->isVisibleTo(window) && candidate->isEnabled() &&
+            (first == nullptr || candidate->property(kTabPlace).toInt() < first->property(kTabPlace).toInt())) {
+            first = candidate;
         }
-        candidate = candidate->nextInFocusChain();
+    }
+    if (first != nullptr) {
+        first->setFocus(Qt::TabFocusReason);
     }
 }
