@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DemoData.h"
+#include "LoginThrottle.h"
 #include "Store.h"
 
 #include <atomic>
@@ -16,6 +17,8 @@ class Server;
 
 namespace server {
 
+class Exchanges;
+
 struct ServerOptions {
     std::string host = std::string(kDefaultHost);
     int port = kDefaultPort; // 0: any free port; port() tells which
@@ -24,6 +27,11 @@ struct ServerOptions {
     // Receives one line per accepted message (Protocol.h, ConsoleLine) and one per internal
     // error; empty: silent. Called from the server's threads, one call at a time.
     std::function<void(const std::string&)> console;
+    // The address under which clients reach the service, used in answers and pages (the
+    // advertisement's link); empty: baseUrl(). Never taken from a request.
+    std::string publicUrl;
+    StoreSettings store;
+    ThrottleSettings throttle;
 };
 
 // The service: an HTTP server answering the client's five exchanges and serving its web
@@ -55,6 +63,7 @@ public:
     std::string baseUrl() const;
 
     Store& store() noexcept { return m_store; }
+    Exchanges& exchanges() noexcept { return *m_exchanges; }
 
 private:
     void routes();
@@ -62,6 +71,7 @@ private:
 
     ServerOptions m_options;
     Store m_store;
+    std::unique_ptr<Exchanges> m_exchanges;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     std::atomic<bool> m_listenEnded{false};
