@@ -2,6 +2,7 @@
 
 #include "Sqlite.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace server {
@@ -124,6 +126,8 @@ private:
     Database m_writer;
     std::mutex m_readersMutex;
     std::vector<std::unique_ptr<Database>> m_idleReaders;
+    class Checkpointer;
+    std::unique_ptr<Checkpointer> m_checkpointer;
 };
 
 // "YYYY-MM-DDTHH:MM:SSZ" for seconds since 1970.
