@@ -356,6 +356,10 @@ std::string Exchanges::login(std::string_view body, std::string_view clientAddre
     return LoginAnswer(false, Join(kLoginFailed, refusal::kBadLogin));
 }
 
+std::string Exchanges::refuseLogin(std::string_view reason) const {
+    return LoginAnswer(false, Join(kLoginFailed, reason));
+}
+
 std::string Exchanges::carriers() const {
     pugi::xml_document doc;
     pugi::xml_node root = doc.append_child("carriers");

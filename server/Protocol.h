@@ -61,6 +61,8 @@ public:
     // POST /vantro_login.aspx: <login><result>TRUE|FALSE</result><string>token or refusal</string></login>
     // `clientAddress` is whom failed logins are counted against.
     std::string login(std::string_view body, std::string_view clientAddress);
+    // A login answer refusing with that reason, without reading the request.
+    std::string refuseLogin(std::string_view reason) const;
     // POST /vantro_carriers.aspx: <carriers><carrier>name</carrier>...</carriers>
     std::string carriers() const;
     // POST /vantro_ab.aspx: <address_book><result>TRUE</result><ab><friend>...</friend></ab></address_book>
