@@ -5,6 +5,7 @@
 // answer format; a request the service cannot use gets a refusal in that format, never an
 // exception (only a failing store throws).
 
+#include "LoginThrottle.h"
 #include "Store.h"
 
 #include <functional>
@@ -27,6 +28,7 @@ inline constexpr std::string_view kBadNumber =
 inline constexpr std::string_view kNoCarrier = "Please choose a carrier.";
 inline constexpr std::string_view kEmptyBody = "The message is empty.";
 inline constexpr std::string_view kNameTooLong = "The name may have at most 50 characters.";
+inline constexpr std::string_view kBadText = "The text holds a character that cannot be stored.";
 inline constexpr std::string_view kNoFriendIdLeft = "The address book cannot take more entries.";
 inline constexpr std::string_view kAddNeedsZero = "A new friend must be sent with the friend id 0.";
 } // namespace refusal
@@ -34,28 +36,49 @@ inline constexpr std::string_view kAddNeedsZero = "A new friend must be sent wit
 inline constexpr std::string_view kUpdateSuccessful = "Update Successful.";
 inline constexpr std::string_view kSentPrefix = "Your message was sent";
 
-// What the send exchange needs besides the store.
-struct SendSettings {
-    // The service's own address, e.g. "http://127.0.0.1:8471", under which the advertisement's
-    // page lies; empty gives an empty ad_url.
-    std::string baseUrl;
+struct ExchangeSettings {
+    // The service's public address, e.g. "https://sms.example.org", under which the
+    // advertisement's page lies; empty gives an empty ad_url.
+    std::string publicUrl;
     // Receives one console line per accepted message; may be empty.
     std::function<void(const std::string&)> console;
+    ThrottleSettings throttle;
 };
 
-// POST /vantro_login.aspx: <login><result>TRUE|FALSE</result><string>id or refusal</string></login>
 // The concatenated character data of a node and its descendants, as the client's DOM reads it.
 std::string NodeText(pugi::xml_node node);
+// Whether the body is a well-formed XML 1.0 document without a document type declaration, read
+// as strictly as the program reads answers.
+bool IsWellFormedRequest(std::string_view body);
 
-std::string AnswerLogin(Store& store, std::string_view body);
-// POST /vantro_carriers.aspx: <carriers><carrier>name</carrier>...</carriers>
-std::string AnswerCarriers();
-// POST /vantro_ab.aspx: <address_book><result>TRUE</result><ab><friend>...</friend></ab></address_book>
-std::string AnswerAddressBook(Store& store, std::string_view body);
-// POST /vantro_ab_update.aspx: <update>Update Successful.</update> or <update>refusal</update>
-std::string AnswerAddressBookUpdate(Store& store, std::string_view body);
-// POST /vantro_send.aspx: <response><send>Your message was sent to N.</send><ad_text/>...</response>
-std::string AnswerSend(Store& store, std::string_view body, const SendSettings& settings);
+// The exchanges of one service. The login answer's id is a session token; the other exchanges
+// carry it back and are refused like a wrong login when it is unknown or has ended. Safe to use
+// from several threads.
+class Exchanges {
+public:
+    Exchanges(Store& store, ExchangeSettings settings);
+
+    // POST /vantro_login.aspx: <login><result>TRUE|FALSE</result><string>token or refusal</string></login>
+    // `clientAddress` is whom failed logins are counted against.
+    std::string login(std::string_view body, std::string_view clientAddress);
+    // A login answer refusing with that reason, without reading the request.
+    std::string refuseLogin(std::string_view reason) const;
+    // POST /vantro_carriers.aspx: <carriers><carrier>name</carrier>...</carriers>
+    std::string carriers() const;
+    // POST /vantro_ab.aspx: <address_book><result>TRUE</result><ab><friend>...</friend></ab></address_book>
+    std::string addressBook(std::string_view body);
+    // POST /vantro_ab_update.aspx: <update>Update Successful.</update> or <update>refusal</update>
+    std::string update(std::string_view body);
+    // POST /vantro_send.aspx: <response><send>Your message was sent to N.</send><ad_text/>...</response>
+    std::string send(std::string_view body);
+
+    Store& store() noexcept { return m_store; }
+
+private:
+    Store& m_store;
+    ExchangeSettings m_settings;
+    LoginThrottle m_throttle;
+};
 
 // Helpers, exposed for tests and for the console.
 

@@ -1,5 +1,6 @@
 #include "service/HttpPost.h"
 
+#include "app/Global.h"
 #include "service/CurlEasy.h"
 #include "service/ServiceErrors.h"
 
@@ -94,6 +95,14 @@ Hop requestOnce(const std::string& url, const std::string* body, Clock::time_poi
         curl.appendHeader("Expect:");
     } else {
         curl.setOption(CURLOPT_HTTPGET, 1L);
+    }
+    // libcurl verifies the certificate and the host name by default. With a CA of our own, only
+    // that CA is trusted: neither the system's bundle nor its folder of CAs.
+    const std::string& caPem = global::ServiceCaPem;
+    curl_blob caBlob{const_cast<char*>(caPem.data()), caPem.size(), CURL_BLOB_COPY};
+    if (!caPem.empty()) {
+        curl.setOption(CURLOPT_CAINFO_BLOB, &caBlob);
+        curl.setOption(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
     }
     curl.setOption(CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
     curl.setOption(CURLOPT_TIMEOUT_MS, static_cast<long>(remaining.count()));

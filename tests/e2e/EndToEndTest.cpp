@@ -106,7 +106,12 @@ protected:
         EXPECT_EQ(rowsOf(mainControl<QComboBox>("cbl_ab")), expected) << step;
     }
 
-    server::Server service{{.port = 0, .databasePath = ":memory:", .console = {}}};
+    server::Server service{[] {
+        server::ServerOptions options;
+        options.port = 0;
+        options.databasePath = ":memory:";
+        return options;
+    }()};
     frm_quorvale* mainWindow = nullptr;
 };
 
@@ -143,7 +148,8 @@ TEST_F(EndToEndTest, startUpFetchesTheServicesCarriersAndTheDemoUserLogsIn) {
     EXPECT_TRUE(mainControl<QWidget>("frame_txt")->isVisible());
     EXPECT_FALSE(mainControl<QWidget>("frame_login")->isVisible());
     EXPECT_TRUE(mainControl<QWidget>("pic_ab")->isVisible());
-    EXPECT_EQ(global::CurrentUserId, server::kDemoUserId);
+    // The id the program keeps is a session token of the demo user.
+    EXPECT_EQ(service.store().sessionUser(global::CurrentUserId).value_or(server::User{}).id, demoUserId());
     EXPECT_FALSE(recorder.waiting);
 
     Rows demoBook;
