@@ -1,6 +1,7 @@
 #include "Pages.h"
 
 #include "DemoData.h"
+#include "Passwords.h"
 #include "Protocol.h"
 
 namespace server {
@@ -142,7 +143,7 @@ Page Register(Store& store, std::string_view login, std::string_view password, s
     if (password != confirmation) {
         return {400, RegistrationPage("The two passwords differ. Please type the same password twice.", login)};
     }
-    const auto id = store.registerUser(login, password);
+    const auto id = store.registerUser(login, HashPassword(password));
     if (!id) {
         return {409, RegistrationPage("The login " + std::string(login) +
                                           " is already registered. Did you forget your password?",

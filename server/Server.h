@@ -3,6 +3,7 @@
 #include "Carriers.h"
 #include "DeliveryWorker.h"
 #include "DemoData.h"
+#include "LoginThrottle.h"
 #include "MailSender.h"
 #include "Store.h"
 
@@ -20,6 +21,8 @@ class Server;
 
 namespace server {
 
+class Exchanges;
+
 struct ServerOptions {
     std::string host = std::string(kDefaultHost);
     int port = kDefaultPort; // 0: any free port; port() tells which
@@ -28,6 +31,11 @@ struct ServerOptions {
     // Receives one line per accepted message (Protocol.h, ConsoleLine) and one per internal
     // error; empty: silent. Called from the server's threads, one call at a time.
     std::function<void(const std::string&)> console;
+    // The address under which clients reach the service, used in answers and pages (the
+    // advertisement's link); empty: baseUrl(). Never taken from a request.
+    std::string publicUrl;
+    StoreSettings store;
+    ThrottleSettings throttle;
     // The relay that delivers accepted messages as e-mail to the carriers' gateways; without it,
     // delivery is off and messages only go to the outbox.
     std::optional<SmtpSettings> smtp;
@@ -64,6 +72,7 @@ public:
     std::string baseUrl() const;
 
     Store& store() noexcept { return m_store; }
+    Exchanges& exchanges() noexcept { return *m_exchanges; }
 
 private:
     void routes();
@@ -75,6 +84,7 @@ private:
     std::atomic<bool> m_cancelDelivery{false};
     std::unique_ptr<CurlMailSender> m_sender;
     std::unique_ptr<DeliveryWorker> m_worker; // null when delivery is off
+    std::unique_ptr<Exchanges> m_exchanges;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     std::atomic<bool> m_listenEnded{false};

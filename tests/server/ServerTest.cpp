@@ -59,7 +59,7 @@ TEST_F(ServerTest, AWholeSession) {
     ASSERT_TRUE(res);
     EXPECT_EQ(res->get_header_value("Content-Type"), kXmlType);
     const std::string user = Answer(res->body).text("//string");
-    EXPECT_EQ(user, kDemoUserId);
+    EXPECT_EQ(user.size(), 32U) << user;
 
     res = post("/vantro_ab_update.aspx", lstest::UpdateRequest("add", user, "0", "Ben & Jerry", "4125550107", "AT&T"));
     ASSERT_TRUE(res);
@@ -156,7 +156,7 @@ TEST_F(ServerTest, WebPages_andRegistration) {
     auto res = post("/vantro_login.aspx", lstest::LoginRequest("7125550100", "p&ss<word>"));
     ASSERT_TRUE(res);
     EXPECT_EQ(Answer(res->body).text("//result"), "TRUE");
-    EXPECT_EQ(Answer(res->body).text("//string"), "2");
+    EXPECT_EQ(Answer(res->body).text("//string").size(), 32U);
 
     EXPECT_EQ(registerWith("7125550100", "other", "other"), 409);
     for (const std::string bad : {"712555010", "0125550100", "1125550100", "+712555010", "712555010x", ""}) {
