@@ -8,16 +8,14 @@
 #include "Store.h"
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
-namespace httplib {
-class Server;
-}
+struct MHD_Daemon;
 
 namespace server {
 
@@ -41,10 +39,31 @@ struct ServerOptions {
     std::optional<SmtpSettings> smtp;
     // The carriers and their gateways; null: the built-in table.
     std::shared_ptr<const GatewayTable> gateways;
+
+    // HTTPS: the certificate chain and its private key, PEM files. Both or neither.
+    std::string tlsCertFile;
+    std::string tlsKeyFile;
+
+    // Threads that serve connections; each serves many at once, so slow clients do not hold
+    // one up. 0: twice the number of cores, at least 4.
+    unsigned threads = 0;
+    // Open connections in all and from one client address; more are refused at once.
+    unsigned maxConnections = 512;
+    unsigned maxConnectionsPerAddress = 128;
+    // Connections the kernel queues before they are accepted, so that a burst is not refused.
+    unsigned listenBacklog = 1024;
+    // A connection that sends nothing for this long is closed.
+    unsigned idleSeconds = 10;
+    // The whole request head must arrive within this time after the connection opens or after
+    // the previous answer, however slowly the bytes trickle in.
+    unsigned headSeconds = 10;
+    // Memory per connection; the request head must fit into it (bounds its size and its number
+    // of lines).
+    std::size_t connectionMemory = std::size_t{32} * 1024;
 };
 
-// The service: an HTTP server answering the client's five exchanges and serving its web
-// pages, on a thread of its own. Typical use, also in the client's end-to-end tests:
+// The service: an HTTP(S) server answering the client's five exchanges and serving its web
+// pages, on threads of its own. Typical use, also in the client's end-to-end tests:
 //
 //     server::Server service({.port = 0, .databasePath = ":memory:"});
 //     service.start();
@@ -60,22 +79,29 @@ public:
     Server& operator=(const Server&) = delete;
 
     // Binds to the host and port and starts serving, and delivering when the relay is set.
-    // Throws std::runtime_error when the address cannot be bound. Only once per object.
+    // Throws std::runtime_error when the address cannot be bound or the certificate cannot be
+    // read. Only once per object.
     void start();
-    // Stops serving and waits for the server's thread. Safe to call more than once.
+    // Stops serving: no new connections, open ones are closed, requests being answered are
+    // finished. Returns within the time of the longest answer (a password hash), whatever the
+    // clients do. Safe to call more than once.
     void stop();
 
     bool running() const;
     // The bound port (once started).
     int port() const noexcept { return m_port; }
-    // "http://host:port"
+    // "http://host:port" or "https://host:port"
     std::string baseUrl() const;
 
     Store& store() noexcept { return m_store; }
+    // The exchanges as the server answers them (once started).
     Exchanges& exchanges() noexcept { return *m_exchanges; }
 
+    // Internal, for the HTTP library's callbacks.
+    struct Callbacks;
+    class HeadDeadlines;
+
 private:
-    void routes();
     void toConsole(const std::string& line);
 
     ServerOptions m_options;
@@ -85,9 +111,10 @@ private:
     std::unique_ptr<CurlMailSender> m_sender;
     std::unique_ptr<DeliveryWorker> m_worker; // null when delivery is off
     std::unique_ptr<Exchanges> m_exchanges;
-    std::unique_ptr<httplib::Server> m_server;
-    std::thread m_thread;
-    std::atomic<bool> m_listenEnded{false};
+    std::unique_ptr<HeadDeadlines> m_deadlines;
+    MHD_Daemon* m_daemon = nullptr;
+    std::string m_tlsCert;
+    std::string m_tlsKey;
     std::mutex m_consoleMutex;
     int m_port = 0;
     bool m_started = false;
