@@ -268,16 +268,24 @@ protected:
         service = std::make_unique<Server>(options);
         service->start();
         client = std::make_unique<httplib::Client>("127.0.0.1", service->port());
-        const auto login =
-            client->Post("/vantro_login.aspx", lstest::LoginRequest(kDemoLogin, kDemoPassword), "text/xml");
-        ASSERT_TRUE(login);
-        reguser = lstest::Answer(login->body).text("//string");
+        const httplib::Params form{{"login", kSender}, {"password", "pass-word"}, {"confirmation", "pass-word"}};
+        const auto registered = client->Post("/login.aspx?regstart=true", form);
+        ASSERT_TRUE(registered);
+        ASSERT_EQ(registered->status, 200);
+        reguser = logIn(kSender, "pass-word");
+    }
+
+    std::string logIn(std::string_view login, std::string_view password) {
+        const auto res = client->Post("/vantro_login.aspx", lstest::LoginRequest(login, password), "text/xml");
+        return res ? lstest::Answer(res->body).text("//string") : std::string();
     }
 
     // The "//send" text of the answer.
-    std::string send(std::string_view carrier, std::string_view subject, std::string_view body) {
+    std::string send(std::string_view carrier, std::string_view subject, std::string_view body,
+                     const std::string& who = {}) {
         const auto res = client->Post(
-            "/vantro_send.aspx", lstest::SendRequest(reguser, "0", "2125550100", carrier, subject, body), "text/xml");
+            "/vantro_send.aspx",
+            lstest::SendRequest(who.empty() ? reguser : who, "0", "2125550100", carrier, subject, body), "text/xml");
         return res ? lstest::Answer(res->body).text("//send") : "<no answer>";
     }
 
@@ -295,6 +303,7 @@ protected:
         return res ? lstest::Answer(res->body).texts("//carriers/carrier") : std::vector<std::string>{};
     }
 
+    static constexpr const char* kSender = "7125550123";
     static constexpr const char* kUser = "relay-user";
     static constexpr const char* kPassword = "s3cret-Pa55";
 
@@ -348,6 +357,9 @@ TEST_F(DeliveryServiceTest, TheGatewayFileDecidesTheCarriersAndRefusesOneWithout
     EXPECT_EQ(send("No Gateway", "", "Hello"),
               "Send Failed. The service cannot deliver text messages to the carrier \"No Gateway\".");
     EXPECT_EQ(send("Straight Talk", "", "Hello"), "Send Failed. Unknown carrier \"Straight Talk\".");
+    // The demo user's password is public: with delivery on, it would let anyone text anyone.
+    EXPECT_EQ(send("Zeta & Co", "", "Hello", logIn(kDemoLogin, kDemoPassword)),
+              "Send Failed. The demo user cannot send text messages on this service. Please register to send them.");
     EXPECT_EQ(send("Zeta & Co", "", "Hello"), "Your message was sent to 2125550100.");
     ASSERT_TRUE(waitForConsole("SMS #1 sent to 2125550100@sms.zeta.example"));
     service->stop();
