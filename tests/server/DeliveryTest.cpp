@@ -151,6 +151,16 @@ TEST_F(DeliveryTest, ARelayThatIsDownIsATemporaryFailure) {
     EXPECT_FALSE(row(0).lastReply.empty());
 }
 
+TEST_F(DeliveryTest, WithoutTheInsecureOptionARelayWithoutStartTlsGetsNothing) {
+    SmtpSettings settings{sink.url(), kFrom, "relay-user", "s3cret", false};
+    CurlMailSender strict(settings);
+    DeliveryWorker strictWorker(*store, strict, GatewayTable::builtIn(), kFrom, {}, [this] { return now; });
+    queue("Private");
+    EXPECT_EQ(strictWorker.deliverDue(), 1);
+    EXPECT_EQ(row(0).state, delivery::kQueued);
+    EXPECT_TRUE(sink.transactions().empty()) << "sent without TLS";
+}
+
 TEST_F(DeliveryTest, PausesGrowAndTheWorkerGivesUpAfter24Hours) {
     std::vector<Reaction> refusals(30, Reaction::answer("421 4.7.0 Busy"));
     sink.script(refusals);
