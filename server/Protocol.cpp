@@ -272,13 +272,13 @@ std::string Quoted(std::string_view text) {
     return out;
 }
 
-std::string ConsoleLine(const OutboxMessage& message, std::string_view senderLogin) {
+std::string ConsoleLine(const OutboxMessage& message, std::string_view senderLogin, const GatewayTable& gateways) {
     std::string line = message.sentAt;
     line += " SMS #" + std::to_string(message.id);
     line += " from " + std::string(senderLogin);
     line += " to " + message.number;
     line += " via " + message.carrier;
-    const std::string gateway = GatewayAddress(message.number, message.carrier);
+    const std::string gateway = gateways.address(message.number, message.carrier);
     line += gateway.empty() ? std::string(" (no email gateway known)") : " <" + gateway + ">";
     line += ": subject " + Quoted(message.subject);
     line += " body " + Quoted(message.body);
@@ -356,6 +356,10 @@ std::string Exchanges::login(std::string_view body, std::string_view clientAddre
     return LoginAnswer(false, Join(kLoginFailed, refusal::kBadLogin));
 }
 
+const GatewayTable& Exchanges::gateways() const {
+    return m_settings.gateways != nullptr ? *m_settings.gateways : GatewayTable::builtIn();
+}
+
 std::string Exchanges::refuseLogin(std::string_view reason) const {
     return LoginAnswer(false, Join(kLoginFailed, reason));
 }
@@ -363,7 +367,10 @@ std::string Exchanges::refuseLogin(std::string_view reason) const {
 std::string Exchanges::carriers() const {
     pugi::xml_document doc;
     pugi::xml_node root = doc.append_child("carriers");
-    for (const Carrier& carrier : KnownCarriers()) {
+    for (const Carrier& carrier : gateways().carriers()) {
+        if (m_settings.deliveryOn && carrier.gateway.empty()) {
+            continue; // the program would offer a carrier the service cannot reach
+        }
         AddText(root, "carrier", carrier.name);
     }
     return Serialize(doc);
@@ -458,7 +465,7 @@ std::string Exchanges::update(std::string_view body) {
     if (entry.carrier.empty()) {
         return UpdateRefusal(refusal::kNoCarrier);
     }
-    if (!FindCarrier(entry.carrier)) {
+    if (gateways().find(entry.carrier) == nullptr) {
         return UpdateRefusal(UnknownCarrier(entry.carrier));
     }
     if (action == "add") {
@@ -506,8 +513,27 @@ std::string Exchanges::send(std::string_view body) {
         if (message.carrier.empty()) {
             return SendRefusal(refusal::kNoCarrier);
         }
-        if (!FindCarrier(message.carrier)) {
+        if (gateways().find(message.carrier) == nullptr) {
             return SendRefusal(UnknownCarrier(message.carrier));
+        }
+    }
+    if (m_settings.deliveryOn && user->login == kDemoLogin) {
+        return SendRefusal(refusal::kDemoNotDelivered);
+    }
+    if (m_settings.deliveryOn) {
+        // Refused now rather than failed later: the user still has the text in the window.
+        std::string carrier = message.carrier;
+        std::string number = message.number;
+        if (*friendId != 0) {
+            const auto entry = m_store.findFriend(user->id, *friendId);
+            if (!entry) {
+                return SendRefusal(UnknownFriend(friendText));
+            }
+            carrier = entry->carrier;
+            number = entry->number;
+        }
+        if (gateways().address(number, carrier).empty()) {
+            return SendRefusal(std::string(refusal::kNoGateway) + " " + Quoted(carrier) + ".");
         }
     }
     message.subject = std::move(fields.values[4]);
@@ -519,6 +545,7 @@ std::string Exchanges::send(std::string_view body) {
         return SendRefusal(refusal::kEmptyBody);
     }
 
+    message.state = m_settings.deliveryOn ? delivery::kQueued : delivery::kOff;
     const OutboxResult result = m_store.addToOutbox(std::move(message));
     switch (result.status) {
     case OutboxResult::Status::Stored:
@@ -531,7 +558,10 @@ std::string Exchanges::send(std::string_view body) {
     }
     const OutboxMessage& stored = result.message;
     if (m_settings.console) {
-        m_settings.console(ConsoleLine(stored, user->login));
+        m_settings.console(ConsoleLine(stored, user->login, gateways()));
+    }
+    if (m_settings.deliveryOn && m_settings.queued) {
+        m_settings.queued(); // the answer does not wait for the relay
     }
 
     pugi::xml_document doc;

@@ -5,6 +5,7 @@
 // answer format; a request the service cannot use gets a refusal in that format, never an
 // exception (only a failing store throws).
 
+#include "Carriers.h"
 #include "LoginThrottle.h"
 #include "Store.h"
 
@@ -31,6 +32,11 @@ inline constexpr std::string_view kNameTooLong = "The name may have at most 50 c
 inline constexpr std::string_view kBadText = "The text holds a character that cannot be stored.";
 inline constexpr std::string_view kNoFriendIdLeft = "The address book cannot take more entries.";
 inline constexpr std::string_view kAddNeedsZero = "A new friend must be sent with the friend id 0.";
+// Its login and password are public, so with delivery on it would let anyone text anyone.
+inline constexpr std::string_view kDemoNotDelivered =
+    "The demo user cannot send text messages on this service. Please register to send them.";
+// Followed by the carrier's name in quotes and a full stop.
+inline constexpr std::string_view kNoGateway = "The service cannot deliver text messages to the carrier";
 } // namespace refusal
 
 inline constexpr std::string_view kUpdateSuccessful = "Update Successful.";
@@ -43,6 +49,13 @@ struct ExchangeSettings {
     // Receives one console line per accepted message; may be empty.
     std::function<void(const std::string&)> console;
     ThrottleSettings throttle;
+    // The carriers and their gateways; null: the built-in table.
+    const GatewayTable* gateways = nullptr;
+    // With delivery on, a message is queued for the delivery worker, one to a carrier without a
+    // gateway is refused, and the carrier list holds only carriers with a gateway.
+    bool deliveryOn = false;
+    // Called after a message has been queued (wakes the worker); may be empty.
+    std::function<void()> queued;
 };
 
 // The concatenated character data of a node and its descendants, as the client's DOM reads it.
@@ -63,7 +76,8 @@ public:
     std::string login(std::string_view body, std::string_view clientAddress);
     // A login answer refusing with that reason, without reading the request.
     std::string refuseLogin(std::string_view reason) const;
-    // POST /vantro_carriers.aspx: <carriers><carrier>name</carrier>...</carriers>
+    // POST /vantro_carriers.aspx: <carriers><carrier>name</carrier>...</carriers>, in the
+    // gateway table's order; with delivery on, only the carriers that have a gateway.
     std::string carriers() const;
     // POST /vantro_ab.aspx: <address_book><result>TRUE</result><ab><friend>...</friend></ab></address_book>
     std::string addressBook(std::string_view body);
@@ -75,6 +89,8 @@ public:
     Store& store() noexcept { return m_store; }
 
 private:
+    const GatewayTable& gateways() const;
+
     Store& m_store;
     ExchangeSettings m_settings;
     LoginThrottle m_throttle;
@@ -88,7 +104,8 @@ bool IsValidPhoneNumber(std::string_view number);
 std::string DecodeClientAmpersands(std::string_view text);
 // The one console line of an accepted message, line breaks and other control characters shown
 // as \r, \n, \t, \xHH.
-std::string ConsoleLine(const OutboxMessage& message, std::string_view senderLogin);
+std::string ConsoleLine(const OutboxMessage& message, std::string_view senderLogin,
+                        const GatewayTable& gateways = GatewayTable::builtIn());
 // A text with control characters, quotes and backslashes written as C escapes, in double quotes.
 std::string Quoted(std::string_view text);
 

@@ -366,7 +366,7 @@ struct Server::Callbacks {
         case Route::Send:
             return xml(exchanges.send(request.body));
         case Route::Home:
-            return html(HomePage());
+            return html(HomePage(server.m_worker != nullptr));
         case Route::Updates:
             return html(UpdatesPage());
         case Route::LoginPage:
@@ -481,7 +481,16 @@ struct Server::Callbacks {
 };
 
 Server::Server(ServerOptions options)
-    : m_options(std::move(options)), m_store(m_options.databasePath, m_options.store) {}
+    : m_options(std::move(options)), m_store(m_options.databasePath, m_options.store),
+      m_gateways(m_options.gateways ? m_options.gateways
+                                    : std::shared_ptr<const GatewayTable>(&GatewayTable::builtIn(), [](auto*) {})) {
+    if (m_options.smtp) {
+        CheckSmtpSettings(*m_options.smtp);
+        m_sender = std::make_unique<CurlMailSender>(*m_options.smtp, &m_cancelDelivery);
+        m_worker = std::make_unique<DeliveryWorker>(m_store, *m_sender, *m_gateways, m_options.smtp->from,
+                                                    [this](const std::string& line) { toConsole(line); });
+    }
+}
 
 Server::~Server() { stop(); }
 
@@ -556,6 +565,9 @@ void Server::start() {
     settings.publicUrl = m_options.publicUrl.empty() ? baseUrl() : m_options.publicUrl;
     settings.console = [this](const std::string& line) { toConsole(line); };
     settings.throttle = m_options.throttle;
+    settings.gateways = m_gateways.get();
+    settings.deliveryOn = m_worker != nullptr;
+    settings.queued = [this] { m_worker->wake(); };
     m_exchanges = std::make_unique<Exchanges>(m_store, std::move(settings));
 
     unsigned threads = m_options.threads;
@@ -597,9 +609,22 @@ void Server::start() {
         throw std::runtime_error("cannot serve on " + baseUrl() +
                                  (tls ? " (are the certificate and the key PEM files that belong together?)" : ""));
     }
+    if (m_worker) {
+        toConsole("Delivery on: messages go by e-mail through " + m_options.smtp->url + " from " +
+                  m_options.smtp->from);
+        m_worker->start();
+    } else {
+        toConsole("Delivery is off: accepted messages stay in the outbox (--smtp turns it on).");
+    }
 }
 
 void Server::stop() {
+    if (m_worker) {
+        // Cuts a send in progress short; its message stays queued for the next start.
+        m_worker->requestStop();
+        m_cancelDelivery = true;
+        m_worker->stop();
+    }
     if (m_daemon == nullptr) {
         return;
     }

@@ -1,13 +1,18 @@
 #pragma once
 
+#include "Carriers.h"
+#include "DeliveryWorker.h"
 #include "DemoData.h"
 #include "LoginThrottle.h"
+#include "MailSender.h"
 #include "Store.h"
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 struct MHD_Daemon;
@@ -29,6 +34,11 @@ struct ServerOptions {
     std::string publicUrl;
     StoreSettings store;
     ThrottleSettings throttle;
+    // The relay that delivers accepted messages as e-mail to the carriers' gateways; without it,
+    // delivery is off and messages only go to the outbox.
+    std::optional<SmtpSettings> smtp;
+    // The carriers and their gateways; null: the built-in table.
+    std::shared_ptr<const GatewayTable> gateways;
 
     // HTTPS: the certificate chain and its private key, PEM files. Both or neither.
     std::string tlsCertFile;
@@ -62,14 +72,15 @@ struct ServerOptions {
 class Server {
 public:
     // Opens (or creates) the store; does not listen yet. Throws SqliteError when the store
-    // cannot be opened.
+    // cannot be opened, std::runtime_error when the relay's settings are unusable.
     explicit Server(ServerOptions options);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Binds to the host and port and starts serving. Throws std::runtime_error when the address
-    // cannot be bound or the certificate cannot be read. Only once per object.
+    // Binds to the host and port and starts serving, and delivering when the relay is set.
+    // Throws std::runtime_error when the address cannot be bound or the certificate cannot be
+    // read. Only once per object.
     void start();
     // Stops serving: no new connections, open ones are closed, requests being answered are
     // finished. Returns within the time of the longest answer (a password hash), whatever the
@@ -96,6 +107,10 @@ private:
 
     ServerOptions m_options;
     Store m_store;
+    std::shared_ptr<const GatewayTable> m_gateways;
+    std::atomic<bool> m_cancelDelivery{false};
+    std::unique_ptr<CurlMailSender> m_sender;
+    std::unique_ptr<DeliveryWorker> m_worker; // null when delivery is off
     std::unique_ptr<Exchanges> m_exchanges;
     std::unique_ptr<HeadDeadlines> m_deadlines;
     std::unique_ptr<LoginWorkers> m_loginWorkers;

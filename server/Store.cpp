@@ -11,7 +11,8 @@ namespace server {
 namespace {
 
 // 1: plain-text passwords. 2: argon2id hashes, sessions, stored texts valid for XML 1.0.
-constexpr int kSchemaVersion = 2;
+// 3: the outbox is the delivery queue.
+constexpr int kSchemaVersion = 3;
 
 constexpr const char* kSchemaVersion1 = R"sql(
 CREATE TABLE users (
@@ -49,6 +50,15 @@ CREATE TABLE sessions (
 ) WITHOUT ROWID;
 CREATE INDEX sessions_by_user ON sessions(user_id);
 CREATE INDEX outbox_by_user_time ON outbox(user_id, sent_at);
+)sql";
+
+// Messages accepted before there was delivery stay "off" and are never sent.
+constexpr const char* kSchemaVersion3 = R"sql(
+ALTER TABLE outbox ADD COLUMN state TEXT NOT NULL DEFAULT 'off';
+ALTER TABLE outbox ADD COLUMN attempts INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE outbox ADD COLUMN next_attempt TEXT;
+ALTER TABLE outbox ADD COLUMN last_reply TEXT;
+CREATE INDEX outbox_queue ON outbox(state, next_attempt);
 )sql";
 
 // A session's last use is written at most this often, so that reading with a token is not a
@@ -225,6 +235,7 @@ void Store::openOrUpgrade() {
     if (current == 0) {
         m_writer.execute(kSchemaVersion1);
         m_writer.execute(kSchemaVersion2);
+        m_writer.execute(kSchemaVersion3);
         Statement addUser(m_writer, "INSERT INTO users(login, password) VALUES (?1, ?2)");
         addUser.bind(1, kDemoLogin).bind(2, HashPassword(kDemoPassword)).run();
         const std::int64_t demoUser = m_writer.lastInsertRowId();
@@ -233,8 +244,11 @@ void Store::openOrUpgrade() {
                          Friend{0, std::string(demo.name), std::string(demo.number), std::string(demo.carrier)});
         }
     } else {
-        m_writer.execute(kSchemaVersion2);
-        upgradeFromPlainPasswords();
+        if (current < 2) {
+            m_writer.execute(kSchemaVersion2);
+            upgradeFromPlainPasswords();
+        }
+        m_writer.execute(kSchemaVersion3);
     }
     m_writer.execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
     transaction.commit();
@@ -479,8 +493,14 @@ OutboxResult Store::addToOutbox(OutboxMessage message) {
         return result;
     }
     message.sentAt = UtcText(time);
-    Query stmt = m_writer.prepared("INSERT INTO outbox(user_id, friend_id, number, carrier, subject, body, sent_at) "
-                                   "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+    // A queued message is due at once.
+    const bool queued = message.state == delivery::kQueued;
+    message.state = queued ? delivery::kQueued : delivery::kOff;
+    message.attempts = 0;
+    message.nextAttempt = queued ? message.sentAt : std::string();
+    message.lastReply.clear();
+    Query stmt = m_writer.prepared("INSERT INTO outbox(user_id, friend_id, number, carrier, subject, body, sent_at, "
+                                   "state, next_attempt) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
     stmt->bind(1, message.userId);
     if (message.friendId != 0) {
         stmt->bind(2, message.friendId);
@@ -488,7 +508,13 @@ OutboxResult Store::addToOutbox(OutboxMessage message) {
         stmt->bindNull(2);
     }
     stmt->bind(3, message.number).bind(4, message.carrier).bind(5, message.subject);
-    stmt->bind(6, message.body).bind(7, message.sentAt).run();
+    stmt->bind(6, message.body).bind(7, message.sentAt).bind(8, message.state);
+    if (queued) {
+        stmt->bind(9, message.nextAttempt);
+    } else {
+        stmt->bindNull(9);
+    }
+    stmt->run();
     message.id = m_writer.lastInsertRowId();
     transaction.commit();
     result.message = std::move(message);
@@ -498,7 +524,8 @@ OutboxResult Store::addToOutbox(OutboxMessage message) {
 std::vector<OutboxMessage> Store::outbox() {
     ReadConnection connection(*this);
     Query stmt = connection.db().prepared(
-        "SELECT id, user_id, friend_id, number, carrier, subject, body, sent_at FROM outbox ORDER BY id");
+        "SELECT id, user_id, friend_id, number, carrier, subject, body, sent_at, state, attempts, next_attempt, "
+        "last_reply FROM outbox ORDER BY id");
     std::vector<OutboxMessage> result;
     while (stmt->step()) {
         OutboxMessage message;
@@ -510,9 +537,68 @@ std::vector<OutboxMessage> Store::outbox() {
         message.subject = stmt->columnText(5);
         message.body = stmt->columnText(6);
         message.sentAt = stmt->columnText(7);
+        message.state = stmt->columnText(8);
+        message.attempts = static_cast<int>(stmt->columnInt64(9));
+        message.nextAttempt = stmt->columnIsNull(10) ? std::string() : stmt->columnText(10);
+        message.lastReply = stmt->columnIsNull(11) ? std::string() : stmt->columnText(11);
         result.push_back(std::move(message));
     }
     return result;
+}
+
+std::optional<QueuedMessage> Store::nextDue(TimePoint now) {
+    ReadConnection connection(*this);
+    // The times are all written alike, so text order is time order.
+    Query stmt = connection.db().prepared("SELECT id, number, carrier, subject, body, sent_at, attempts FROM outbox "
+                                          "WHERE state = 'queued' AND next_attempt <= ?1 "
+                                          "ORDER BY next_attempt, id LIMIT 1");
+    stmt->bind(1, UtcText(now));
+    if (!stmt->step()) {
+        return std::nullopt;
+    }
+    return QueuedMessage{stmt->columnInt64(0),
+                         stmt->columnText(1),
+                         stmt->columnText(2),
+                         stmt->columnText(3),
+                         stmt->columnText(4),
+                         stmt->columnText(5),
+                         static_cast<int>(stmt->columnInt64(6))};
+}
+
+std::optional<TimePoint> Store::nextAttempt() {
+    ReadConnection connection(*this);
+    Query stmt = connection.db().prepared("SELECT min(next_attempt) FROM outbox WHERE state = 'queued'");
+    if (!stmt->step() || stmt->columnIsNull(0)) {
+        return std::nullopt;
+    }
+    return ParseUtcText(stmt->columnText(0));
+}
+
+void Store::setDeliveryState(std::int64_t id, std::string_view state, int attempts, const std::string* next,
+                             std::string_view reply) {
+    std::lock_guard lock(m_writeMutex);
+    Query stmt = m_writer.prepared(
+        "UPDATE outbox SET state = ?1, attempts = ?2, next_attempt = ?3, last_reply = ?4 WHERE id = ?5");
+    stmt->bind(1, state).bind(2, std::int64_t{attempts});
+    if (next != nullptr) {
+        stmt->bind(3, *next);
+    } else {
+        stmt->bindNull(3);
+    }
+    stmt->bind(4, reply).bind(5, id).run();
+}
+
+void Store::markSent(std::int64_t id, int attempts, std::string_view reply) {
+    setDeliveryState(id, delivery::kSent, attempts, nullptr, reply);
+}
+
+void Store::markRetry(std::int64_t id, int attempts, TimePoint next, std::string_view reply) {
+    const std::string nextText = UtcText(next);
+    setDeliveryState(id, delivery::kQueued, attempts, &nextText, reply);
+}
+
+void Store::markFailed(std::int64_t id, int attempts, std::string_view reply) {
+    setDeliveryState(id, delivery::kFailed, attempts, nullptr, reply);
 }
 
 } // namespace server

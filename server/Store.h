@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DeliveryQueue.h"
 #include "Sqlite.h"
 
 #include <condition_variable>
@@ -37,7 +38,13 @@ struct OutboxMessage {
     std::string carrier;
     std::string subject;
     std::string body;   // exactly as received, CR LF kept
-    std::string sentAt; // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+    std::string sentAt; // UTC, "YYYY-MM-DDTHH:MM:SSZ": when the service accepted it
+    // Delivery (DeliveryQueue.h): delivery::kQueued when the service sends it on, delivery::kOff
+    // when delivery is off; then the attempts made, the next attempt (UTC) and the relay's last reply.
+    std::string state = std::string(delivery::kOff);
+    int attempts = 0;
+    std::string nextAttempt;
+    std::string lastReply;
 };
 
 struct StoreSettings {
@@ -61,8 +68,9 @@ struct OutboxResult {
 // The service's data in one SQLite file: users, their sessions, their address books and the
 // outbox. The file runs in WAL mode: writes are serialised on one connection, reads run on
 // connections of their own and never wait for a write. Every statement is prepared once per
-// connection and kept. The object may be shared between threads.
-class Store {
+// connection and kept. The object may be shared between threads. The outbox is also the
+// delivery queue.
+class Store : public DeliveryQueue {
 public:
     // The client keeps a friend's id in a 32-bit signed field and fails on a larger one, so the
     // store hands out no id above this.
@@ -109,6 +117,13 @@ public:
     // Every message, oldest first.
     std::vector<OutboxMessage> outbox();
 
+    // DeliveryQueue
+    std::optional<QueuedMessage> nextDue(TimePoint now) override;
+    std::optional<TimePoint> nextAttempt() override;
+    void markSent(std::int64_t id, int attempts, std::string_view reply) override;
+    void markRetry(std::int64_t id, int attempts, TimePoint next, std::string_view reply) override;
+    void markFailed(std::int64_t id, int attempts, std::string_view reply) override;
+
 private:
     class ReadConnection;
     friend class ReadConnection;
@@ -116,6 +131,8 @@ private:
     void openOrUpgrade();
     void upgradeFromPlainPasswords();
     std::optional<std::int64_t> insertFriend(std::int64_t userId, const Friend& entry);
+    void setDeliveryState(std::int64_t id, std::string_view state, int attempts, const std::string* next,
+                          std::string_view reply);
     std::unique_ptr<Database> takeReader();
     void giveBackReader(std::unique_ptr<Database> reader);
 

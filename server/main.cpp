@@ -28,10 +28,15 @@ namespace {
 struct Settings {
     server::ServerOptions server;
     unsigned concurrentHashes = 0;
+    // Delivery, put together once every option is read.
+    server::SmtpSettings smtp;
+    std::string smtpCredentials;
+    std::string gateways;
 };
 
 // One option: its name, what its value is called (empty for a flag), its help text and what it
-// sets. The command line and the configuration file both go through this table.
+// sets. The command line and the configuration file both go through this table. A flag takes no
+// value on the command line and "true" or "false" in the file.
 struct Option {
     std::string_view name;
     std::string_view value;
@@ -135,6 +140,24 @@ const std::vector<Option>& Options() {
         {"head-timeout", "SECONDS", "time a request head may take to arrive (default 10)",
          Number(
              [](Settings & s) -> auto& { return s.server.headSeconds; }, 1, 3600)},
+        {"smtp", "URL",
+         "deliver messages through this relay: smtps://HOST:465, or smtp://HOST:587 with STARTTLS (default: "
+         "delivery off)",
+         Text([](Settings & s) -> auto& { return s.smtp.url; })},
+        {"smtp-from", "ADDRESS", "the sender address of the e-mails",
+         Text([](Settings & s) -> auto& { return s.smtp.from; })},
+        {"smtp-credentials", "FILE", "the relay's login, \"user:password\" on the file's first line",
+         Text([](Settings & s) -> auto& { return s.smtpCredentials; })},
+        {"smtp-insecure", "", "allow a relay without TLS (a relay on this machine)",
+         [](std::string_view text, Settings& s) {
+             if (text != "true" && text != "false") {
+                 return false;
+             }
+             s.smtp.insecure = text == "true";
+             return true;
+         }},
+        {"gateways", "FILE", "the carriers and their e-mail-to-SMS gateways (default: the built-in table)",
+         Text([](Settings & s) -> auto& { return s.gateways; })},
         {"help", "", "show this text", {}},
     };
     return options;
@@ -188,7 +211,7 @@ std::optional<std::string> ReadConfig(const std::string& path, Settings& setting
         const std::string_view name = Trim(text.substr(0, equals));
         const std::string_view value = Trim(text.substr(equals + 1));
         const Option* option = FindOption(name);
-        if (option == nullptr || !option->set || option->value.empty()) {
+        if (option == nullptr || !option->set) {
             return where + "unknown option \"" + std::string(name) + "\"";
         }
         if (!option->set(value, settings)) {
@@ -210,6 +233,10 @@ int main(int argc, char** argv) {
         if (arg == "-h" || (option != nullptr && option->name == "help")) {
             Usage(std::cout);
             return EXIT_SUCCESS;
+        }
+        if (option != nullptr && option->value.empty() && option->set) {
+            given.emplace_back(option, "true"); // a flag
+            continue;
         }
         if (option == nullptr || i + 1 >= argc) {
             std::cerr << "vantro-server: unknown or incomplete option \"" << arg << "\"\n";
@@ -237,6 +264,24 @@ int main(int argc, char** argv) {
     }
     server::SetConcurrentHashLimit(settings.concurrentHashes);
     server::ServerOptions& options = settings.server;
+    try {
+        if (!settings.gateways.empty()) {
+            options.gateways =
+                std::make_shared<const server::GatewayTable>(server::GatewayTable::load(settings.gateways));
+        }
+        if (!settings.smtp.url.empty()) {
+            if (!settings.smtpCredentials.empty()) {
+                server::ReadCredentials(settings.smtpCredentials, settings.smtp);
+            }
+            options.smtp = settings.smtp;
+        } else if (!settings.smtp.from.empty() || !settings.smtpCredentials.empty() || settings.smtp.insecure) {
+            std::cerr << "vantro-server: --smtp-from, --smtp-credentials and --smtp-insecure need --smtp\n";
+            return 2;
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "vantro-server: " << e.what() << std::endl;
+        return 2;
+    }
     options.console = [](const std::string& line) { std::cout << line << std::endl; };
 
     // Block the stop signals in every thread (the server's threads inherit the mask) and wait

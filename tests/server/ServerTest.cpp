@@ -138,11 +138,12 @@ TEST_F(ServerTest, AWholeSession) {
     ASSERT_EQ(outbox.size(), 1U);
     EXPECT_EQ(outbox[0].body, body);
     std::lock_guard lock(mutex);
-    ASSERT_EQ(console.size(), 1U);
-    EXPECT_NE(console[0].find("<4125550107@txt.att.net>: subject \"Hi\" "
+    ASSERT_EQ(console.size(), 2U);
+    EXPECT_EQ(console[0], "Delivery is off: accepted messages stay in the outbox (--smtp turns it on).");
+    EXPECT_NE(console[1].find("<4125550107@txt.att.net>: subject \"Hi\" "
                               "body \"Hello\\r\\nfrom the test & friends <3\""),
               std::string::npos)
-        << console[0];
+        << console[1];
 }
 
 TEST_F(ServerTest, BadRequests_areRefused_andTheServiceCarriesOn) {
