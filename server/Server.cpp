@@ -1,5 +1,6 @@
 #include "Server.h"
 
+#include "Csrf.h"
 #include "Pages.h"
 #include "Protocol.h"
 
@@ -45,6 +46,27 @@ bool IsPlainHost(std::string_view host) {
     return true;
 }
 
+// Headers of the pages with forms: never cached (they carry a form token), never framed, and
+// nothing loaded from elsewhere, not even by a script slipped into a page.
+void AccountPageHeaders(httplib::Response& res) {
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'; "
+                                              "frame-ancestors 'none'; base-uri 'none'");
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("Referrer-Policy", "no-referrer");
+}
+
+// The form token of the browser's cookie, or a new one handed out with this answer.
+std::string FormToken(const httplib::Request& req, httplib::Response& res) {
+    AccountPageHeaders(res);
+    std::string token = CookieValue(req.get_header_value("Cookie"), kCsrfCookieName);
+    if (!IsCsrfToken(token)) {
+        token = NewCsrfToken();
+        res.set_header("Set-Cookie", CsrfCookieHeader(token));
+    }
+    return token;
+}
+
 void MethodNotAllowed(httplib::Response& res, const char* allowed) {
     res.status = 405;
     res.set_header("Allow", allowed);
@@ -54,7 +76,10 @@ void MethodNotAllowed(httplib::Response& res, const char* allowed) {
 } // namespace
 
 Server::Server(ServerOptions options)
-    : m_options(std::move(options)), m_store(m_options.databasePath), m_server(std::make_unique<httplib::Server>()) {
+    : m_options(std::move(options)), m_store(m_options.databasePath),
+      m_verification(m_store, m_options.verificationLimits, m_options.clock),
+      m_accounts(m_store, m_verification, m_options.codeSender, [this](const std::string& line) { toConsole(line); }),
+      m_server(std::make_unique<httplib::Server>()) {
     routes();
 }
 
@@ -161,18 +186,37 @@ void Server::routes() {
     server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(HomePage(), kHtml); });
     server.Get("/vantro_updates.aspx",
                [](const httplib::Request&, httplib::Response& res) { res.set_content(UpdatesPage(), kHtml); });
-    server.Get("/login.aspx", [](const httplib::Request& req, httplib::Response& res) {
-        if (req.has_param("regstart")) {
-            res.set_content(RegistrationPage(), kHtml);
-        } else if (req.has_param("forgot")) {
-            res.set_content(ForgotPasswordPage(), kHtml);
-        } else {
+    server.Get("/login.aspx", [this](const httplib::Request& req, httplib::Response& res) {
+        const bool registration = req.has_param("regstart");
+        if (!registration && !req.has_param("forgot")) {
             res.set_content(LoginPage(), kHtml);
+            return;
         }
+        const std::string token = FormToken(req, res);
+        const Page page = registration ? m_accounts.registrationForm(token) : m_accounts.passwordResetForm(token);
+        res.status = page.status;
+        res.set_content(page.html, kHtml);
     });
     server.Post("/login.aspx", [this](const httplib::Request& req, httplib::Response& res) {
-        const Page page = Register(m_store, req.get_param_value("login"), req.get_param_value("password"),
-                                   req.get_param_value("confirmation"));
+        const bool registration = req.has_param("regstart");
+        if (!registration && !req.has_param("forgot")) {
+            res.status = 404;
+            return;
+        }
+        AccountPageHeaders(res);
+        const std::string cookieToken = CookieValue(req.get_header_value("Cookie"), kCsrfCookieName);
+        if (!CsrfTokensMatch(cookieToken, req.get_param_value(std::string(kCsrfFieldName)))) {
+            const Page page = AccountPages::refusedForm(registration);
+            res.status = page.status;
+            res.set_content(page.html, kHtml);
+            return;
+        }
+        FormFields form;
+        for (const auto& [name, value] : req.params) {
+            form.emplace(name, value); // the first of repeated fields counts
+        }
+        const Page page = registration ? m_accounts.postRegistration(form, req.remote_addr, cookieToken)
+                                       : m_accounts.postPasswordReset(form, req.remote_addr, cookieToken);
         res.status = page.status;
         res.set_content(page.html, kHtml);
     });

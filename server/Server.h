@@ -1,7 +1,9 @@
 #pragma once
 
+#include "AccountPages.h"
 #include "DemoData.h"
 #include "Store.h"
+#include "Verification.h"
 
 #include <atomic>
 #include <functional>
@@ -24,6 +26,11 @@ struct ServerOptions {
     // Receives one line per accepted message (Protocol.h, ConsoleLine) and one per internal
     // error; empty: silent. Called from the server's threads, one call at a time.
     std::function<void(const std::string&)> console;
+    // Texts the account pages' codes. Empty: delivery is off, and codes go to `console`.
+    CodeSender codeSender;
+    VerificationLimits verificationLimits;
+    // The clock of the codes and their limits; empty: the system's.
+    SecondsClock clock;
 };
 
 // The service: an HTTP server answering the client's five exchanges and serving its web
@@ -62,6 +69,8 @@ private:
 
     ServerOptions m_options;
     Store m_store;
+    Verification m_verification;
+    AccountPages m_accounts;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     std::atomic<bool> m_listenEnded{false};

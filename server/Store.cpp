@@ -119,6 +119,18 @@ std::optional<std::int64_t> Store::registerUser(std::string_view login, std::str
     return id;
 }
 
+bool Store::setPassword(std::int64_t userId, std::string_view password) {
+    std::lock_guard lock(m_mutex);
+    Transaction transaction(m_db);
+    Statement stmt(m_db, "UPDATE users SET password = ?1 WHERE id = ?2");
+    stmt.bind(1, password).bind(2, userId).run();
+    if (m_db.changes() != 1) {
+        return false;
+    }
+    transaction.commit();
+    return true;
+}
+
 std::vector<Friend> Store::friends(std::int64_t userId) {
     std::lock_guard lock(m_mutex);
     Statement stmt(m_db, "SELECT id, name, number, carrier FROM friends WHERE user_id = ?1 ORDER BY id");

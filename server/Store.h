@@ -72,6 +72,16 @@ public:
     // Every message, oldest first.
     std::vector<OutboxMessage> outbox();
 
+    // Sets a new password; false when there is no such user.
+    bool setPassword(std::int64_t userId, std::string_view password);
+
+    // Runs `work(Database&)` under the store's lock, for units that keep tables of their own in
+    // the same file.
+    template <typename Work> auto withDatabase(Work&& work) {
+        std::lock_guard lock(m_mutex);
+        return work(m_db);
+    }
+
 private:
     void createSchemaOnFirstStart();
     std::optional<std::int64_t> insertFriend(std::int64_t userId, const Friend& entry);
