@@ -287,7 +287,9 @@ Page AccountPages::confirm(const Flow& flow, const FormFields& form, const std::
     const std::string code = Field(form, "code");
     const std::string password = Field(form, "password");
     const std::string confirmation = Field(form, "confirmation");
-    const std::string notice = "Type the 6-digit code sent for " + number + " and choose the password.";
+    const std::string notice = m_send ? "Type the 6-digit code we texted to " + number + " and choose the password."
+                                      : "Type the 6-digit code for " + number +
+                                            " from the service's console and choose the password.";
     const auto codeForm = [&](int status, FormError error) {
         return Page{status, Html(flow.title, CodeForm(flow, formToken, number, carrier, notice, &error))};
     };
