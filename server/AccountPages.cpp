@@ -1,6 +1,5 @@
 #include "AccountPages.h"
 
-#include "Carriers.h"
 #include "Csrf.h"
 #include "Protocol.h"
 
@@ -96,12 +95,14 @@ std::string Minutes(std::int64_t seconds) {
 
 } // namespace
 
-AccountPages::AccountPages(Store& store, Verification& verification, CodeSender send, ConsoleSink console)
-    : m_store(store), m_verification(verification), m_send(std::move(send)), m_console(std::move(console)) {}
+AccountPages::AccountPages(Store& store, Verification& verification, const GatewayTable& gateways, CodeSender send,
+                           ConsoleSink console)
+    : m_store(store), m_verification(verification), m_gateways(gateways), m_send(std::move(send)),
+      m_console(std::move(console)) {}
 
 std::vector<std::string_view> AccountPages::carrierChoices() const {
     std::vector<std::string_view> names;
-    for (const Carrier& carrier : KnownCarriers()) {
+    for (const Carrier& carrier : m_gateways.carriers()) {
         if (!m_send || !carrier.gateway.empty()) {
             names.push_back(carrier.name);
         }
@@ -287,9 +288,9 @@ Page AccountPages::confirm(const Flow& flow, const FormFields& form, const std::
     const std::string code = Field(form, "code");
     const std::string password = Field(form, "password");
     const std::string confirmation = Field(form, "confirmation");
-    const std::string notice = m_send ? "Type the 6-digit code we texted to " + number + " and choose the password."
-                                      : "Type the 6-digit code for " + number +
-                                            " from the service's console and choose the password.";
+    const std::string notice =
+        m_send ? "Type the 6-digit code we texted to " + number + " and choose the password."
+               : "Type the 6-digit code for " + number + " from the service's console and choose the password.";
     const auto codeForm = [&](int status, FormError error) {
         return Page{status, Html(flow.title, CodeForm(flow, formToken, number, carrier, notice, &error))};
     };

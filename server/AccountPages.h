@@ -4,6 +4,7 @@
 // password for a forgotten one ("/login.aspx?forgot=true"). Both prove that the person holds the
 // phone with a texted code: number and carrier first, then the code and the password twice.
 
+#include "Carriers.h"
 #include "Pages.h"
 #include "Store.h"
 #include "Verification.h"
@@ -35,7 +36,8 @@ class AccountPages {
 public:
     // `send` texts a code. Without it delivery is off, and each code goes to `console` instead,
     // which is where the pages tell the person to look.
-    AccountPages(Store& store, Verification& verification, CodeSender send, ConsoleSink console);
+    AccountPages(Store& store, Verification& verification, const GatewayTable& gateways, CodeSender send,
+                 ConsoleSink console);
 
     Page registrationForm(const std::string& formToken) const;
     Page passwordResetForm(const std::string& formToken) const;
@@ -59,6 +61,7 @@ private:
 
     Store& m_store;
     Verification& m_verification;
+    const GatewayTable& m_gateways;
     CodeSender m_send;
     ConsoleSink m_console;
 };

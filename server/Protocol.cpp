@@ -257,13 +257,13 @@ std::string Quoted(std::string_view text) {
     return out;
 }
 
-std::string ConsoleLine(const OutboxMessage& message, std::string_view senderLogin) {
+std::string ConsoleLine(const OutboxMessage& message, std::string_view senderLogin, const GatewayTable& gateways) {
     std::string line = message.sentAt;
     line += " SMS #" + std::to_string(message.id);
     line += " from " + std::string(senderLogin);
     line += " to " + message.number;
     line += " via " + message.carrier;
-    const std::string gateway = GatewayAddress(message.number, message.carrier);
+    const std::string gateway = gateways.address(message.number, message.carrier);
     line += gateway.empty() ? std::string(" (no email gateway known)") : " <" + gateway + ">";
     line += ": subject " + Quoted(message.subject);
     line += " body " + Quoted(message.body);
@@ -309,10 +309,13 @@ std::string AnswerLogin(Store& store, std::string_view body) {
     return LoginAnswer(false, Join(kLoginFailed, anyFilled ? refusal::kBadLogin : refusal::kEmptyLogin));
 }
 
-std::string AnswerCarriers() {
+std::string AnswerCarriers(const GatewayTable& gateways, bool deliveryOn) {
     pugi::xml_document doc;
     pugi::xml_node root = doc.append_child("carriers");
-    for (const Carrier& carrier : KnownCarriers()) {
+    for (const Carrier& carrier : gateways.carriers()) {
+        if (deliveryOn && carrier.gateway.empty()) {
+            continue; // the client would offer a carrier the service cannot reach
+        }
         AddText(root, "carrier", carrier.name);
     }
     return Serialize(doc);
@@ -353,7 +356,7 @@ std::string AnswerAddressBook(Store& store, std::string_view body) {
     return Serialize(doc);
 }
 
-std::string AnswerAddressBookUpdate(Store& store, std::string_view body) {
+std::string AnswerAddressBookUpdate(Store& store, std::string_view body, const GatewayTable& gateways) {
     if (body.size() > kMaxRequestBytes) {
         return UpdateRefusal(refusal::kTooLarge);
     }
@@ -404,7 +407,7 @@ std::string AnswerAddressBookUpdate(Store& store, std::string_view body) {
     if (entry.carrier.empty()) {
         return UpdateRefusal(refusal::kNoCarrier);
     }
-    if (!FindCarrier(entry.carrier)) {
+    if (gateways.find(entry.carrier) == nullptr) {
         return UpdateRefusal(UnknownCarrier(entry.carrier));
     }
     if (action == "add") {
@@ -418,6 +421,7 @@ std::string AnswerAddressBookUpdate(Store& store, std::string_view body) {
 }
 
 std::string AnswerSend(Store& store, std::string_view body, const SendSettings& settings) {
+    const GatewayTable& gateways = settings.gateways != nullptr ? *settings.gateways : GatewayTable::builtIn();
     if (body.size() > kMaxRequestBytes) {
         return SendRefusal(refusal::kTooLarge);
     }
@@ -459,9 +463,12 @@ std::string AnswerSend(Store& store, std::string_view body, const SendSettings& 
         if (message.carrier.empty()) {
             return SendRefusal(refusal::kNoCarrier);
         }
-        if (!FindCarrier(message.carrier)) {
+        if (gateways.find(message.carrier) == nullptr) {
             return SendRefusal(UnknownCarrier(message.carrier));
         }
+    }
+    if (settings.deliveryOn && gateways.address(message.number, message.carrier).empty()) {
+        return SendRefusal(std::string(refusal::kNoGateway) + " " + Quoted(message.carrier) + ".");
     }
     message.subject = std::move(fields.values[4]);
     message.body = std::move(fields.values[5]);
@@ -469,9 +476,13 @@ std::string AnswerSend(Store& store, std::string_view body, const SendSettings& 
         return SendRefusal(refusal::kEmptyBody);
     }
 
+    message.state = settings.deliveryOn ? delivery::kQueued : delivery::kOff;
     const OutboxMessage stored = store.addToOutbox(std::move(message));
     if (settings.console) {
-        settings.console(ConsoleLine(stored, user->login));
+        settings.console(ConsoleLine(stored, user->login, gateways));
+    }
+    if (settings.deliveryOn && settings.queued) {
+        settings.queued(); // the answer does not wait for the relay
     }
 
     pugi::xml_document doc;

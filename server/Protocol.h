@@ -5,6 +5,7 @@
 // answer format; a request the service cannot use gets a refusal in that format, never an
 // exception (only a failing store throws).
 
+#include "Carriers.h"
 #include "Store.h"
 
 #include <functional>
@@ -29,6 +30,8 @@ inline constexpr std::string_view kEmptyBody = "The message is empty.";
 inline constexpr std::string_view kNameTooLong = "The name may have at most 50 characters.";
 inline constexpr std::string_view kNoFriendIdLeft = "The address book cannot take more entries.";
 inline constexpr std::string_view kAddNeedsZero = "A new friend must be sent with the friend id 0.";
+// Followed by the carrier's name in quotes and a full stop.
+inline constexpr std::string_view kNoGateway = "The service cannot deliver text messages to the carrier";
 } // namespace refusal
 
 inline constexpr std::string_view kUpdateSuccessful = "Update Successful.";
@@ -41,6 +44,13 @@ struct SendSettings {
     std::string baseUrl;
     // Receives one console line per accepted message; may be empty.
     std::function<void(const std::string&)> console;
+    // The carriers and their gateways; null: the built-in table.
+    const GatewayTable* gateways = nullptr;
+    // With delivery on, a message is queued for the delivery worker, and one to a carrier
+    // without a gateway is refused.
+    bool deliveryOn = false;
+    // Called after a message has been queued (wakes the worker); may be empty.
+    std::function<void()> queued;
 };
 
 // POST /vantro_login.aspx: <login><result>TRUE|FALSE</result><string>id or refusal</string></login>
@@ -48,12 +58,14 @@ struct SendSettings {
 std::string NodeText(pugi::xml_node node);
 
 std::string AnswerLogin(Store& store, std::string_view body);
-// POST /vantro_carriers.aspx: <carriers><carrier>name</carrier>...</carriers>
-std::string AnswerCarriers();
+// POST /vantro_carriers.aspx: <carriers><carrier>name</carrier>...</carriers>, in the table's
+// order; with delivery on, only the carriers that have a gateway.
+std::string AnswerCarriers(const GatewayTable& gateways = GatewayTable::builtIn(), bool deliveryOn = false);
 // POST /vantro_ab.aspx: <address_book><result>TRUE</result><ab><friend>...</friend></ab></address_book>
 std::string AnswerAddressBook(Store& store, std::string_view body);
 // POST /vantro_ab_update.aspx: <update>Update Successful.</update> or <update>refusal</update>
-std::string AnswerAddressBookUpdate(Store& store, std::string_view body);
+std::string AnswerAddressBookUpdate(Store& store, std::string_view body,
+                                    const GatewayTable& gateways = GatewayTable::builtIn());
 // POST /vantro_send.aspx: <response><send>Your message was sent to N.</send><ad_text/>...</response>
 std::string AnswerSend(Store& store, std::string_view body, const SendSettings& settings);
 
@@ -65,7 +77,8 @@ bool IsValidPhoneNumber(std::string_view number);
 std::string DecodeClientAmpersands(std::string_view text);
 // The one console line of an accepted message, line breaks and other control characters shown
 // as \r, \n, \t, \xHH.
-std::string ConsoleLine(const OutboxMessage& message, std::string_view senderLogin);
+std::string ConsoleLine(const OutboxMessage& message, std::string_view senderLogin,
+                        const GatewayTable& gateways = GatewayTable::builtIn());
 // A text with control characters, quotes and backslashes written as C escapes, in double quotes.
 std::string Quoted(std::string_view text);
 

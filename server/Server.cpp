@@ -77,13 +77,37 @@ void MethodNotAllowed(httplib::Response& res, const char* allowed) {
 
 Server::Server(ServerOptions options)
     : m_options(std::move(options)), m_store(m_options.databasePath),
+      m_gateways(m_options.gateways ? m_options.gateways
+                                    : std::shared_ptr<const GatewayTable>(&GatewayTable::builtIn(), [](auto*) {})),
       m_verification(m_store, m_options.verificationLimits, m_options.clock),
-      m_accounts(m_store, m_verification, m_options.codeSender, [this](const std::string& line) { toConsole(line); }),
+      m_accounts(m_store, m_verification, *m_gateways, codeDelivery(),
+                 [this](const std::string& line) { toConsole(line); }),
       m_server(std::make_unique<httplib::Server>()) {
+    if (m_options.smtp) {
+        CheckSmtpSettings(*m_options.smtp);
+        m_sender = std::make_unique<CurlMailSender>(*m_options.smtp, &m_cancelDelivery);
+        m_worker = std::make_unique<DeliveryWorker>(m_store, *m_sender, *m_gateways, m_options.smtp->from,
+                                                    [this](const std::string& line) { toConsole(line); });
+    }
     routes();
 }
 
 Server::~Server() { stop(); }
+
+CodeSender Server::codeDelivery() {
+    if (m_options.codeSender) {
+        return m_options.codeSender;
+    }
+    if (!m_options.smtp) {
+        return {};
+    }
+    return [this](const CodeText& text) {
+        m_store.queueCode(text.number, text.carrier, text.subject, text.body, text.expiresAt);
+        if (m_worker) {
+            m_worker->wake();
+        }
+    };
+}
 
 void Server::toConsole(const std::string& line) {
     if (m_options.console) {
@@ -170,16 +194,21 @@ void Server::routes() {
 
     server.Post("/vantro_login.aspx",
                 xml([this](const httplib::Request& req) { return AnswerLogin(m_store, req.body); }));
-    server.Post("/vantro_carriers.aspx", xml([](const httplib::Request&) { return AnswerCarriers(); }));
+    server.Post("/vantro_carriers.aspx",
+                xml([this](const httplib::Request&) { return AnswerCarriers(*m_gateways, m_worker != nullptr); }));
     server.Post("/vantro_ab.aspx",
                 xml([this](const httplib::Request& req) { return AnswerAddressBook(m_store, req.body); }));
-    server.Post("/vantro_ab_update.aspx",
-                xml([this](const httplib::Request& req) { return AnswerAddressBookUpdate(m_store, req.body); }));
+    server.Post("/vantro_ab_update.aspx", xml([this](const httplib::Request& req) {
+                    return AnswerAddressBookUpdate(m_store, req.body, *m_gateways);
+                }));
     server.Post("/vantro_send.aspx", xml([this](const httplib::Request& req) {
                     SendSettings settings;
                     const std::string host = req.get_header_value("Host");
                     settings.baseUrl = IsPlainHost(host) ? "http://" + host : baseUrl();
                     settings.console = [this](const std::string& line) { toConsole(line); };
+                    settings.gateways = m_gateways.get();
+                    settings.deliveryOn = m_worker != nullptr;
+                    settings.queued = [this] { m_worker->wake(); };
                     return AnswerSend(m_store, req.body, settings);
                 }));
 
@@ -252,9 +281,22 @@ void Server::start() {
         m_thread.join();
         throw std::runtime_error("cannot serve on " + baseUrl());
     }
+    if (m_worker) {
+        toConsole("Delivery on: messages go by e-mail through " + m_options.smtp->url + " from " +
+                  m_options.smtp->from);
+        m_worker->start();
+    } else {
+        toConsole("Delivery is off: accepted messages stay in the outbox (--smtp turns it on).");
+    }
 }
 
 void Server::stop() {
+    if (m_worker) {
+        // Cuts a send in progress short; its message stays queued for the next start.
+        m_worker->requestStop();
+        m_cancelDelivery = true;
+        m_worker->stop();
+    }
     if (m_thread.joinable()) {
         m_server->stop();
         m_thread.join();

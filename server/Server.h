@@ -1,7 +1,10 @@
 #pragma once
 
 #include "AccountPages.h"
+#include "Carriers.h"
+#include "DeliveryWorker.h"
 #include "DemoData.h"
+#include "MailSender.h"
 #include "Store.h"
 #include "Verification.h"
 
@@ -9,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -26,7 +30,13 @@ struct ServerOptions {
     // Receives one line per accepted message (Protocol.h, ConsoleLine) and one per internal
     // error; empty: silent. Called from the server's threads, one call at a time.
     std::function<void(const std::string&)> console;
-    // Texts the account pages' codes. Empty: delivery is off, and codes go to `console`.
+    // The relay that delivers accepted messages as e-mail to the carriers' gateways; without it,
+    // delivery is off and messages only go to the outbox.
+    std::optional<SmtpSettings> smtp;
+    // The carriers and their gateways; null: the built-in table.
+    std::shared_ptr<const GatewayTable> gateways;
+    // Texts the account pages' codes in place of the delivery queue (tests). Empty: the codes go
+    // through the queue when delivery is on, and to `console` when it is off.
     CodeSender codeSender;
     VerificationLimits verificationLimits;
     // The clock of the codes and their limits; empty: the system's.
@@ -43,14 +53,14 @@ struct ServerOptions {
 class Server {
 public:
     // Opens (or creates) the store; does not listen yet. Throws SqliteError when the store
-    // cannot be opened.
+    // cannot be opened, std::runtime_error when the relay's settings are unusable.
     explicit Server(ServerOptions options);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Binds to the host and port and starts serving. Throws std::runtime_error when the address
-    // cannot be bound. Only once per object.
+    // Binds to the host and port and starts serving, and delivering when the relay is set.
+    // Throws std::runtime_error when the address cannot be bound. Only once per object.
     void start();
     // Stops serving and waits for the server's thread. Safe to call more than once.
     void stop();
@@ -65,10 +75,15 @@ public:
 
 private:
     void routes();
+    CodeSender codeDelivery();
     void toConsole(const std::string& line);
 
     ServerOptions m_options;
     Store m_store;
+    std::shared_ptr<const GatewayTable> m_gateways;
+    std::atomic<bool> m_cancelDelivery{false};
+    std::unique_ptr<CurlMailSender> m_sender;
+    std::unique_ptr<DeliveryWorker> m_worker; // null when delivery is off
     Verification m_verification;
     AccountPages m_accounts;
     std::unique_ptr<httplib::Server> m_server;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DeliveryQueue.h"
 #include "Sqlite.h"
 
 #include <cstdint>
@@ -33,13 +34,19 @@ struct OutboxMessage {
     std::string carrier;
     std::string subject;
     std::string body;   // exactly as received, CR LF kept
-    std::string sentAt; // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+    std::string sentAt; // UTC, "YYYY-MM-DDTHH:MM:SSZ": when the service accepted it
+    // Delivery (DeliveryQueue.h): delivery::kQueued when the service sends it on, delivery::kOff
+    // when delivery is off; then the attempts made, the next attempt (UTC) and the relay's last reply.
+    std::string state = std::string(delivery::kOff);
+    int attempts = 0;
+    std::string nextAttempt;
+    std::string lastReply;
 };
 
 // The service's data in one SQLite file: users, their address books and the outbox. Every
 // operation is one transaction with prepared statements, and the object may be shared between
-// threads (it serialises its operations).
-class Store {
+// threads (it serialises its operations). The outbox is also the delivery queue.
+class Store : public DeliveryQueue {
 public:
     // The client keeps a friend's id in a 32-bit signed field and fails on a larger one, so the
     // store hands out no id above this.
@@ -67,10 +74,23 @@ public:
     bool updateFriend(std::int64_t userId, const Friend& entry);
     bool deleteFriend(std::int64_t userId, std::int64_t friendId);
 
-    // Stores the message (its id and sentAt are filled in) and returns it as stored.
+    // Stores the message (its id and sentAt are filled in; a queued message is due at once) and
+    // returns it as stored.
     OutboxMessage addToOutbox(OutboxMessage message);
     // Every message, oldest first.
     std::vector<OutboxMessage> outbox();
+
+    // Queues the text of an account code for delivery, with no user; its body is blanked once it
+    // is sent or failed, and it is not attempted at or after `expiresAt` (seconds since the epoch).
+    void queueCode(std::string_view number, std::string_view carrier, std::string_view subject, std::string_view body,
+                   std::int64_t expiresAt);
+
+    // DeliveryQueue
+    std::optional<QueuedMessage> nextDue(TimePoint now) override;
+    std::optional<TimePoint> nextAttempt() override;
+    void markSent(std::int64_t id, int attempts, std::string_view reply) override;
+    void markRetry(std::int64_t id, int attempts, TimePoint next, std::string_view reply) override;
+    void markFailed(std::int64_t id, int attempts, std::string_view reply) override;
 
     // Sets a new password; false when there is no such user.
     bool setPassword(std::int64_t userId, std::string_view password);
@@ -84,6 +104,11 @@ public:
 
 private:
     void createSchemaOnFirstStart();
+    void addDeliveryColumns();
+    void addCodeMessages();
+    void retireCodes(const std::string& now, std::optional<std::int64_t> id);
+    void setDeliveryState(std::int64_t id, std::string_view state, int attempts, const std::string* next,
+                          std::string_view reply);
     std::optional<std::int64_t> insertFriend(std::int64_t userId, const Friend& entry);
 
     std::mutex m_mutex;

@@ -169,3 +169,69 @@ TEST(VerificationTest, TheProvenCarrierIsKept) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(VerificationTest, ACodesTextLeavesTheOutboxOnceSentOrExpired) {
+    using std::chrono::system_clock;
+    const auto at = [](std::int64_t seconds) { return system_clock::from_time_t(static_cast<std::time_t>(seconds)); };
+    enum class Step { Sent, Failed, RetryInTime, RetryTooLate, ExpiredInQueue };
+    struct Case {
+        const char* name;
+        Step step;
+        const char* state;
+        bool bodyKept;
+    };
+    const Case cases[] = {
+        {"sent", Step::Sent, "sent", false},
+        {"refused by the relay", Step::Failed, "failed", false},
+        {"tried again while valid", Step::RetryInTime, "queued", true},
+        {"not tried again once expired", Step::RetryTooLate, "failed", false},
+        {"expired before its first attempt", Step::ExpiredInQueue, "failed", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Store store(":memory:");
+        const std::int64_t now = SystemSeconds();
+        const std::string body = "Your Vantro code is 123456.";
+        store.queueCode(kNumber, "AT&T", "Vantro code", body, now + 600);
+        if (c.step == Step::ExpiredInQueue) {
+            EXPECT_FALSE(store.nextDue(at(now + 600)).has_value());
+        } else {
+            const auto due = store.nextDue(at(now + 1));
+            ASSERT_TRUE(due.has_value());
+            EXPECT_EQ(due->body, body);
+            switch (c.step) {
+            case Step::Sent:
+                store.markSent(due->id, 1, "250 OK");
+                break;
+            case Step::Failed:
+                store.markFailed(due->id, 1, "550 no such user");
+                break;
+            case Step::RetryInTime:
+                store.markRetry(due->id, 1, at(now + 60), "451 later");
+                break;
+            default:
+                store.markRetry(due->id, 1, at(now + 600), "451 later");
+                break;
+            }
+        }
+        const std::vector<OutboxMessage> outbox = store.outbox();
+        ASSERT_EQ(outbox.size(), 1U);
+        EXPECT_EQ(outbox[0].userId, 0);
+        EXPECT_EQ(outbox[0].state, c.state);
+        EXPECT_EQ(outbox[0].body, c.bodyKept ? body : "");
+    }
+
+    // An ordinary message keeps its text once sent.
+    Store store(":memory:");
+    OutboxMessage message{0, 1, 0, kNumber.data(), "AT&T", "hi", "hello"};
+    message.state = delivery::kQueued;
+    store.addToOutbox(message);
+    const auto due = store.nextDue(system_clock::now() + std::chrono::seconds(1));
+    ASSERT_TRUE(due.has_value());
+    store.markSent(due->id, 1, "250 OK");
+    EXPECT_EQ(store.outbox().at(0).body, "hello");
+}
+
+} // namespace

@@ -1,0 +1,160 @@
+#include "DeliveryWorker.h"
+
+#include "MailMessage.h"
+
+#include <array>
+#include <ctime>
+
+namespace server {
+
+std::string UtcText(TimePoint when) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32] = {};
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+std::optional<TimePoint> ParseUtcText(std::string_view text) {
+    std::tm utc{};
+    int year = 0;
+    int month = 0;
+    char zone = 0;
+    const std::string copy(text);
+    if (text.size() != 20 ||
+        std::sscanf(copy.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &utc.tm_mday, &utc.tm_hour, &utc.tm_min,
+                    &utc.tm_sec, &zone) != 7 ||
+        zone != 'Z') {
+        return std::nullopt;
+    }
+    utc.tm_year = year - 1900;
+    utc.tm_mon = month - 1;
+    return std::chrono::system_clock::from_time_t(timegm(&utc));
+}
+
+std::chrono::seconds DeliveryWorker::retryPause(int failedAttempts) {
+    using namespace std::chrono;
+    static constexpr std::array<seconds, 4> kPauses{minutes(1), minutes(5), minutes(30), hours(2)};
+    const auto index = static_cast<std::size_t>(failedAttempts < 1 ? 0 : failedAttempts - 1);
+    return kPauses[std::min(index, kPauses.size() - 1)];
+}
+
+DeliveryWorker::DeliveryWorker(DeliveryQueue& queue, MailSender& sender, const GatewayTable& gateways, std::string from,
+                               Log log, Clock clock)
+    : m_queue(queue), m_sender(sender), m_gateways(gateways), m_from(std::move(from)), m_log(std::move(log)),
+      m_clock(std::move(clock)) {}
+
+DeliveryWorker::~DeliveryWorker() { stop(); }
+
+void DeliveryWorker::log(const std::string& line) const {
+    if (m_log) {
+        m_log(line);
+    }
+}
+
+int DeliveryWorker::deliverDue() {
+    int attempted = 0;
+    while (!m_stopping) {
+        const TimePoint now = m_clock();
+        const auto message = m_queue.nextDue(now);
+        if (!message) {
+            break;
+        }
+        ++attempted;
+        const int attempts = message->attempts + 1;
+        const std::string label = "SMS #" + std::to_string(message->id);
+        const std::string to = m_gateways.address(message->number, message->carrier);
+        if (to.empty()) {
+            // The gateway was taken out of the table after the message was accepted.
+            const std::string reason = "no e-mail gateway for the carrier " + message->carrier;
+            m_queue.markFailed(message->id, attempts, reason);
+            log(label + " failed: " + reason);
+            continue;
+        }
+        const auto queuedAt = ParseUtcText(message->queuedAt).value_or(now);
+        MailFields fields;
+        fields.from = m_from;
+        fields.to = to;
+        fields.subject = message->subject;
+        fields.body = message->body;
+        // Date and Message-ID come from the outbox entry, so every attempt sends the same e-mail.
+        fields.date = queuedAt;
+        fields.messageId = MessageIdFor(message->id, message->queuedAt, m_from);
+        const SendOutcome outcome = m_sender.send(m_from, to, ComposeMail(fields));
+
+        if (outcome.kind == SendOutcome::Kind::Delivered) {
+            m_queue.markSent(message->id, attempts, outcome.reply);
+            log(label + " sent to " + to + ": " + outcome.reply);
+        } else if (m_stopping) {
+            break; // cut short by stop(): it stays queued and goes again after the restart
+        } else if (outcome.kind == SendOutcome::Kind::Permanent) {
+            m_queue.markFailed(message->id, attempts, outcome.reply);
+            log(label + " to " + to + " refused: " + outcome.reply);
+        } else {
+            const TimePoint giveUp = queuedAt + kGiveUpAfter;
+            if (now >= giveUp) {
+                m_queue.markFailed(message->id, attempts, outcome.reply);
+                log(label + " to " + to + " failed for 24 hours, given up: " + outcome.reply);
+            } else {
+                // The last attempt falls at the 24-hour mark.
+                const TimePoint next = std::min(now + retryPause(attempts), giveUp);
+                m_queue.markRetry(message->id, attempts, next, outcome.reply);
+                log(label + " to " + to + " not sent, next attempt " + UtcText(next) + ": " + outcome.reply);
+            }
+        }
+    }
+    return attempted;
+}
+
+void DeliveryWorker::start() {
+    m_stopping = false;
+    m_thread = std::thread([this] { run(); });
+}
+
+void DeliveryWorker::requestStop() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+}
+
+void DeliveryWorker::stop() {
+    requestStop();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void DeliveryWorker::wake() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_woken = true;
+    }
+    m_wake.notify_all();
+}
+
+void DeliveryWorker::run() {
+    while (!m_stopping) {
+        std::optional<TimePoint> next;
+        try {
+            deliverDue();
+            next = m_queue.nextAttempt();
+        } catch (const std::exception& e) {
+            // A failing store: say so, and try again in a minute rather than in a tight loop.
+            log(std::string("ERROR delivery: ") + e.what());
+            next = std::chrono::system_clock::now() + std::chrono::minutes(1);
+        }
+        std::unique_lock lock(m_mutex);
+        const auto ready = [this] { return m_stopping || m_woken; };
+        if (next) {
+            m_wake.wait_until(lock, *next, ready);
+        } else {
+            m_wake.wait(lock, ready);
+        }
+        m_woken = false;
+    }
+}
+
+} // namespace server

@@ -1,0 +1,356 @@
+// The delivery worker against the loopback SMTP sink, with a clock the test moves: queued
+// messages, retries, refusals and restarts.
+
+#include "ClientRequests.h"
+#include "DeliveryWorker.h"
+#include "DemoData.h"
+#include "MailMessage.h"
+#include "MailSender.h"
+#include "Protocol.h"
+#include "Server.h"
+#include "SmtpSink.h"
+#include "Store.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+using namespace server;
+using namespace std::chrono_literals;
+using smtpsink::Reaction;
+
+namespace {
+
+constexpr const char* kFrom = "sms@vantro.example";
+
+std::string MessageIdOf(const std::string& data) {
+    const auto at = data.find("Message-ID: ");
+    return at == std::string::npos ? std::string() : data.substr(at + 12, data.find("\r\n", at) - at - 12);
+}
+
+class DeliveryTest : public ::testing::Test {
+protected:
+    void SetUp() override { open(); }
+
+    // (Re)opens the store and makes a worker for it, as a restarted service does.
+    void open() {
+        worker.reset();
+        store.reset();
+        store = std::make_unique<Store>(m_path);
+        SmtpSettings settings;
+        settings.url = sink.url();
+        settings.from = kFrom;
+        settings.insecure = true;
+        sender = std::make_unique<CurlMailSender>(settings);
+        worker = std::make_unique<DeliveryWorker>(
+            *store, *sender, GatewayTable::builtIn(), kFrom, [this](const std::string& line) { log.push_back(line); },
+            [this] { return now; });
+    }
+
+    OutboxMessage queue(std::string body, std::string carrier = "AT&T") {
+        OutboxMessage message;
+        message.userId = std::stoll(std::string(kDemoUserId));
+        message.number = "2125550100";
+        message.carrier = std::move(carrier);
+        message.subject = "Hi";
+        message.body = std::move(body);
+        message.state = delivery::kQueued;
+        OutboxMessage stored = store->addToOutbox(message);
+        now = *ParseUtcText(stored.sentAt);
+        return stored;
+    }
+
+    OutboxMessage row(std::size_t index) { return store->outbox().at(index); }
+
+    std::string m_path = ":memory:";
+    smtpsink::SmtpSink sink;
+    std::unique_ptr<Store> store;
+    std::unique_ptr<CurlMailSender> sender;
+    std::unique_ptr<DeliveryWorker> worker;
+    std::vector<std::string> log;
+    TimePoint now;
+};
+
+TEST_F(DeliveryTest, AQueuedMessageGoesToTheCarriersGatewayAndIsMarkedSent) {
+    queue("Hello");
+    EXPECT_EQ(worker->deliverDue(), 1);
+    const auto got = sink.accepted();
+    ASSERT_EQ(got.size(), 1U);
+    EXPECT_EQ(got[0].mailFrom, kFrom);
+    EXPECT_EQ(got[0].recipients, std::vector<std::string>{"2125550100@txt.att.net"});
+    EXPECT_NE(got[0].data.find("\r\n\r\nHello\r\n"), std::string::npos) << got[0].data;
+    const OutboxMessage sent = row(0);
+    EXPECT_EQ(sent.state, delivery::kSent);
+    EXPECT_EQ(sent.attempts, 1);
+    EXPECT_EQ(sent.lastReply, "250 2.0.0 Queued");
+    EXPECT_EQ(worker->deliverDue(), 0) << "sent twice";
+}
+
+TEST_F(DeliveryTest, ATemporaryFailureIsTriedAgainAfterAMinuteWithTheSameMessageId) {
+    struct Case {
+        const char* name;
+        Reaction reaction;
+        std::string reply; // what the outbox keeps; empty: any text
+    };
+    const std::vector<Case> cases = {
+        {"4xx", Reaction::answer("451 4.3.0 Try again later"), "451 4.3.0 Try again later"},
+        {"dropped connection", Reaction::drop(), ""},
+    };
+    std::size_t index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sink.script({c.reaction});
+        const std::size_t before = sink.accepted().size();
+        queue("Try " + std::string(c.name));
+        const TimePoint queuedAt = now;
+        EXPECT_EQ(worker->deliverDue(), 1);
+        OutboxMessage waiting = row(index);
+        EXPECT_EQ(waiting.state, delivery::kQueued);
+        EXPECT_EQ(waiting.attempts, 1);
+        EXPECT_EQ(waiting.nextAttempt, UtcText(queuedAt + 1min));
+        if (!c.reply.empty()) {
+            EXPECT_EQ(waiting.lastReply, c.reply);
+        } else {
+            EXPECT_FALSE(waiting.lastReply.empty());
+        }
+
+        now = queuedAt + 59s;
+        EXPECT_EQ(worker->deliverDue(), 0) << "tried before its pause ended";
+        now = queuedAt + 1min;
+        EXPECT_EQ(worker->deliverDue(), 1);
+        EXPECT_EQ(row(index).state, delivery::kSent);
+        EXPECT_EQ(row(index).attempts, 2);
+        ASSERT_EQ(sink.accepted().size(), before + 1);
+        const auto all = sink.transactions();
+        EXPECT_EQ(MessageIdOf(all[all.size() - 2].data), MessageIdOf(all.back().data));
+        EXPECT_EQ(all[all.size() - 2].data, all.back().data) << "the repeat is not the same e-mail";
+        ++index;
+    }
+}
+
+TEST_F(DeliveryTest, ARelayThatIsDownIsATemporaryFailure) {
+    std::string downUrl;
+    {
+        smtpsink::SmtpSink gone;
+        downUrl = gone.url();
+    }
+    SmtpSettings settings{downUrl, kFrom, "", "", true};
+    CurlMailSender down(settings);
+    DeliveryWorker downWorker(*store, down, GatewayTable::builtIn(), kFrom, {}, [this] { return now; });
+    queue("Anyone there?");
+    EXPECT_EQ(downWorker.deliverDue(), 1);
+    EXPECT_EQ(row(0).state, delivery::kQueued);
+    EXPECT_EQ(row(0).attempts, 1);
+    EXPECT_FALSE(row(0).lastReply.empty());
+}
+
+TEST_F(DeliveryTest, PausesGrowAndTheWorkerGivesUpAfter24Hours) {
+    std::vector<Reaction> refusals(30, Reaction::answer("421 4.7.0 Busy"));
+    sink.script(refusals);
+    queue("Persistent");
+    const TimePoint queuedAt = now;
+    const std::vector<std::chrono::minutes> expectedPauses = {1min, 5min, 30min, 120min, 120min};
+    TimePoint expected = queuedAt;
+    for (const auto pause : expectedPauses) {
+        ASSERT_EQ(worker->deliverDue(), 1);
+        expected = now + pause;
+        EXPECT_EQ(row(0).nextAttempt, UtcText(expected));
+        now = *ParseUtcText(row(0).nextAttempt);
+    }
+    while (row(0).state == delivery::kQueued && now <= queuedAt + 25h) {
+        ASSERT_EQ(worker->deliverDue(), 1);
+        if (row(0).state == delivery::kQueued) {
+            EXPECT_LE(*ParseUtcText(row(0).nextAttempt), queuedAt + 24h);
+            now = *ParseUtcText(row(0).nextAttempt);
+        }
+    }
+    EXPECT_EQ(row(0).state, delivery::kFailed);
+    EXPECT_EQ(now, queuedAt + 24h) << "the last attempt falls at the 24-hour mark";
+    EXPECT_EQ(row(0).lastReply, "421 4.7.0 Busy");
+    EXPECT_TRUE(sink.accepted().empty());
+}
+
+TEST_F(DeliveryTest, APermanentFailureEndsAtOnceWithTheRelaysReply) {
+    sink.script({Reaction::answer("550 5.1.1 No such user")});
+    queue("Nobody");
+    EXPECT_EQ(worker->deliverDue(), 1);
+    const OutboxMessage failed = row(0);
+    EXPECT_EQ(failed.state, delivery::kFailed);
+    EXPECT_EQ(failed.attempts, 1);
+    EXPECT_EQ(failed.lastReply, "550 5.1.1 No such user");
+    EXPECT_EQ(failed.nextAttempt, "");
+    now += 25h;
+    EXPECT_EQ(worker->deliverDue(), 0);
+}
+
+TEST_F(DeliveryTest, AMessageWhoseCarrierLostItsGatewayFails) {
+    queue("Nowhere", "Straight Talk");
+    EXPECT_EQ(worker->deliverDue(), 1);
+    EXPECT_EQ(row(0).state, delivery::kFailed);
+    EXPECT_EQ(row(0).lastReply, "no e-mail gateway for the carrier Straight Talk");
+    EXPECT_TRUE(sink.transactions().empty());
+}
+
+TEST_F(DeliveryTest, MessagesAcceptedWhileDeliveryWasOffAreNeverSent) {
+    OutboxMessage message;
+    message.userId = std::stoll(std::string(kDemoUserId));
+    message.number = "2125550100";
+    message.carrier = "AT&T";
+    message.body = "old";
+    store->addToOutbox(message); // state off
+    now = std::chrono::system_clock::now() + 48h;
+    EXPECT_EQ(worker->deliverDue(), 0);
+    EXPECT_EQ(row(0).state, delivery::kOff);
+}
+
+class DeliveryRestartTest : public DeliveryTest {
+protected:
+    DeliveryRestartTest() { m_path = dir.file("store.db"); }
+    lstest::TempDir dir;
+};
+
+TEST_F(DeliveryRestartTest, ARestartDeliversWhatWasQueuedOnce) {
+    queue("first");
+    queue("second");
+    sink.script({Reaction::answer("451 4.3.0 Later")});
+    EXPECT_EQ(worker->deliverDue(), 2); // the first waits a minute, the second is sent
+    const TimePoint before = now;
+
+    open(); // the service restarts
+    now = before;
+    EXPECT_EQ(worker->deliverDue(), 0) << "the pause did not survive the restart";
+    now = before + 1min;
+    EXPECT_EQ(worker->deliverDue(), 1);
+    open();
+    now = before + 48h;
+    EXPECT_EQ(worker->deliverDue(), 0);
+
+    const auto got = sink.accepted();
+    ASSERT_EQ(got.size(), 2U);
+    EXPECT_NE(got[0].data.find("\r\n\r\nsecond\r\n"), std::string::npos);
+    EXPECT_NE(got[1].data.find("\r\n\r\nfirst\r\n"), std::string::npos);
+    EXPECT_EQ(row(0).state, delivery::kSent);
+    EXPECT_EQ(row(1).state, delivery::kSent);
+}
+
+} // namespace
+
+// The whole service with delivery on: the send exchange over HTTP, the worker's thread, the sink.
+class DeliveryServiceTest : public ::testing::Test {
+protected:
+    void start(std::shared_ptr<const GatewayTable> gateways = nullptr) {
+        const std::string credentials = dir.file("credentials");
+        std::ofstream(credentials) << kUser << ":" << kPassword << "\n";
+        ServerOptions options;
+        options.port = 0;
+        options.databasePath = ":memory:";
+        options.console = [this](const std::string& line) {
+            {
+                std::lock_guard lock(mutex);
+                console.push_back(line);
+            }
+            consoleChanged.notify_all();
+        };
+        SmtpSettings smtp;
+        smtp.url = sink.url();
+        smtp.from = kFrom;
+        smtp.insecure = true;
+        ReadCredentials(credentials, smtp);
+        options.smtp = smtp;
+        options.gateways = std::move(gateways);
+        service = std::make_unique<Server>(options);
+        service->start();
+        client = std::make_unique<httplib::Client>("127.0.0.1", service->port());
+        const auto login =
+            client->Post("/vantro_login.aspx", lstest::LoginRequest(kDemoLogin, kDemoPassword), "text/xml");
+        ASSERT_TRUE(login);
+        reguser = lstest::Answer(login->body).text("//string");
+    }
+
+    // The "//send" text of the answer.
+    std::string send(std::string_view carrier, std::string_view subject, std::string_view body) {
+        const auto res = client->Post(
+            "/vantro_send.aspx", lstest::SendRequest(reguser, "0", "2125550100", carrier, subject, body), "text/xml");
+        return res ? lstest::Answer(res->body).text("//send") : "<no answer>";
+    }
+
+    // Waits for a console line holding `text`; the limit only guards against a hanging test.
+    bool waitForConsole(const std::string& text) {
+        std::unique_lock lock(mutex);
+        return consoleChanged.wait_for(lock, std::chrono::seconds(30), [&] {
+            return std::any_of(console.begin(), console.end(),
+                               [&](const std::string& line) { return line.find(text) != std::string::npos; });
+        });
+    }
+
+    std::vector<std::string> carriers() {
+        const auto res = client->Post("/vantro_carriers.aspx", "", "text/xml");
+        return res ? lstest::Answer(res->body).texts("//carriers/carrier") : std::vector<std::string>{};
+    }
+
+    static constexpr const char* kUser = "relay-user";
+    static constexpr const char* kPassword = "s3cret-Pa55";
+
+    lstest::TempDir dir;
+    smtpsink::SmtpSink sink;
+    std::mutex mutex;
+    std::condition_variable consoleChanged;
+    std::vector<std::string> console;
+    std::unique_ptr<Server> service;
+    std::unique_ptr<httplib::Client> client;
+    std::string reguser;
+};
+
+TEST_F(DeliveryServiceTest, OneSendArrivesAsOneCorrectEmail_andTheCredentialsStayOutOfTheConsole) {
+    start();
+    const std::string subject = "Grüße 😀";
+    const std::string body = "Zeile 1\r\nZeile 2 ✓";
+    EXPECT_EQ(send("AT&T", subject, body), "Your message was sent to 2125550100.");
+    ASSERT_TRUE(waitForConsole("SMS #1 sent to 2125550100@txt.att.net: 250 2.0.0 Queued"));
+    service->stop();
+
+    const auto got = sink.transactions();
+    ASSERT_EQ(got.size(), 1U);
+    EXPECT_EQ(got[0].mailFrom, kFrom);
+    EXPECT_EQ(got[0].recipients, std::vector<std::string>{"2125550100@txt.att.net"});
+    EXPECT_EQ(got[0].authUser, kUser);
+    EXPECT_EQ(got[0].authPassword, kPassword);
+    const std::string& data = got[0].data;
+    EXPECT_NE(data.find("\r\nSubject: " + EncodeHeaderWords(subject) + "\r\n"), std::string::npos) << data;
+    EXPECT_NE(data.find("\r\nContent-Type: text/plain; charset=UTF-8\r\n"), std::string::npos) << data;
+    EXPECT_NE(data.find("\r\n\r\nZeile 1\r\nZeile 2 ✓\r\n"), std::string::npos) << data;
+
+    const auto outbox = service->store().outbox();
+    ASSERT_EQ(outbox.size(), 1U);
+    EXPECT_EQ(outbox[0].state, delivery::kSent);
+    EXPECT_EQ(outbox[0].body, body);
+
+    std::lock_guard lock(mutex);
+    ASSERT_GE(console.size(), 3U); // start, accepted, sent
+    for (const std::string& line : console) {
+        EXPECT_EQ(line.find(kPassword), std::string::npos) << line;
+        EXPECT_EQ(line.find(kUser), std::string::npos) << line;
+    }
+}
+
+TEST_F(DeliveryServiceTest, TheGatewayFileDecidesTheCarriersAndRefusesOneWithoutGateway) {
+    const std::string path = dir.file("gateways.conf");
+    std::ofstream(path) << "No Gateway =\nZeta & Co = sms.zeta.example\n";
+    start(std::make_shared<const GatewayTable>(GatewayTable::load(path)));
+    EXPECT_EQ(carriers(), std::vector<std::string>{"Zeta & Co"});
+    EXPECT_EQ(send("No Gateway", "", "Hello"),
+              "Send Failed. The service cannot deliver text messages to the carrier \"No Gateway\".");
+    EXPECT_EQ(send("Straight Talk", "", "Hello"), "Send Failed. Unknown carrier \"Straight Talk\".");
+    EXPECT_EQ(send("Zeta & Co", "", "Hello"), "Your message was sent to 2125550100.");
+    ASSERT_TRUE(waitForConsole("SMS #1 sent to 2125550100@sms.zeta.example"));
+    service->stop();
+    EXPECT_EQ(sink.accepted().at(0).recipients, std::vector<std::string>{"2125550100@sms.zeta.example"});
+    EXPECT_EQ(service->store().outbox().size(), 1U);
+}

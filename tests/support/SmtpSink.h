@@ -1,0 +1,79 @@
+#pragma once
+
+// A loopback SMTP relay for tests: listens on 127.0.0.1, speaks just enough SMTP for libcurl
+// (EHLO, AUTH PLAIN, MAIL, RCPT, DATA, RSET, NOOP, QUIT), records every transaction and answers
+// each one as the test scripted it. No TLS: the service talks to it with the insecure option.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace smtpsink {
+
+// How the sink ends one mail transaction, once the message's data has arrived.
+struct Reaction {
+    enum class Kind {
+        Accept, // 250
+        Reply,  // the scripted reply, e.g. "451 4.3.0 Try again later"
+        Drop,   // closes the connection without a word
+    };
+    Kind kind = Kind::Accept;
+    std::string reply;
+
+    static Reaction accept() { return {}; }
+    static Reaction answer(std::string line) { return {Kind::Reply, std::move(line)}; }
+    static Reaction drop() { return {Kind::Drop, {}}; }
+};
+
+struct Transaction {
+    std::string authUser; // from AUTH PLAIN, empty without it
+    std::string authPassword;
+    std::string mailFrom; // the address between < and >
+    std::vector<std::string> recipients;
+    std::string data; // as it arrived after DATA, dot-stuffing undone, without the final ".\r\n"
+    bool accepted = false;
+};
+
+class SmtpSink {
+public:
+    SmtpSink();  // listens at once on a free port
+    ~SmtpSink(); // stops and waits for its thread
+    SmtpSink(const SmtpSink&) = delete;
+    SmtpSink& operator=(const SmtpSink&) = delete;
+
+    int port() const noexcept { return m_port; }
+    std::string url() const { return "smtp://127.0.0.1:" + std::to_string(m_port); }
+
+    // Reactions for the next transactions, in order; once they are used up, every transaction
+    // is accepted.
+    void script(std::vector<Reaction> reactions);
+
+    // Every transaction that reached the end of its data, accepted or not, oldest first.
+    std::vector<Transaction> transactions() const;
+    std::vector<Transaction> accepted() const;
+
+    // Waits until `count` transactions have been accepted, or gives up after `limit` (a guard
+    // against a hanging test, not a measurement). True when they arrived.
+    bool waitForAccepted(std::size_t count, std::chrono::seconds limit = std::chrono::seconds(30)) const;
+
+private:
+    void serve();
+    void converse(int client);
+    Reaction nextReaction();
+
+    int m_listener = -1;
+    int m_port = 0;
+    int m_wakePipe[2] = {-1, -1};
+    std::thread m_thread;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    std::deque<Reaction> m_script;
+    std::vector<Transaction> m_transactions;
+};
+
+} // namespace smtpsink
