@@ -1,6 +1,7 @@
 #include "AccountPages.h"
 
 #include "Csrf.h"
+#include "Passwords.h"
 #include "Protocol.h"
 
 namespace server {
@@ -325,7 +326,7 @@ Page AccountPages::confirm(const Flow& flow, const FormFields& form, const std::
     }
 
     if (flow.purpose == CodePurpose::Registration) {
-        if (!m_store.registerUser(number, password)) {
+        if (!m_store.registerUser(number, HashPassword(password))) {
             // The code proved the phone, so its holder may know the number is registered.
             return {409,
                     Html("Already registered", "<p class=\"message\" role=\"alert\">The number " + HtmlEscape(number) +
@@ -344,7 +345,8 @@ Page AccountPages::confirm(const Flow& flow, const FormFields& form, const std::
         // The code of an unregistered number was never sent; matching it was a lucky guess.
         return numberForm(400, {"", std::string(kCodeUnusable)});
     }
-    m_store.setPassword(user->id, password);
+    // Also ends every session of the user: whoever held the old password is logged out.
+    m_store.setPassword(user->id, HashPassword(password));
     m_verification.rememberCarrier(number, carrier);
     return {200, Html("Password changed", "<p role=\"status\">Your password is changed. Log in with the Vantro "
                                           "program using <strong>" +

@@ -18,7 +18,8 @@ inline constexpr std::size_t kMaxRequestBytes = std::size_t{64} * 1024;
 // The demo user, created when the store is created (the first start with a new store file).
 inline constexpr std::string_view kDemoLogin = "4125551212";
 inline constexpr std::string_view kDemoPassword = "demo";
-// The demo user is the store's first user, so in a new store its user id is 1.
+// The demo user is the store's first user, so in a new store its row id is 1. Row ids stay inside
+// the service: the program gets a session token instead.
 inline constexpr std::string_view kDemoUserId = "1";
 
 struct DemoFriend {

@@ -2,23 +2,27 @@
 
 #include "Carriers.h"
 #include "DemoData.h"
+#include "Passwords.h"
+#include "XmlText.h"
 
 #include <charconv>
 #include <cstdio>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <utility>
 #include <vector>
 
+#include <libxml/parser.h>
 #include <pugixml.hpp>
 
 namespace server {
 
 namespace {
 
-// Line breaks inside values are kept as sent (no CR LF -> LF normalisation), as the outbox must
-// hold a message body exactly. Document type declarations are skipped, so no entity is expanded
-// beyond the five predefined ones and character references.
+// A request is first checked with libxml2, which holds to XML 1.0 as strictly as the program does
+// with answers. pugixml then reads the fields, because it can keep line breaks as sent (no CR LF
+// -> LF normalisation): the outbox must hold a message body exactly.
 constexpr unsigned kParseFlags = pugi::parse_default & ~pugi::parse_eol;
 
 constexpr std::string_view kLoginFailed = "Login Failed: ";
@@ -46,6 +50,9 @@ void AddText(pugi::xml_node parent, const char* name, std::string_view text) {
 class RequestDocument {
 public:
     RequestDocument(std::string_view body, const char* rootName) {
+        if (!IsWellFormedRequest(body)) {
+            return;
+        }
         const pugi::xml_parse_result parsed =
             m_doc.load_buffer(body.data(), body.size(), kParseFlags, pugi::encoding_utf8);
         if (parsed && std::string_view(m_doc.document_element().name()) == rootName) {
@@ -105,17 +112,6 @@ std::optional<std::int64_t> ParseInteger(std::string_view text) {
     return value;
 }
 
-std::optional<User> FindUserById(Store& store, std::string_view idText) {
-    if (idText.empty() || idText.front() == '-') {
-        return std::nullopt;
-    }
-    const auto id = ParseInteger(idText);
-    if (!id || *id <= 0) {
-        return std::nullopt;
-    }
-    return store.findUser(*id);
-}
-
 std::string UnknownFriend(std::string_view idText) {
     return "There is no friend with the id " + Quoted(idText) + " in your address book.";
 }
@@ -172,6 +168,25 @@ std::string UpdateAnswer(std::string_view text) {
 std::string UpdateRefusal(std::string_view text) { return UpdateAnswer(Join(kUpdateFailed, text)); }
 
 // ---- send ----
+
+// "10:15:03 UTC" on the same day (UTC), else "2024-01-02 10:15:03 UTC".
+std::string RetryTime(std::int64_t retryAt, std::int64_t now) {
+    std::string text = UtcText(retryAt); // 2024-01-02T10:15:03Z
+    const bool sameDay = text.compare(0, 10, UtcText(now), 0, 10) == 0;
+    text[10] = ' ';
+    text.pop_back();
+    if (sameDay) {
+        text.erase(0, 11);
+    }
+    return text + " UTC";
+}
+
+std::string LimitRefusal(const OutboxResult& result, const StoreSettings& limits, std::int64_t now) {
+    const bool daily = result.status == OutboxResult::Status::OverDayLimit;
+    const int limit = daily ? limits.sendsPerDay : limits.sendsPerMinute;
+    return "You may send " + std::to_string(limit) + (limit == 1 ? " message a " : " messages a ") +
+           (daily ? "day" : "minute") + ". Please send again after " + RetryTime(result.retryAt, now) + ".";
+}
 
 std::string SendRefusal(std::string_view text) {
     pugi::xml_document doc;
@@ -270,7 +285,28 @@ std::string ConsoleLine(const OutboxMessage& message, std::string_view senderLog
     return line;
 }
 
-std::string AnswerLogin(Store& store, std::string_view body) {
+bool IsWellFormedRequest(std::string_view body) {
+    static const bool initialised = [] {
+        xmlInitParser();
+        return true;
+    }();
+    (void)initialised;
+    if (body.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        return false;
+    }
+    // No network, no external entities, no messages on stderr; a document type declaration is
+    // refused below, so no entity is ever expanded.
+    xmlDocPtr doc = xmlReadMemory(body.data(), static_cast<int>(body.size()), nullptr, "UTF-8",
+                                  XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    const bool ok = doc != nullptr && doc->intSubset == nullptr && doc->extSubset == nullptr;
+    xmlFreeDoc(doc);
+    return ok;
+}
+
+Exchanges::Exchanges(Store& store, ExchangeSettings settings)
+    : m_store(store), m_settings(std::move(settings)), m_throttle(m_settings.throttle) {}
+
+std::string Exchanges::login(std::string_view body, std::string_view clientAddress) {
     if (body.size() > kMaxRequestBytes) {
         return LoginAnswer(false, Join(kLoginFailed, refusal::kTooLarge));
     }
@@ -288,32 +324,47 @@ std::string AnswerLogin(Store& store, std::string_view body) {
     if (request.valid()) {
         auto login = request.field("Login");
         auto password = request.field("Password");
-        if (login && password) {
+        if (login && password && (candidates.empty() || candidates.front() != std::pair(*login, *password))) {
             candidates.emplace_back(std::move(*login), std::move(*password));
         }
     }
     if (candidates.empty()) {
         return LoginAnswer(false, Join(kLoginFailed, refusal::kUnreadable));
     }
-    bool anyFilled = false;
-    for (const auto& [login, password] : candidates) {
-        if (login.empty() || password.empty()) {
-            continue;
-        }
-        anyFilled = true;
-        const auto user = store.findUserByLogin(login);
-        if (user && user->password == password) {
-            return LoginAnswer(true, std::to_string(user->id));
+    std::erase_if(candidates, [](const auto& pair) { return pair.first.empty() || pair.second.empty(); });
+    if (candidates.empty()) {
+        return LoginAnswer(false, Join(kLoginFailed, refusal::kEmptyLogin));
+    }
+    // Counted against the login as the raw text gives it; both readings name the same user
+    // whenever the login is a phone number.
+    const std::string& login = candidates.front().first;
+    if (const auto pause = m_throttle.pauseLeft(login, clientAddress, m_store.now())) {
+        return LoginAnswer(false,
+                           Join(kLoginFailed, "Too many failed logins. Please try again in " + std::to_string(*pause) +
+                                                  (*pause == 1 ? " second." : " seconds.")));
+    }
+    for (const auto& [candidateLogin, password] : candidates) {
+        const auto user = m_store.findUserByLogin(candidateLogin);
+        if (!user) {
+            VerifyNothing(password);
+        } else if (VerifyPassword(user->passwordHash, password)) {
+            m_throttle.succeeded(login, clientAddress);
+            return LoginAnswer(true, m_store.startSession(user->id));
         }
     }
-    return LoginAnswer(false, Join(kLoginFailed, anyFilled ? refusal::kBadLogin : refusal::kEmptyLogin));
+    m_throttle.failed(login, clientAddress, m_store.now());
+    return LoginAnswer(false, Join(kLoginFailed, refusal::kBadLogin));
 }
 
-std::string AnswerCarriers(const GatewayTable& gateways, bool deliveryOn) {
+const GatewayTable& Exchanges::gateways() const {
+    return m_settings.gateways != nullptr ? *m_settings.gateways : GatewayTable::builtIn();
+}
+
+std::string Exchanges::carriers() const {
     pugi::xml_document doc;
     pugi::xml_node root = doc.append_child("carriers");
-    for (const Carrier& carrier : gateways.carriers()) {
-        if (deliveryOn && carrier.gateway.empty()) {
+    for (const Carrier& carrier : gateways().carriers()) {
+        if (m_settings.deliveryOn && carrier.gateway.empty()) {
             continue; // the client would offer a carrier the service cannot reach
         }
         AddText(root, "carrier", carrier.name);
@@ -321,7 +372,7 @@ std::string AnswerCarriers(const GatewayTable& gateways, bool deliveryOn) {
     return Serialize(doc);
 }
 
-std::string AnswerAddressBook(Store& store, std::string_view body) {
+std::string Exchanges::addressBook(std::string_view body) {
     pugi::xml_document doc;
     pugi::xml_node root = doc.append_child("address_book");
     const auto refuse = [&](std::string_view text) {
@@ -336,17 +387,17 @@ std::string AnswerAddressBook(Store& store, std::string_view body) {
     if (!request.valid()) {
         return refuse(refusal::kUnreadable);
     }
-    const auto userId = request.field("User_id");
-    if (!userId) {
+    const auto token = request.field("User_id");
+    if (!token) {
         return refuse(MissingField("User_id"));
     }
-    const auto user = FindUserById(store, *userId);
+    const auto user = m_store.sessionUser(*token);
     if (!user) {
         return refuse(refusal::kUnknownUser);
     }
     AddText(root, "result", "TRUE");
     pugi::xml_node ab = root.append_child("ab");
-    for (const Friend& entry : store.friends(user->id)) {
+    for (const Friend& entry : m_store.friends(user->id)) {
         pugi::xml_node node = ab.append_child("friend");
         AddText(node, "id", std::to_string(entry.id));
         AddText(node, "name", entry.name);
@@ -356,7 +407,7 @@ std::string AnswerAddressBook(Store& store, std::string_view body) {
     return Serialize(doc);
 }
 
-std::string AnswerAddressBookUpdate(Store& store, std::string_view body, const GatewayTable& gateways) {
+std::string Exchanges::update(std::string_view body) {
     if (body.size() > kMaxRequestBytes) {
         return UpdateRefusal(refusal::kTooLarge);
     }
@@ -373,7 +424,7 @@ std::string AnswerAddressBookUpdate(Store& store, std::string_view body, const G
     if (action != "add" && action != "update" && action != "delete") {
         return UpdateRefusal("Unknown action " + Quoted(action) + ".");
     }
-    const auto user = FindUserById(store, fields.values[1]);
+    const auto user = m_store.sessionUser(fields.values[1]);
     if (!user) {
         return UpdateRefusal(refusal::kUnknownUser);
     }
@@ -382,7 +433,7 @@ std::string AnswerAddressBookUpdate(Store& store, std::string_view body, const G
         return UpdateRefusal(UnknownFriend(friendText));
     }
     if (action == "delete") {
-        if (!store.deleteFriend(user->id, *friendId)) {
+        if (!m_store.deleteFriend(user->id, *friendId)) {
             return UpdateRefusal(UnknownFriend(friendText));
         }
         return UpdateAnswer(kUpdateSuccessful);
@@ -395,8 +446,11 @@ std::string AnswerAddressBookUpdate(Store& store, std::string_view body, const G
     if (action == "add" && *friendId != 0) {
         return UpdateRefusal(refusal::kAddNeedsZero);
     }
-    if (action == "update" && !store.findFriend(user->id, *friendId)) {
+    if (action == "update" && !m_store.findFriend(user->id, *friendId)) {
         return UpdateRefusal(UnknownFriend(friendText));
+    }
+    if (!IsXmlText(entry.name)) {
+        return UpdateRefusal(refusal::kBadText);
     }
     if (CodePoints(entry.name) > 50) {
         return UpdateRefusal(refusal::kNameTooLong);
@@ -407,21 +461,20 @@ std::string AnswerAddressBookUpdate(Store& store, std::string_view body, const G
     if (entry.carrier.empty()) {
         return UpdateRefusal(refusal::kNoCarrier);
     }
-    if (gateways.find(entry.carrier) == nullptr) {
+    if (gateways().find(entry.carrier) == nullptr) {
         return UpdateRefusal(UnknownCarrier(entry.carrier));
     }
     if (action == "add") {
-        if (!store.addFriend(user->id, entry)) {
+        if (!m_store.addFriend(user->id, entry)) {
             return UpdateRefusal(refusal::kNoFriendIdLeft);
         }
-    } else if (!store.updateFriend(user->id, entry)) {
+    } else if (!m_store.updateFriend(user->id, entry)) {
         return UpdateRefusal(UnknownFriend(friendText));
     }
     return UpdateAnswer(kUpdateSuccessful);
 }
 
-std::string AnswerSend(Store& store, std::string_view body, const SendSettings& settings) {
-    const GatewayTable& gateways = settings.gateways != nullptr ? *settings.gateways : GatewayTable::builtIn();
+std::string Exchanges::send(std::string_view body) {
     if (body.size() > kMaxRequestBytes) {
         return SendRefusal(refusal::kTooLarge);
     }
@@ -433,7 +486,7 @@ std::string AnswerSend(Store& store, std::string_view body, const SendSettings& 
     if (!fields.missing.empty()) {
         return SendRefusal(MissingField(fields.missing));
     }
-    const auto user = FindUserById(store, fields.values[0]);
+    const auto user = m_store.sessionUser(fields.values[0]);
     if (!user) {
         return SendRefusal(refusal::kUnknownUser);
     }
@@ -446,14 +499,7 @@ std::string AnswerSend(Store& store, std::string_view body, const SendSettings& 
     OutboxMessage message;
     message.userId = user->id;
     message.friendId = *friendId;
-    if (*friendId != 0) {
-        const auto entry = store.findFriend(user->id, *friendId);
-        if (!entry) {
-            return SendRefusal(UnknownFriend(friendText));
-        }
-        message.number = entry->number;
-        message.carrier = entry->carrier;
-    } else {
+    if (*friendId == 0) {
         message.number = fields.values[2];
         // The carrier comes with its "&" escaped twice, as in the address book update.
         message.carrier = DecodeClientAmpersands(fields.values[3]);
@@ -463,26 +509,49 @@ std::string AnswerSend(Store& store, std::string_view body, const SendSettings& 
         if (message.carrier.empty()) {
             return SendRefusal(refusal::kNoCarrier);
         }
-        if (gateways.find(message.carrier) == nullptr) {
+        if (gateways().find(message.carrier) == nullptr) {
             return SendRefusal(UnknownCarrier(message.carrier));
         }
     }
-    if (settings.deliveryOn && gateways.address(message.number, message.carrier).empty()) {
-        return SendRefusal(std::string(refusal::kNoGateway) + " " + Quoted(message.carrier) + ".");
+    if (m_settings.deliveryOn) {
+        // A friend's carrier is the stored one; an unknown friend is refused below.
+        std::string carrier = message.carrier;
+        if (*friendId != 0) {
+            if (const auto entry = m_store.findFriend(user->id, *friendId)) {
+                carrier = entry->carrier;
+            }
+        }
+        const Carrier* known = gateways().find(carrier);
+        if ((*friendId == 0 || known != nullptr) && (known == nullptr || known->gateway.empty())) {
+            return SendRefusal(std::string(refusal::kNoGateway) + " " + Quoted(carrier) + ".");
+        }
     }
     message.subject = std::move(fields.values[4]);
     message.body = std::move(fields.values[5]);
+    if (!IsXmlText(message.subject) || !IsXmlText(message.body)) {
+        return SendRefusal(refusal::kBadText);
+    }
     if (IsBlank(message.body)) {
         return SendRefusal(refusal::kEmptyBody);
     }
 
-    message.state = settings.deliveryOn ? delivery::kQueued : delivery::kOff;
-    const OutboxMessage stored = store.addToOutbox(std::move(message));
-    if (settings.console) {
-        settings.console(ConsoleLine(stored, user->login, gateways));
+    message.state = m_settings.deliveryOn ? delivery::kQueued : delivery::kOff;
+    const OutboxResult result = m_store.addToOutbox(std::move(message));
+    switch (result.status) {
+    case OutboxResult::Status::Stored:
+        break;
+    case OutboxResult::Status::UnknownFriend:
+        return SendRefusal(UnknownFriend(friendText));
+    case OutboxResult::Status::OverMinuteLimit:
+    case OutboxResult::Status::OverDayLimit:
+        return SendRefusal(LimitRefusal(result, m_store.settings(), m_store.now()));
     }
-    if (settings.deliveryOn && settings.queued) {
-        settings.queued(); // the answer does not wait for the relay
+    const OutboxMessage& stored = result.message;
+    if (m_settings.console) {
+        m_settings.console(ConsoleLine(stored, user->login, gateways()));
+    }
+    if (m_settings.deliveryOn && m_settings.queued) {
+        m_settings.queued(); // the answer does not wait for the relay
     }
 
     pugi::xml_document doc;
@@ -490,7 +559,8 @@ std::string AnswerSend(Store& store, std::string_view body, const SendSettings& 
     AddText(root, "send", Join(kSentPrefix, " to " + stored.number + "."));
     AddText(root, "ad_text", "Vantro is free because of friendly little ads like this one.");
     AddText(root, "ad_link", "See what is new in Vantro");
-    AddText(root, "ad_url", settings.baseUrl.empty() ? std::string() : settings.baseUrl + "/vantro_updates.aspx");
+    AddText(root, "ad_url",
+            m_settings.publicUrl.empty() ? std::string() : m_settings.publicUrl + "/vantro_updates.aspx");
     return Serialize(doc);
 }
 

@@ -6,6 +6,7 @@
 // exception (only a failing store throws).
 
 #include "Carriers.h"
+#include "LoginThrottle.h"
 #include "Store.h"
 
 #include <functional>
@@ -28,6 +29,7 @@ inline constexpr std::string_view kBadNumber =
 inline constexpr std::string_view kNoCarrier = "Please choose a carrier.";
 inline constexpr std::string_view kEmptyBody = "The message is empty.";
 inline constexpr std::string_view kNameTooLong = "The name may have at most 50 characters.";
+inline constexpr std::string_view kBadText = "The text holds a character that cannot be stored.";
 inline constexpr std::string_view kNoFriendIdLeft = "The address book cannot take more entries.";
 inline constexpr std::string_view kAddNeedsZero = "A new friend must be sent with the friend id 0.";
 // Followed by the carrier's name in quotes and a full stop.
@@ -37,13 +39,13 @@ inline constexpr std::string_view kNoGateway = "The service cannot deliver text 
 inline constexpr std::string_view kUpdateSuccessful = "Update Successful.";
 inline constexpr std::string_view kSentPrefix = "Your message was sent";
 
-// What the send exchange needs besides the store.
-struct SendSettings {
-    // The service's own address, e.g. "http://127.0.0.1:8471", under which the advertisement's
-    // page lies; empty gives an empty ad_url.
-    std::string baseUrl;
+struct ExchangeSettings {
+    // The service's public address, e.g. "https://sms.example.org", under which the
+    // advertisement's page lies; empty gives an empty ad_url.
+    std::string publicUrl;
     // Receives one console line per accepted message; may be empty.
     std::function<void(const std::string&)> console;
+    ThrottleSettings throttle;
     // The carriers and their gateways; null: the built-in table.
     const GatewayTable* gateways = nullptr;
     // With delivery on, a message is queued for the delivery worker, and one to a carrier
@@ -53,21 +55,41 @@ struct SendSettings {
     std::function<void()> queued;
 };
 
-// POST /vantro_login.aspx: <login><result>TRUE|FALSE</result><string>id or refusal</string></login>
 // The concatenated character data of a node and its descendants, as the client's DOM reads it.
 std::string NodeText(pugi::xml_node node);
+// Whether the body is a well-formed XML 1.0 document without a document type declaration, read
+// as strictly as the program reads answers.
+bool IsWellFormedRequest(std::string_view body);
 
-std::string AnswerLogin(Store& store, std::string_view body);
-// POST /vantro_carriers.aspx: <carriers><carrier>name</carrier>...</carriers>, in the table's
-// order; with delivery on, only the carriers that have a gateway.
-std::string AnswerCarriers(const GatewayTable& gateways = GatewayTable::builtIn(), bool deliveryOn = false);
-// POST /vantro_ab.aspx: <address_book><result>TRUE</result><ab><friend>...</friend></ab></address_book>
-std::string AnswerAddressBook(Store& store, std::string_view body);
-// POST /vantro_ab_update.aspx: <update>Update Successful.</update> or <update>refusal</update>
-std::string AnswerAddressBookUpdate(Store& store, std::string_view body,
-                                    const GatewayTable& gateways = GatewayTable::builtIn());
-// POST /vantro_send.aspx: <response><send>Your message was sent to N.</send><ad_text/>...</response>
-std::string AnswerSend(Store& store, std::string_view body, const SendSettings& settings);
+// The exchanges of one service. The login answer's id is a session token; the other exchanges
+// carry it back and are refused like a wrong login when it is unknown or has ended. Safe to use
+// from several threads.
+class Exchanges {
+public:
+    Exchanges(Store& store, ExchangeSettings settings);
+
+    // POST /vantro_login.aspx: <login><result>TRUE|FALSE</result><string>token or refusal</string></login>
+    // `clientAddress` is whom failed logins are counted against.
+    std::string login(std::string_view body, std::string_view clientAddress);
+    // POST /vantro_carriers.aspx: <carriers><carrier>name</carrier>...</carriers>, in the table's
+    // order; with delivery on, only the carriers that have a gateway.
+    std::string carriers() const;
+    // POST /vantro_ab.aspx: <address_book><result>TRUE</result><ab><friend>...</friend></ab></address_book>
+    std::string addressBook(std::string_view body);
+    // POST /vantro_ab_update.aspx: <update>Update Successful.</update> or <update>refusal</update>
+    std::string update(std::string_view body);
+    // POST /vantro_send.aspx: <response><send>Your message was sent to N.</send><ad_text/>...</response>
+    std::string send(std::string_view body);
+
+    Store& store() noexcept { return m_store; }
+
+private:
+    const GatewayTable& gateways() const;
+
+    Store& m_store;
+    ExchangeSettings m_settings;
+    LoginThrottle m_throttle;
+};
 
 // Helpers, exposed for tests and for the console.
 

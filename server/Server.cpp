@@ -31,21 +31,6 @@ bool IsExchangePath(std::string_view path) {
     return false;
 }
 
-// A Host header that can stand in an address as it is: name or address, optional port.
-bool IsPlainHost(std::string_view host) {
-    if (host.empty() || host.size() > 255) {
-        return false;
-    }
-    for (const char c : host) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                        c == '-' || c == ':' || c == '[' || c == ']';
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Headers of the pages with forms: never cached (they carry a form token), never framed, and
 // nothing loaded from elsewhere, not even by a script slipped into a page.
 void AccountPageHeaders(httplib::Response& res) {
@@ -76,10 +61,10 @@ void MethodNotAllowed(httplib::Response& res, const char* allowed) {
 } // namespace
 
 Server::Server(ServerOptions options)
-    : m_options(std::move(options)), m_store(m_options.databasePath),
+    : m_options(std::move(options)), m_store(m_options.databasePath, m_options.store),
       m_gateways(m_options.gateways ? m_options.gateways
                                     : std::shared_ptr<const GatewayTable>(&GatewayTable::builtIn(), [](auto*) {})),
-      m_verification(m_store, m_options.verificationLimits, m_options.clock),
+      m_verification(m_store, m_options.verificationLimits, m_options.clock ? m_options.clock : m_options.store.clock),
       m_accounts(m_store, m_verification, *m_gateways, codeDelivery(),
                  [this](const std::string& line) { toConsole(line); }),
       m_server(std::make_unique<httplib::Server>()) {
@@ -193,24 +178,13 @@ void Server::routes() {
     };
 
     server.Post("/vantro_login.aspx",
-                xml([this](const httplib::Request& req) { return AnswerLogin(m_store, req.body); }));
-    server.Post("/vantro_carriers.aspx",
-                xml([this](const httplib::Request&) { return AnswerCarriers(*m_gateways, m_worker != nullptr); }));
+                xml([this](const httplib::Request& req) { return m_exchanges->login(req.body, req.remote_addr); }));
+    server.Post("/vantro_carriers.aspx", xml([this](const httplib::Request&) { return m_exchanges->carriers(); }));
     server.Post("/vantro_ab.aspx",
-                xml([this](const httplib::Request& req) { return AnswerAddressBook(m_store, req.body); }));
-    server.Post("/vantro_ab_update.aspx", xml([this](const httplib::Request& req) {
-                    return AnswerAddressBookUpdate(m_store, req.body, *m_gateways);
-                }));
-    server.Post("/vantro_send.aspx", xml([this](const httplib::Request& req) {
-                    SendSettings settings;
-                    const std::string host = req.get_header_value("Host");
-                    settings.baseUrl = IsPlainHost(host) ? "http://" + host : baseUrl();
-                    settings.console = [this](const std::string& line) { toConsole(line); };
-                    settings.gateways = m_gateways.get();
-                    settings.deliveryOn = m_worker != nullptr;
-                    settings.queued = [this] { m_worker->wake(); };
-                    return AnswerSend(m_store, req.body, settings);
-                }));
+                xml([this](const httplib::Request& req) { return m_exchanges->addressBook(req.body); }));
+    server.Post("/vantro_ab_update.aspx",
+                xml([this](const httplib::Request& req) { return m_exchanges->update(req.body); }));
+    server.Post("/vantro_send.aspx", xml([this](const httplib::Request& req) { return m_exchanges->send(req.body); }));
 
     server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(HomePage(), kHtml); });
     server.Get("/vantro_updates.aspx",
@@ -269,6 +243,14 @@ void Server::start() {
         }
         m_port = m_options.port;
     }
+    ExchangeSettings settings;
+    settings.publicUrl = m_options.publicUrl.empty() ? baseUrl() : m_options.publicUrl;
+    settings.console = [this](const std::string& line) { toConsole(line); };
+    settings.throttle = m_options.throttle;
+    settings.gateways = m_gateways.get();
+    settings.deliveryOn = m_worker != nullptr;
+    settings.queued = [this] { m_worker->wake(); };
+    m_exchanges = std::make_unique<Exchanges>(m_store, std::move(settings));
     m_thread = std::thread([this] {
         m_server->listen_after_bind();
         m_listenEnded = true;

@@ -4,6 +4,7 @@
 #include "Carriers.h"
 #include "DeliveryWorker.h"
 #include "DemoData.h"
+#include "LoginThrottle.h"
 #include "MailSender.h"
 #include "Store.h"
 #include "Verification.h"
@@ -21,6 +22,8 @@ class Server;
 }
 
 namespace server {
+
+class Exchanges;
 
 struct ServerOptions {
     std::string host = std::string(kDefaultHost);
@@ -41,6 +44,11 @@ struct ServerOptions {
     VerificationLimits verificationLimits;
     // The clock of the codes and their limits; empty: the system's.
     SecondsClock clock;
+    // The address under which clients reach the service, used in answers and pages (the
+    // advertisement's link); empty: baseUrl(). Never taken from a request.
+    std::string publicUrl;
+    StoreSettings store;
+    ThrottleSettings throttle;
 };
 
 // The service: an HTTP server answering the client's five exchanges and serving its web
@@ -72,6 +80,7 @@ public:
     std::string baseUrl() const;
 
     Store& store() noexcept { return m_store; }
+    Exchanges& exchanges() noexcept { return *m_exchanges; }
 
 private:
     void routes();
@@ -86,6 +95,7 @@ private:
     std::unique_ptr<DeliveryWorker> m_worker; // null when delivery is off
     Verification m_verification;
     AccountPages m_accounts;
+    std::unique_ptr<Exchanges> m_exchanges;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     std::atomic<bool> m_listenEnded{false};

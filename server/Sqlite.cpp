@@ -14,8 +14,11 @@ std::string Describe(sqlite3* db, int rc, const char* what) {
 
 } // namespace
 
-Database::Database(const std::string& path) {
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+Database::Database(const std::string& path, bool readOnly) {
+    // Each connection serves one thread at a time (the store hands them out), so SQLite's own
+    // per-connection mutex is not needed.
+    const int flags =
+        (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) | SQLITE_OPEN_NOMUTEX;
     const int rc = sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
     if (rc != SQLITE_OK) {
         const std::string message = Describe(m_db, rc, ("cannot open " + path).c_str());
@@ -29,7 +32,16 @@ Database::Database(const std::string& path) {
 
 Database::~Database() {
     // Every Statement is finalized before its Database goes, so close cannot be busy.
+    m_prepared.clear();
     sqlite3_close(m_db);
+}
+
+Query Database::prepared(const char* sql) {
+    auto& kept = m_prepared[sql];
+    if (!kept) {
+        kept = std::make_unique<Statement>(*this, sql);
+    }
+    return Query(*kept);
 }
 
 void Database::execute(const char* sql) {
@@ -48,7 +60,12 @@ std::int64_t Database::lastInsertRowId() const noexcept { return sqlite3_last_in
 int Database::changes() const noexcept { return sqlite3_changes(m_db); }
 
 Statement::Statement(Database& db, const char* sql) : m_db(db.handle()) {
-    check(sqlite3_prepare_v2(m_db, sql, -1, &m_stmt, nullptr), "prepare");
+    check(sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &m_stmt, nullptr), "prepare");
+}
+
+void Statement::reset() noexcept {
+    sqlite3_reset(m_stmt);
+    sqlite3_clear_bindings(m_stmt);
 }
 
 Statement::~Statement() { sqlite3_finalize(m_stmt); }

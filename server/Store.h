@@ -4,6 +4,8 @@
 #include "Sqlite.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -13,9 +15,9 @@
 namespace server {
 
 struct User {
-    std::int64_t id = 0;
+    std::int64_t id = 0; // the row id; never leaves the service
     std::string login;
-    std::string password;
+    std::string passwordHash; // Passwords.h
 };
 
 struct Friend {
@@ -43,9 +45,29 @@ struct OutboxMessage {
     std::string lastReply;
 };
 
-// The service's data in one SQLite file: users, their address books and the outbox. Every
-// operation is one transaction with prepared statements, and the object may be shared between
-// threads (it serialises its operations). The outbox is also the delivery queue.
+struct StoreSettings {
+    // A session ends when it has not been used for this long.
+    std::int64_t sessionIdleSeconds = std::int64_t{30} * 24 * 60 * 60;
+    // Messages a user may send in any 60 s and in any 24 h; 0: no limit.
+    int sendsPerMinute = 10;
+    int sendsPerDay = 200;
+    // Seconds since 1970 (UTC); empty: the system clock. Tests set their own.
+    std::function<std::int64_t()> clock;
+};
+
+// What became of a message given to the outbox.
+struct OutboxResult {
+    enum class Status { Stored, UnknownFriend, OverMinuteLimit, OverDayLimit };
+    Status status = Status::Stored;
+    OutboxMessage message;    // as stored, when stored
+    std::int64_t retryAt = 0; // over a limit: when the user may send again (seconds since 1970)
+};
+
+// The service's data in one SQLite file: users, their sessions, their address books and the
+// outbox. The file runs in WAL mode: writes are serialised on one connection, reads run on
+// connections of their own and never wait for a write. Every statement is prepared once per
+// connection and kept. The object may be shared between threads. The outbox is also the
+// delivery queue.
 class Store : public DeliveryQueue {
 public:
     // The client keeps a friend's id in a 32-bit signed field and fails on a larger one, so the
@@ -53,16 +75,29 @@ public:
     static constexpr std::int64_t kMaxFriendId = 2147483647;
 
     // Opens the store at `path` (":memory:" for a private in-memory store). A new store gets its
-    // tables and the demo user with the demo friends (DemoData.h).
-    explicit Store(const std::string& path);
+    // tables and the demo user with the demo friends (DemoData.h). A store written before
+    // passwords were hashed gets its passwords hashed, and any stored character that XML 1.0
+    // does not allow replaced by U+FFFD.
+    explicit Store(const std::string& path, StoreSettings settings = {});
+    ~Store();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
+    const StoreSettings& settings() const noexcept { return m_settings; }
+    std::int64_t now() const;
+
     std::optional<User> findUserByLogin(std::string_view login);
-    std::optional<User> findUser(std::int64_t userId);
 
     // The new user's id, or nothing when the login is taken.
-    std::optional<std::int64_t> registerUser(std::string_view login, std::string_view password);
+    std::optional<std::int64_t> registerUser(std::string_view login, std::string_view passwordHash);
+    // Replaces the password and ends every session of the user.
+    void setPassword(std::int64_t userId, std::string_view passwordHash);
+
+    // A new session for the user; the token is what the client carries.
+    std::string startSession(std::int64_t userId);
+    // The user of a live session, which counts as a use of it; nothing for an unknown, ended or
+    // idle token.
+    std::optional<User> sessionUser(std::string_view token);
 
     // The user's friends in the order they were added.
     std::vector<Friend> friends(std::int64_t userId);
@@ -74,14 +109,14 @@ public:
     bool updateFriend(std::int64_t userId, const Friend& entry);
     bool deleteFriend(std::int64_t userId, std::int64_t friendId);
 
-    // Stores the message (its id and sentAt are filled in; a queued message is due at once) and
-    // returns it as stored.
-    OutboxMessage addToOutbox(OutboxMessage message);
+    // Stores the message unless the user is over a send limit. For a message to a friend
+    // (friendId != 0) the number and carrier are the friend's, looked up with the owner.
+    OutboxResult addToOutbox(OutboxMessage message);
     // Every message, oldest first.
     std::vector<OutboxMessage> outbox();
 
     // Queues the text of an account code for delivery, with no user; its body is blanked once it
-    // is sent or failed, and it is not attempted at or after `expiresAt` (seconds since the epoch).
+    // is sent or failed, and it is not attempted at or after `expiresAt` (seconds since 1970).
     void queueCode(std::string_view number, std::string_view carrier, std::string_view subject, std::string_view body,
                    std::int64_t expiresAt);
 
@@ -92,27 +127,39 @@ public:
     void markRetry(std::int64_t id, int attempts, TimePoint next, std::string_view reply) override;
     void markFailed(std::int64_t id, int attempts, std::string_view reply) override;
 
-    // Sets a new password; false when there is no such user.
-    bool setPassword(std::int64_t userId, std::string_view password);
-
-    // Runs `work(Database&)` under the store's lock, for units that keep tables of their own in
-    // the same file.
+    // Runs `work(Database&)` on the writing connection under its lock, for units that keep tables
+    // of their own in the same file.
     template <typename Work> auto withDatabase(Work&& work) {
-        std::lock_guard lock(m_mutex);
-        return work(m_db);
+        std::lock_guard lock(m_writeMutex);
+        return work(m_writer);
     }
 
 private:
-    void createSchemaOnFirstStart();
+    class ReadConnection;
+    friend class ReadConnection;
+
+    void openOrUpgrade();
+    void upgradeFromPlainPasswords();
+    bool outboxHasColumn(const char* name);
     void addDeliveryColumns();
     void addCodeMessages();
     void retireCodes(const std::string& now, std::optional<std::int64_t> id);
     void setDeliveryState(std::int64_t id, std::string_view state, int attempts, const std::string* next,
                           std::string_view reply);
     std::optional<std::int64_t> insertFriend(std::int64_t userId, const Friend& entry);
+    std::unique_ptr<Database> takeReader();
+    void giveBackReader(std::unique_ptr<Database> reader);
 
-    std::mutex m_mutex;
-    Database m_db;
+    std::string m_path;
+    bool m_inMemory = false;
+    StoreSettings m_settings;
+    std::mutex m_writeMutex; // guards m_writer
+    Database m_writer;
+    std::mutex m_readersMutex;
+    std::vector<std::unique_ptr<Database>> m_idleReaders;
 };
+
+// "YYYY-MM-DDTHH:MM:SSZ" for seconds since 1970.
+std::string UtcText(std::int64_t seconds);
 
 } // namespace server

@@ -75,10 +75,9 @@ int main(int argc, char** argv) {
     try {
         server::Server service(options);
         service.start();
-        std::cout << "Vantro service listening on " << service.baseUrl() << " (port " << service.port()
-                  << "), store " << options.databasePath << "\n"
-                  << "Demo user: login " << server::kDemoLogin << ", password " << server::kDemoPassword
-                  << "\n"
+        std::cout << "Vantro service listening on " << service.baseUrl() << " (port " << service.port() << "), store "
+                  << options.databasePath << "\n"
+                  << "Demo user: login " << server::kDemoLogin << ", password " << server::kDemoPassword << "\n"
                   << "Press Ctrl+C to stop." << std::endl;
 
         int received = 0;

@@ -186,6 +186,7 @@ class AccountPagesTest(unittest.TestCase):
     def test_2_a_new_password_for_the_demo_user(self):
         status, output = self.login_check(DEMO_NUMBER, DEMO_PASSWORD)
         self.assertEqual(status, 0, output)
+        old_id = re.search(r"login accepted, id (\S+)", output).group(1)
 
         self.ask_for_code("/login.aspx?forgot=true", DEMO_NUMBER, "forgot")
         notice = self.browser.find_element(By.CSS_SELECTOR, "[role=status]").text
@@ -196,8 +197,10 @@ class AccountPagesTest(unittest.TestCase):
         self.type(code, Keys.TAB, "new demo", Keys.TAB, "new demo", Keys.ENTER)
         self.assertEqual(self.heading(), "Password changed")
 
-        status, output = self.login_check(DEMO_NUMBER, "new demo")
+        # The new password logs in, and the session of the old one has ended.
+        status, output = self.login_check(DEMO_NUMBER, "new demo", old_id)
         self.assertEqual(status, 0, output)
+        self.assertIn("old id refused", output)
         status, output = self.login_check(DEMO_NUMBER, DEMO_PASSWORD)
         self.assertEqual(status, 1, output)
         self.assertIn("login refused", output)

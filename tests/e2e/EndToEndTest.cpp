@@ -143,7 +143,8 @@ TEST_F(EndToEndTest, startUpFetchesTheServicesCarriersAndTheDemoUserLogsIn) {
     EXPECT_TRUE(mainControl<QWidget>("frame_txt")->isVisible());
     EXPECT_FALSE(mainControl<QWidget>("frame_login")->isVisible());
     EXPECT_TRUE(mainControl<QWidget>("pic_ab")->isVisible());
-    EXPECT_EQ(global::CurrentUserId, server::kDemoUserId);
+    // The id the program keeps is a session token of the demo user.
+    EXPECT_EQ(service.store().sessionUser(global::CurrentUserId).value_or(server::User{}).id, demoUserId());
     EXPECT_FALSE(recorder.waiting);
 
     Rows demoBook;

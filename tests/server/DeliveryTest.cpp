@@ -62,7 +62,7 @@ protected:
         message.subject = "Hi";
         message.body = std::move(body);
         message.state = delivery::kQueued;
-        OutboxMessage stored = store->addToOutbox(message);
+        OutboxMessage stored = store->addToOutbox(message).message;
         now = *ParseUtcText(stored.sentAt);
         return stored;
     }

@@ -5,6 +5,7 @@
 #include "Carriers.h"
 #include "ClientRequests.h"
 #include "DemoData.h"
+#include "Passwords.h"
 #include "Store.h"
 
 #include <string>
@@ -19,7 +20,6 @@ using lstest::FriendRow;
 
 namespace {
 
-const std::string kUser(kDemoUserId);
 const std::string kBadNumber = "The phone number must be exactly 10 digits and must not start with 0 or 1.";
 
 using Cases = std::vector<std::pair<std::string, std::string>>; // request body, expected text
@@ -28,16 +28,22 @@ class ProtocolTest : public ::testing::Test {
 protected:
     Store store{":memory:"};
     std::vector<std::string> console;
-    SendSettings settings{"http://127.0.0.1:8471", [this](const std::string& line) { console.push_back(line); }};
+    Exchanges exchanges{store, {"http://127.0.0.1:8471", [this](const std::string& line) { console.push_back(line); }}};
+    // The demo user's session token.
+    const std::string kUser = logIn(kDemoLogin, kDemoPassword);
 
-    std::vector<FriendRow> book(const std::string& userId = kUser) {
-        return lstest::Friends(Answer(AnswerAddressBook(store, lstest::AddressBookRequest(userId))));
+    std::string logIn(std::string_view login, std::string_view password) {
+        return Answer(exchanges.login(lstest::LoginRequest(login, password), "127.0.0.1")).text("//string");
     }
-    std::string update(const std::string& body) {
-        return Answer(AnswerAddressBookUpdate(store, body)).text("//update");
+    std::vector<FriendRow> book(const std::string& token) {
+        return lstest::Friends(Answer(exchanges.addressBook(lstest::AddressBookRequest(token))));
     }
+    std::vector<FriendRow> book() { return book(kUser); }
+    std::string update(const std::string& body) { return Answer(exchanges.update(body)).text("//update"); }
+    // A new user, logged in: its session token.
     std::string registerUser(const std::string& login, const std::string& password) {
-        return std::to_string(store.registerUser(login, password).value_or(0));
+        EXPECT_TRUE(store.registerUser(login, HashPassword(password)));
+        return logIn(login, password);
     }
 };
 
@@ -52,9 +58,16 @@ std::string Without(const std::string& request, const std::string& field) {
     return request.substr(0, start) + request.substr(end);
 }
 
-TEST_F(ProtocolTest, Login_demoUser_isAcceptedWithItsId) {
-    EXPECT_EQ(AnswerLogin(store, lstest::LoginRequest(kDemoLogin, kDemoPassword)),
-              "<login><result>TRUE</result><string>1</string></login>");
+TEST_F(ProtocolTest, Login_demoUser_getsANewUnguessableTokenEachTime) {
+    const std::string text = exchanges.login(lstest::LoginRequest(kDemoLogin, kDemoPassword), "127.0.0.1");
+    const std::string token = Answer(text).text("//string");
+    EXPECT_EQ(text, "<login><result>TRUE</result><string>" + token + "</string></login>");
+    EXPECT_EQ(token.size(), 32U);
+    EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos) << token;
+    EXPECT_NE(token, kUser);
+    // Both sessions live side by side.
+    EXPECT_EQ(book(token), book(kUser));
+    EXPECT_EQ(book(token).size(), kDemoFriends.size());
 }
 
 TEST_F(ProtocolTest, Login_passwordsThatBreakTheXml_areReadAsTyped) {
@@ -62,15 +75,16 @@ TEST_F(ProtocolTest, Login_passwordsThatBreakTheXml_areReadAsTyped) {
     int n = 10;
     for (const std::string password : {"a&b", "x<y", "<&>", "p&amp", "</Password>tricky", "x&amp;y", "plain"}) {
         const std::string login = "71255501" + std::to_string(n++);
-        const std::string id = registerUser(login, password);
-        const Answer accepted(AnswerLogin(store, lstest::LoginRequest(login, password)));
+        ASSERT_TRUE(store.registerUser(login, HashPassword(password)));
+        const Answer accepted(exchanges.login(lstest::LoginRequest(login, password), "127.0.0.1"));
         EXPECT_EQ(accepted.text("//result"), "TRUE") << password;
-        EXPECT_EQ(accepted.text("//string"), id) << password;
-        EXPECT_EQ(Answer(AnswerLogin(store, lstest::LoginRequest(login, password + "!"))).text("//result"), "FALSE");
+        EXPECT_TRUE(book(accepted.text("//string")).empty()) << password;
+        EXPECT_EQ(Answer(exchanges.login(lstest::LoginRequest(login, password + "!"), "127.0.0.1")).text("//result"),
+                  "FALSE");
     }
     // A well-formed document in another layout is read as XML.
-    const Answer asXml(
-        AnswerLogin(store, "<QVRLogin>\n  <Password>a&amp;b</Password>\n  <Login>7125550110</Login>\n</QVRLogin>"));
+    const Answer asXml(exchanges.login(
+        "<QVRLogin>\n  <Password>a&amp;b</Password>\n  <Login>7125550110</Login>\n</QVRLogin>", "127.0.0.1"));
     EXPECT_EQ(asXml.text("//result"), "TRUE");
 }
 
@@ -89,14 +103,14 @@ TEST_F(ProtocolTest, Login_refusals) {
         {lstest::LoginRequest(kDemoLogin, std::string(kMaxRequestBytes, 'p')), "The request is too large."},
     };
     for (const auto& [body, reason] : cases) {
-        const Answer answer(AnswerLogin(store, body));
+        const Answer answer(exchanges.login(body, "127.0.0.1"));
         EXPECT_EQ(answer.text("//result"), "FALSE") << body.substr(0, 100);
         EXPECT_EQ(answer.text("//string"), "Login Failed: " + reason) << body.substr(0, 100);
     }
 }
 
 TEST_F(ProtocolTest, Carriers_listEveryKnownCarrier_ampersandEscaped) {
-    const std::string text = AnswerCarriers();
+    const std::string text = exchanges.carriers();
     EXPECT_EQ(text.rfind("<carriers><carrier>AT&amp;T</carrier><carrier>", 0), 0U) << text;
     const std::vector<std::string> names = Answer(text).texts("//carriers/carrier");
     ASSERT_EQ(names.size(), KnownCarriers().size());
@@ -106,14 +120,14 @@ TEST_F(ProtocolTest, Carriers_listEveryKnownCarrier_ampersandEscaped) {
 }
 
 TEST_F(ProtocolTest, AddressBook_demoUser) {
-    EXPECT_EQ(AnswerAddressBook(store, lstest::AddressBookRequest(kUser)),
+    EXPECT_EQ(exchanges.addressBook(lstest::AddressBookRequest(kUser)),
               "<address_book><result>TRUE</result><ab>"
               "<friend><id>1</id><name>Tom &amp; Jerry</name><number>4125550100</number>"
               "<carrier>AT&amp;T</carrier></friend>"
               "<friend><id>2</id><name>Alice Walker</name><number>4125550101</number>"
               "<carrier>Verizon Wireless</carrier></friend>"
               "</ab></address_book>");
-    const Answer empty(AnswerAddressBook(store, lstest::AddressBookRequest(registerUser("7125550100", "pw"))));
+    const Answer empty(exchanges.addressBook(lstest::AddressBookRequest(registerUser("7125550100", "pw"))));
     EXPECT_EQ(empty.text("//result"), "TRUE");
     EXPECT_TRUE(empty.has("//ab"));
     EXPECT_TRUE(lstest::Friends(empty).empty());
@@ -132,7 +146,7 @@ TEST_F(ProtocolTest, AddressBook_refusals) {
         cases.emplace_back(lstest::AddressBookRequest(id), "Unknown user. Please log in again.");
     }
     for (const auto& [body, reason] : cases) {
-        const Answer answer(AnswerAddressBook(store, body));
+        const Answer answer(exchanges.addressBook(body));
         EXPECT_EQ(answer.text("//result"), "FALSE") << body.substr(0, 80);
         EXPECT_EQ(answer.text("//string"), "Retrieve Address Book Failed: " + reason) << body.substr(0, 80);
         EXPECT_FALSE(answer.has("//ab"));
@@ -140,7 +154,7 @@ TEST_F(ProtocolTest, AddressBook_refusals) {
 }
 
 TEST_F(ProtocolTest, Update_addUpdateDelete_roundTrip) {
-    EXPECT_EQ(AnswerAddressBookUpdate(store, lstest::UpdateRequest("add", kUser, "0", "Bob", "4125550102", "Sprint")),
+    EXPECT_EQ(exchanges.update(lstest::UpdateRequest("add", kUser, "0", "Bob", "4125550102", "Sprint")),
               "<update>Update Successful.</update>");
     ASSERT_EQ(update(lstest::UpdateRequest("add", kUser, "0", "", "4125550103", "Ting")), kUpdateSuccessful);
     std::vector<FriendRow> rows = book();
@@ -190,7 +204,7 @@ TEST_F(ProtocolTest, Update_refusals_leaveTheBookAsItWas) {
     const std::string other = registerUser("7125550100", "pw");
     ASSERT_EQ(update(lstest::UpdateRequest("add", other, "0", "Theirs", "4125550106", "Sprint")), kUpdateSuccessful);
     const std::string theirs = book(other).front().id;
-    const auto add = [](const std::string& name, const std::string& number, const std::string& carrier) {
+    const auto add = [this](const std::string& name, const std::string& number, const std::string& carrier) {
         return lstest::UpdateRequest("add", kUser, "0", name, number, carrier);
     };
 
@@ -246,8 +260,7 @@ TEST_F(ProtocolTest, Update_refusals_leaveTheBookAsItWas) {
 TEST_F(ProtocolTest, Send_toATypedNumber_storesTheMessageExactly) {
     const std::string subject = "Tom & Jerry <3";
     const std::string body = "Line one\r\nLine two & \"three\"\r\n\r\n  end  ";
-    const std::string text =
-        AnswerSend(store, lstest::SendRequest(kUser, "0", "7245550199", "AT&T", subject, body), settings);
+    const std::string text = exchanges.send(lstest::SendRequest(kUser, "0", "7245550199", "AT&T", subject, body));
     EXPECT_EQ(text.rfind("<response><send>Your message was sent to 7245550199.</send>", 0), 0U) << text;
     const Answer answer(text);
     EXPECT_FALSE(answer.text("//ad_text").empty());
@@ -273,7 +286,7 @@ TEST_F(ProtocolTest, Send_toATypedNumber_storesTheMessageExactly) {
 }
 
 TEST_F(ProtocolTest, Send_toAFriend_usesTheFriendsNumberAndCarrier) {
-    EXPECT_EQ(Answer(AnswerSend(store, lstest::SendRequest(kUser, "1", "", "", "", "Hi Tom"), settings)).text("//send"),
+    EXPECT_EQ(Answer(exchanges.send(lstest::SendRequest(kUser, "1", "", "", "", "Hi Tom"))).text("//send"),
               "Your message was sent to 4125550100.");
     ASSERT_EQ(store.outbox().size(), 1U);
     EXPECT_EQ(store.outbox()[0].friendId, 1);
@@ -281,9 +294,8 @@ TEST_F(ProtocolTest, Send_toAFriend_usesTheFriendsNumberAndCarrier) {
     EXPECT_EQ(store.outbox()[0].carrier, "AT&T");
 
     // A carrier without a known gateway, and no address for the advertisement.
-    settings.baseUrl.clear();
-    const Answer answer(
-        AnswerSend(store, lstest::SendRequest(kUser, "0", "7245550199", "Straight Talk", "", "x"), settings));
+    Exchanges noAddress(store, {"", [this](const std::string& line) { console.push_back(line); }});
+    const Answer answer(noAddress.send(lstest::SendRequest(kUser, "0", "7245550199", "Straight Talk", "", "x")));
     EXPECT_EQ(answer.text("//send"), "Your message was sent to 7245550199.");
     EXPECT_EQ(answer.text("//ad_url"), "");
     ASSERT_EQ(console.size(), 2U);
@@ -318,15 +330,134 @@ TEST_F(ProtocolTest, Send_refusals_storeNothing) {
         {full.substr(0, full.size() - 1), "The request could not be read."},
         {Oversized("QVRMessage"), "The request is too large."},
     };
+    // Documents that are not well-formed XML 1.0, or that declare entities, are not read.
+    const auto withBody = [&](const std::string& raw) {
+        std::string request = full;
+        request.replace(request.find("<Body>b<") + 6, 1, raw);
+        return request;
+    };
+    for (const std::string& raw : std::vector<std::string>{"a&#0;b", "a&#1;b", "a&#xFFFE;b",
+                                                           "a\x01"
+                                                           "b",
+                                                           std::string("a\0"
+                                                                       "b",
+                                                                       3),
+                                                           "\xFF\xFE", "\xED\xA0\x80", "a&nbsp;b"}) {
+        cases.emplace_back(withBody(raw), "The request could not be read.");
+    }
+    cases.emplace_back("<!DOCTYPE QVRMessage [<!ENTITY e \"x\">]>" + withBody("&e;"), "The request could not be read.");
     for (const std::string field : {"Reguser", "Friend", "To", "Carrier", "Subject", "Body"}) {
         cases.emplace_back(Without(full, field), "The request could not be read: the field " + field + " is missing.");
     }
     for (const auto& [body, reason] : cases) {
-        const std::string text = AnswerSend(store, body, settings);
+        const std::string text = exchanges.send(body);
         EXPECT_EQ(text, "<response><send>Send Failed. " + reason + "</send></response>") << body.substr(0, 200);
     }
     EXPECT_TRUE(store.outbox().empty());
     EXPECT_TRUE(console.empty());
+}
+
+// Everything that needs a session, with tokens that must not open one.
+TEST_F(ProtocolTest, TokensOfOthers_madeUp_orExpired_areRefused) {
+    std::int64_t now = 1'700'000'000;
+    Store timed(":memory:", {.sessionIdleSeconds = 3600, .clock = [&now] { return now; }});
+    Exchanges service(timed, {});
+    const auto logIn = [&](std::string_view login, std::string_view password) {
+        return Answer(service.login(lstest::LoginRequest(login, password), "127.0.0.1")).text("//string");
+    };
+    ASSERT_TRUE(timed.registerUser("7125550100", HashPassword("theirs")));
+    const std::string expired = logIn(kDemoLogin, kDemoPassword);
+    now += 3601;
+    const std::string theirs = logIn("7125550100", "theirs");
+    const std::string mine = logIn(kDemoLogin, kDemoPassword);
+    ASSERT_EQ(service.update(lstest::UpdateRequest("add", theirs, "0", "Theirs", "4125550106", "Sprint")),
+              "<update>Update Successful.</update>");
+    const std::string theirFriend =
+        lstest::Friends(Answer(service.addressBook(lstest::AddressBookRequest(theirs))))[0].id;
+
+    for (const std::string& token : {expired, std::string(32, 'a'), std::string(kDemoUserId), theirs + " ", mine + "0",
+                                     std::string("1"), std::string()}) {
+        EXPECT_EQ(Answer(service.addressBook(lstest::AddressBookRequest(token))).text("//string"),
+                  "Retrieve Address Book Failed: Unknown user. Please log in again.")
+            << token;
+        EXPECT_EQ(Answer(service.update(lstest::UpdateRequest("add", token, "0", "X", "4125550102", "Sprint")))
+                      .text("//update"),
+                  "Update Failed. Unknown user. Please log in again.")
+            << token;
+        EXPECT_EQ(Answer(service.send(lstest::SendRequest(token, "0", "7245550199", "Sprint", "", "x"))).text("//send"),
+                  "Send Failed. Unknown user. Please log in again.")
+            << token;
+    }
+    // Another user's token reaches only that user's book; their friend id is not mine.
+    EXPECT_EQ(lstest::Friends(Answer(service.addressBook(lstest::AddressBookRequest(mine)))).size(),
+              kDemoFriends.size());
+    for (const std::string& action : {"update", "delete"}) {
+        EXPECT_EQ(Answer(service.update(lstest::UpdateRequest(action, mine, theirFriend, "X", "4125550102", "Sprint")))
+                      .text("//update"),
+                  "Update Failed. There is no friend with the id \"" + theirFriend + "\" in your address book.");
+    }
+    EXPECT_EQ(Answer(service.send(lstest::SendRequest(mine, theirFriend, "", "", "", "x"))).text("//send"),
+              "Send Failed. There is no friend with the id \"" + theirFriend + "\" in your address book.");
+    EXPECT_TRUE(timed.outbox().empty());
+    EXPECT_EQ(lstest::Friends(Answer(service.addressBook(lstest::AddressBookRequest(theirs)))).size(), 1U);
+}
+
+TEST_F(ProtocolTest, FailedLogins_arePaused_perLoginAndPerAddress) {
+    std::int64_t now = 1'700'000'000;
+    Store timed(":memory:", {.clock = [&now] { return now; }});
+    Exchanges service(timed, {.throttle = {.failuresBeforePause = 5, .firstPauseSeconds = 30}});
+    ASSERT_TRUE(timed.registerUser("7125550100", HashPassword("pw")));
+    const auto attempt = [&](std::string_view login, std::string_view password, std::string_view address) {
+        return Answer(service.login(lstest::LoginRequest(login, password), address)).text("//string");
+    };
+    const std::string wrong = "Login Failed: Invalid login or password.";
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(attempt(kDemoLogin, "guess", "192.0.2.1"), wrong) << i;
+    }
+    // The 6th attempt is refused before its password is looked at, from any address.
+    EXPECT_EQ(attempt(kDemoLogin, kDemoPassword, "192.0.2.1"),
+              "Login Failed: Too many failed logins. Please try again in 30 seconds.");
+    now += 10;
+    EXPECT_EQ(attempt(kDemoLogin, kDemoPassword, "192.0.2.2"),
+              "Login Failed: Too many failed logins. Please try again in 20 seconds.");
+    // The address is paused too, for every login; another address and login are not.
+    EXPECT_EQ(attempt("7125550100", "pw", "192.0.2.1"),
+              "Login Failed: Too many failed logins. Please try again in 20 seconds.");
+    EXPECT_EQ(attempt("7125550100", "pw", "192.0.2.3").size(), 32U);
+
+    // After the pause one more try; failing again doubles the pause.
+    now += 20;
+    EXPECT_EQ(attempt(kDemoLogin, "guess", "192.0.2.1"), wrong);
+    EXPECT_EQ(attempt(kDemoLogin, kDemoPassword, "192.0.2.4"),
+              "Login Failed: Too many failed logins. Please try again in 60 seconds.");
+    now += 60;
+    // A success ends the run of failures.
+    EXPECT_EQ(attempt(kDemoLogin, kDemoPassword, "192.0.2.1").size(), 32U);
+    EXPECT_EQ(attempt(kDemoLogin, "guess", "192.0.2.1"), wrong);
+    EXPECT_EQ(attempt(kDemoLogin, kDemoPassword, "192.0.2.1").size(), 32U);
+}
+
+TEST_F(ProtocolTest, SendsOverTheLimits_areRefused_sayingWhenToSendAgain) {
+    std::int64_t now = 1'700'000'000; // 2023-11-14T22:13:20Z
+    Store timed(":memory:", {.sendsPerMinute = 2, .sendsPerDay = 3, .clock = [&now] { return now; }});
+    Exchanges service(timed, {});
+    const std::string token =
+        Answer(service.login(lstest::LoginRequest(kDemoLogin, kDemoPassword), "127.0.0.1")).text("//string");
+    const auto send = [&] {
+        return Answer(service.send(lstest::SendRequest(token, "1", "", "", "", "Hi"))).text("//send");
+    };
+    const std::string sent = "Your message was sent to 4125550100.";
+    EXPECT_EQ(send(), sent);
+    now += 5;
+    EXPECT_EQ(send(), sent);
+    EXPECT_EQ(send(), "Send Failed. You may send 2 messages a minute. Please send again after 22:14:20 UTC.");
+    now += 55;
+    EXPECT_EQ(send(), sent);
+    now += 60;
+    EXPECT_EQ(send(), "Send Failed. You may send 3 messages a day. Please send again after 2023-11-15 22:13:20 UTC.");
+    now += 24 * 60 * 60 - 120;
+    EXPECT_EQ(send(), sent);
+    EXPECT_EQ(timed.outbox().size(), 4U);
 }
 
 } // namespace

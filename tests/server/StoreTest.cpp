@@ -1,9 +1,11 @@
-// The SQLite store: first start, restart, the id range, and refusing what it cannot open.
+// The SQLite store: first start, restart, upgrade of an older store, sessions, the id range, and
+// refusing what it cannot open.
 
 #include "Store.h"
 
 #include "ClientRequests.h"
 #include "DemoData.h"
+#include "Passwords.h"
 #include "Protocol.h"
 
 #include <fstream>
@@ -16,12 +18,21 @@ using namespace server;
 
 namespace {
 
+void Execute(const std::string& path, const char* sql) {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+    const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
+    char* error = nullptr;
+    ASSERT_EQ(sqlite3_exec(raw, sql, nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+}
+
 TEST(StoreTest, FirstStartCreatesTheDemoUserAndFriends) {
     Store store(":memory:");
     const auto demo = store.findUserByLogin(kDemoLogin);
     ASSERT_TRUE(demo.has_value());
-    EXPECT_EQ(std::to_string(demo->id), kDemoUserId);
-    EXPECT_EQ(demo->password, kDemoPassword);
+    EXPECT_TRUE(IsPasswordHash(demo->passwordHash)) << demo->passwordHash;
+    EXPECT_TRUE(VerifyPassword(demo->passwordHash, kDemoPassword));
+    EXPECT_FALSE(VerifyPassword(demo->passwordHash, "Demo"));
     const std::vector<Friend> friends = store.friends(demo->id);
     ASSERT_EQ(friends.size(), kDemoFriends.size());
     for (std::size_t i = 0; i < friends.size(); ++i) {
@@ -39,19 +50,22 @@ TEST(StoreTest, EverythingSurvivesARestart) {
     lstest::TempDir dir;
     const std::string path = dir.file("store.db");
     std::int64_t newUser = 0;
+    std::string token;
     const std::string body = "first\r\nsecond";
     {
         Store store(path);
-        newUser = store.registerUser("7125550100", "secret&<").value_or(0);
+        newUser = store.registerUser("7125550100", HashPassword("secret&<")).value_or(0);
         ASSERT_GT(newUser, 1);
-        ASSERT_EQ(
-            AnswerAddressBookUpdate(store, lstest::UpdateRequest("add", "1", "0", "Ben & Jerry", "4125550107", "AT&T")),
-            "<update>Update Successful.</update>");
-        ASSERT_EQ(AnswerAddressBookUpdate(store, lstest::UpdateRequest("delete", "1", "2", "", "", "")),
-                  "<update>Update Successful.</update>");
-        const lstest::Answer sent(
-            AnswerSend(store, lstest::SendRequest("1", "0", "7245550199", "Sprint", "subj", body), {}));
-        ASSERT_EQ(sent.text("//send"), "Your message was sent to 7245550199.");
+        token = store.startSession(newUser);
+        ASSERT_TRUE(store.addFriend(1, Friend{0, "Ben & Jerry", "4125550107", "AT&T"}));
+        ASSERT_TRUE(store.deleteFriend(1, 2));
+        OutboxMessage message;
+        message.userId = 1;
+        message.number = "7245550199";
+        message.carrier = "Sprint";
+        message.subject = "subj";
+        message.body = body;
+        ASSERT_EQ(store.addToOutbox(message).status, OutboxResult::Status::Stored);
     }
     Store store(path);
     // The demo user is not created a second time, and the deleted demo friend stays deleted.
@@ -68,8 +82,9 @@ TEST(StoreTest, EverythingSurvivesARestart) {
     const auto user = store.findUserByLogin("7125550100");
     ASSERT_TRUE(user.has_value());
     EXPECT_EQ(user->id, newUser);
-    EXPECT_EQ(user->password, "secret&<");
-    EXPECT_FALSE(store.registerUser("7125550100", "again").has_value());
+    EXPECT_TRUE(VerifyPassword(user->passwordHash, "secret&<"));
+    EXPECT_FALSE(store.registerUser("7125550100", HashPassword("again")).has_value());
+    EXPECT_EQ(store.sessionUser(token).value_or(User{}).id, newUser);
 
     const std::vector<OutboxMessage> outbox = store.outbox();
     ASSERT_EQ(outbox.size(), 1U);
@@ -78,31 +93,88 @@ TEST(StoreTest, EverythingSurvivesARestart) {
     EXPECT_EQ(outbox[0].carrier, "Sprint");
 
     // New ids continue after the old ones.
-    ASSERT_EQ(AnswerAddressBookUpdate(store, lstest::UpdateRequest("add", "1", "0", "New", "4125550108", "Ting")),
-              "<update>Update Successful.</update>");
-    EXPECT_EQ(store.friends(1).back().id, 4);
+    EXPECT_EQ(store.addFriend(1, Friend{0, "New", "4125550108", "Ting"}), 4);
 }
 
-TEST(StoreTest, FriendIdsStayWithinTheClientsSixteenBits) {
+TEST(StoreTest, AStoreWithPlainPasswords_isUpgraded_andEveryUserLogsIn) {
+    lstest::TempDir dir;
+    const std::string path = dir.file("old.db");
+    // A store as the service wrote it before passwords were hashed, with a friend's name and a
+    // message holding characters that XML 1.0 does not allow.
+    Execute(path, R"sql(
+CREATE TABLE users (id INTEGER PRIMARY KEY AUTOINCREMENT, login TEXT NOT NULL UNIQUE, password TEXT NOT NULL,
+    created TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%SZ', 'now')));
+CREATE TABLE friends (id INTEGER PRIMARY KEY AUTOINCREMENT,
+    user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+    name TEXT NOT NULL, number TEXT NOT NULL, carrier TEXT NOT NULL);
+CREATE INDEX friends_by_user ON friends(user_id, id);
+CREATE TABLE outbox (id INTEGER PRIMARY KEY AUTOINCREMENT, user_id INTEGER NOT NULL REFERENCES users(id),
+    friend_id INTEGER, number TEXT NOT NULL, carrier TEXT NOT NULL, subject TEXT NOT NULL, body TEXT NOT NULL,
+    sent_at TEXT NOT NULL);
+INSERT INTO users(login, password) VALUES ('4125551212', 'demo'), ('7125550100', 'p&ss<word>'),
+    ('7125550101', 'x&amp;y'), ('7125550102', '$argon2id is how it starts');
+INSERT INTO friends(user_id, name, number, carrier) VALUES (1, 'Bell' || char(1) || 'e', '4125550100', 'AT&T'),
+    (2, 'Plain', '4125550101', 'Sprint');
+INSERT INTO outbox(user_id, number, carrier, subject, body, sent_at)
+    VALUES (1, '4125550100', 'AT&T', 'a' || char(11) || 'b', 'ok' || char(65535), '2024-01-02T03:04:05Z');
+PRAGMA user_version = 1;
+)sql");
+    const std::vector<std::pair<std::string, std::string>> users = {{"4125551212", "demo"},
+                                                                    {"7125550100", "p&ss<word>"},
+                                                                    {"7125550101", "x&amp;y"},
+                                                                    {"7125550102", "$argon2id is how it starts"}};
+    Store store(path);
+    Exchanges exchanges(store, {});
+    for (const auto& [login, password] : users) {
+        const auto user = store.findUserByLogin(login);
+        ASSERT_TRUE(user.has_value()) << login;
+        EXPECT_TRUE(IsPasswordHash(user->passwordHash)) << login;
+        EXPECT_EQ(user->passwordHash.find(password), std::string::npos) << login;
+        const lstest::Answer answer(exchanges.login(lstest::LoginRequest(login, password), "127.0.0.1"));
+        EXPECT_EQ(answer.text("//result"), "TRUE") << login;
+        EXPECT_EQ(answer.text("//string").size(), 32U) << login;
+    }
+    EXPECT_EQ(store.friends(1).front().name, "Bell\xEF\xBF\xBD"
+                                             "e");
+    EXPECT_EQ(store.friends(2).front().name, "Plain");
+    EXPECT_EQ(store.outbox().front().subject, "a\xEF\xBF\xBD"
+                                              "b");
+    EXPECT_EQ(store.outbox().front().body, "ok\xEF\xBF\xBD");
+}
+
+TEST(StoreTest, Sessions_endWhenIdle_orWhenThePasswordChanges) {
+    std::int64_t now = 1'700'000'000;
+    Store store(":memory:", {.sessionIdleSeconds = 1000, .clock = [&now] { return now; }});
+    const std::int64_t demo = store.findUserByLogin(kDemoLogin)->id;
+    const std::string token = store.startSession(demo);
+    const std::string other = store.startSession(demo);
+
+    now += 999; // used just in time: the idle time starts again
+    EXPECT_TRUE(store.sessionUser(token).has_value());
+    now += 999;
+    EXPECT_TRUE(store.sessionUser(token).has_value());
+    EXPECT_FALSE(store.sessionUser(other).has_value()); // idle for 1998 s
+    now += 1001;
+    EXPECT_FALSE(store.sessionUser(token).has_value());
+
+    const std::string fresh = store.startSession(demo);
+    EXPECT_TRUE(store.sessionUser(fresh).has_value());
+    store.setPassword(demo, HashPassword("new"));
+    EXPECT_FALSE(store.sessionUser(fresh).has_value());
+    for (const std::string madeUp : {std::string(32, '0'), std::string(), fresh + "0", std::string("1")}) {
+        EXPECT_FALSE(store.sessionUser(madeUp).has_value()) << madeUp;
+    }
+}
+
+TEST(StoreTest, FriendIdsStayWithinTheClientsThirtyTwoBits) {
     lstest::TempDir dir;
     const std::string path = dir.file("store.db");
     { Store store(path); }
-    {
-        // Pretend 32766 ids have been handed out.
-        sqlite3* raw = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
-        const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
-        ASSERT_EQ(sqlite3_exec(raw, "UPDATE sqlite_sequence SET seq = 2147483646 WHERE name = 'friends'", nullptr,
-                               nullptr, nullptr),
-                  SQLITE_OK);
-    }
+    // Pretend nearly every id has been handed out.
+    Execute(path, "UPDATE sqlite_sequence SET seq = 2147483646 WHERE name = 'friends'");
     Store store(path);
-    const auto add = [&](const char* name) {
-        return AnswerAddressBookUpdate(store, lstest::UpdateRequest("add", "1", "0", name, "4125550109", "Sprint"));
-    };
-    ASSERT_EQ(add("Last"), "<update>Update Successful.</update>");
-    EXPECT_EQ(store.friends(1).back().id, Store::kMaxFriendId);
-    EXPECT_EQ(add("One too many"), "<update>Update Failed. The address book cannot take more entries.</update>");
+    EXPECT_EQ(store.addFriend(1, Friend{0, "Last", "4125550109", "Sprint"}), Store::kMaxFriendId);
+    EXPECT_FALSE(store.addFriend(1, Friend{0, "One too many", "4125550109", "Sprint"}).has_value());
     EXPECT_EQ(store.friends(1).size(), 3U);
     EXPECT_EQ(store.friends(1).back().name, "Last");
 }
@@ -117,13 +189,7 @@ TEST(StoreTest, RefusesAStoreItCannotUse) {
 
     // A store of another schema version is left alone.
     const std::string future = dir.file("future.db");
-    {
-        sqlite3* raw = nullptr;
-        ASSERT_EQ(sqlite3_open(future.c_str(), &raw), SQLITE_OK);
-        const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
-        ASSERT_EQ(sqlite3_exec(raw, "CREATE TABLE t(x); PRAGMA user_version = 7", nullptr, nullptr, nullptr),
-                  SQLITE_OK);
-    }
+    Execute(future, "CREATE TABLE t(x); PRAGMA user_version = 7");
     EXPECT_THROW(Store{future}, SqliteError);
 }
 

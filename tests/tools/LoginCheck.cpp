@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
             std::cout << "login refused: " << login.message << "\n";
             return 1;
         }
-        std::cout << "login accepted\n";
+        std::cout << "login accepted, id " << global::CurrentUserId << "\n";
         std::size_t friends = 0;
         if (const auto refusal = AddressBookRefusal(global::CurrentUserId, friends)) {
             std::cout << "address book refused: " << *refusal << "\n";
