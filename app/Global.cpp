@@ -8,5 +8,6 @@ std::string CurrentUserId;
 std::vector<std::string> Carriers;
 std::vector<ab_friend> Friends;
 std::string ServiceUrl = config::ServiceUrl;
+std::string ServiceCaPem = config::ServiceCaPem;
 
 } // namespace global

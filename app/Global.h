@@ -22,4 +22,8 @@ extern std::vector<ab_friend> Friends;
 // point it at their own loopback server.
 extern std::string ServiceUrl;
 
+// The PEM of the only CA trusted when the address is https; empty: the system's CAs. Fixed when
+// the program is built; tests set their own, as they do the address.
+extern std::string ServiceCaPem;
+
 } // namespace global

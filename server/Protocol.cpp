@@ -365,7 +365,7 @@ std::string Exchanges::carriers() const {
     pugi::xml_node root = doc.append_child("carriers");
     for (const Carrier& carrier : gateways().carriers()) {
         if (m_settings.deliveryOn && carrier.gateway.empty()) {
-            continue; // the client would offer a carrier the service cannot reach
+            continue; // the program would offer a carrier the service cannot reach
         }
         AddText(root, "carrier", carrier.name);
     }
@@ -514,15 +514,18 @@ std::string Exchanges::send(std::string_view body) {
         }
     }
     if (m_settings.deliveryOn) {
-        // A friend's carrier is the stored one; an unknown friend is refused below.
+        // Refused now rather than failed later: the user still has the text in the window.
         std::string carrier = message.carrier;
+        std::string number = message.number;
         if (*friendId != 0) {
-            if (const auto entry = m_store.findFriend(user->id, *friendId)) {
-                carrier = entry->carrier;
+            const auto entry = m_store.findFriend(user->id, *friendId);
+            if (!entry) {
+                return SendRefusal(UnknownFriend(friendText));
             }
+            carrier = entry->carrier;
+            number = entry->number;
         }
-        const Carrier* known = gateways().find(carrier);
-        if ((*friendId == 0 || known != nullptr) && (known == nullptr || known->gateway.empty())) {
+        if (gateways().address(number, carrier).empty()) {
             return SendRefusal(std::string(refusal::kNoGateway) + " " + Quoted(carrier) + ".");
         }
     }

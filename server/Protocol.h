@@ -48,8 +48,8 @@ struct ExchangeSettings {
     ThrottleSettings throttle;
     // The carriers and their gateways; null: the built-in table.
     const GatewayTable* gateways = nullptr;
-    // With delivery on, a message is queued for the delivery worker, and one to a carrier
-    // without a gateway is refused.
+    // With delivery on, a message is queued for the delivery worker, one to a carrier without a
+    // gateway is refused, and the carrier list holds only carriers with a gateway.
     bool deliveryOn = false;
     // Called after a message has been queued (wakes the worker); may be empty.
     std::function<void()> queued;
@@ -71,8 +71,8 @@ public:
     // POST /vantro_login.aspx: <login><result>TRUE|FALSE</result><string>token or refusal</string></login>
     // `clientAddress` is whom failed logins are counted against.
     std::string login(std::string_view body, std::string_view clientAddress);
-    // POST /vantro_carriers.aspx: <carriers><carrier>name</carrier>...</carriers>, in the table's
-    // order; with delivery on, only the carriers that have a gateway.
+    // POST /vantro_carriers.aspx: <carriers><carrier>name</carrier>...</carriers>, in the
+    // gateway table's order; with delivery on, only the carriers that have a gateway.
     std::string carriers() const;
     // POST /vantro_ab.aspx: <address_book><result>TRUE</result><ab><friend>...</friend></ab></address_book>
     std::string addressBook(std::string_view body);

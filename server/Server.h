@@ -10,16 +10,14 @@
 #include "Verification.h"
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
-namespace httplib {
-class Server;
-}
+struct MHD_Daemon;
 
 namespace server {
 
@@ -33,6 +31,11 @@ struct ServerOptions {
     // Receives one line per accepted message (Protocol.h, ConsoleLine) and one per internal
     // error; empty: silent. Called from the server's threads, one call at a time.
     std::function<void(const std::string&)> console;
+    // The address under which clients reach the service, used in answers and pages (the
+    // advertisement's link); empty: baseUrl(). Never taken from a request.
+    std::string publicUrl;
+    StoreSettings store;
+    ThrottleSettings throttle;
     // The relay that delivers accepted messages as e-mail to the carriers' gateways; without it,
     // delivery is off and messages only go to the outbox.
     std::optional<SmtpSettings> smtp;
@@ -42,17 +45,33 @@ struct ServerOptions {
     // through the queue when delivery is on, and to `console` when it is off.
     CodeSender codeSender;
     VerificationLimits verificationLimits;
-    // The clock of the codes and their limits; empty: the system's.
+    // The clock of the codes and their limits; empty: the store's.
     SecondsClock clock;
-    // The address under which clients reach the service, used in answers and pages (the
-    // advertisement's link); empty: baseUrl(). Never taken from a request.
-    std::string publicUrl;
-    StoreSettings store;
-    ThrottleSettings throttle;
+
+    // HTTPS: the certificate chain and its private key, PEM files. Both or neither.
+    std::string tlsCertFile;
+    std::string tlsKeyFile;
+
+    // Threads that serve connections; each serves many at once, so slow clients do not hold
+    // one up. 0: twice the number of cores, at least 4.
+    unsigned threads = 0;
+    // Open connections in all and from one client address; more are refused at once.
+    unsigned maxConnections = 512;
+    unsigned maxConnectionsPerAddress = 128;
+    // Connections the kernel queues before they are accepted, so that a burst is not refused.
+    unsigned listenBacklog = 1024;
+    // A connection that sends nothing for this long is closed.
+    unsigned idleSeconds = 10;
+    // The whole request head must arrive within this time after the connection opens or after
+    // the previous answer, however slowly the bytes trickle in.
+    unsigned headSeconds = 10;
+    // Memory per connection; the request head must fit into it (bounds its size and its number
+    // of lines).
+    std::size_t connectionMemory = std::size_t{32} * 1024;
 };
 
-// The service: an HTTP server answering the client's five exchanges and serving its web
-// pages, on a thread of its own. Typical use, also in the client's end-to-end tests:
+// The service: an HTTP(S) server answering the client's five exchanges and serving its web
+// pages, on threads of its own. Typical use, also in the client's end-to-end tests:
 //
 //     server::Server service({.port = 0, .databasePath = ":memory:"});
 //     service.start();
@@ -68,24 +87,31 @@ public:
     Server& operator=(const Server&) = delete;
 
     // Binds to the host and port and starts serving, and delivering when the relay is set.
-    // Throws std::runtime_error when the address cannot be bound. Only once per object.
+    // Throws std::runtime_error when the address cannot be bound or the certificate cannot be
+    // read. Only once per object.
     void start();
-    // Stops serving and waits for the server's thread. Safe to call more than once.
+    // Stops serving: no new connections, open ones are closed, requests being answered are
+    // finished. Returns within the time of the longest answer (a password hash), whatever the
+    // clients do. Safe to call more than once.
     void stop();
 
     bool running() const;
     // The bound port (once started).
     int port() const noexcept { return m_port; }
-    // "http://host:port"
+    // "http://host:port" or "https://host:port"
     std::string baseUrl() const;
 
     Store& store() noexcept { return m_store; }
+    // The exchanges as the server answers them (once started).
     Exchanges& exchanges() noexcept { return *m_exchanges; }
 
+    // Internal, for the HTTP library's callbacks.
+    struct Callbacks;
+    class HeadDeadlines;
+
 private:
-    void routes();
-    CodeSender codeDelivery();
     void toConsole(const std::string& line);
+    CodeSender codeDelivery();
 
     ServerOptions m_options;
     Store m_store;
@@ -96,9 +122,10 @@ private:
     Verification m_verification;
     AccountPages m_accounts;
     std::unique_ptr<Exchanges> m_exchanges;
-    std::unique_ptr<httplib::Server> m_server;
-    std::thread m_thread;
-    std::atomic<bool> m_listenEnded{false};
+    std::unique_ptr<HeadDeadlines> m_deadlines;
+    MHD_Daemon* m_daemon = nullptr;
+    std::string m_tlsCert;
+    std::string m_tlsKey;
     std::mutex m_consoleMutex;
     int m_port = 0;
     bool m_started = false;

@@ -11,7 +11,8 @@ namespace server {
 namespace {
 
 // 1: plain-text passwords. 2: argon2id hashes, sessions, stored texts valid for XML 1.0.
-constexpr int kSchemaVersion = 2;
+// 3: the outbox is the delivery queue.
+constexpr int kSchemaVersion = 3;
 
 constexpr const char* kSchemaVersion1 = R"sql(
 CREATE TABLE users (
@@ -51,9 +52,8 @@ CREATE INDEX sessions_by_user ON sessions(user_id);
 CREATE INDEX outbox_by_user_time ON outbox(user_id, sent_at);
 )sql";
 
-// The outbox is also the delivery queue. Added to stores of every version that lack them;
-// messages accepted before there was delivery stay "off" and are never sent.
-constexpr const char* kDeliveryColumns = R"sql(
+// Messages accepted before there was delivery stay "off" and are never sent.
+constexpr const char* kSchemaVersion3 = R"sql(
 ALTER TABLE outbox ADD COLUMN state TEXT NOT NULL DEFAULT 'off';
 ALTER TABLE outbox ADD COLUMN attempts INTEGER NOT NULL DEFAULT 0;
 ALTER TABLE outbox ADD COLUMN next_attempt TEXT;
@@ -158,34 +158,55 @@ Store::Store(const std::string& path, StoreSettings settings)
         m_writer.execute("PRAGMA synchronous = NORMAL");
     }
     openOrUpgrade();
-    addDeliveryColumns();
     addCodeMessages();
-}
-
-bool Store::outboxHasColumn(const char* name) {
-    Statement columns(m_writer, "SELECT 1 FROM pragma_table_info('outbox') WHERE name = ?1");
-    columns.bind(1, std::string_view(name));
-    return columns.step();
-}
-
-void Store::addDeliveryColumns() {
-    std::lock_guard lock(m_writeMutex);
-    if (outboxHasColumn("state")) {
-        return;
-    }
-    Transaction transaction(m_writer);
-    m_writer.execute(kDeliveryColumns);
-    transaction.commit();
 }
 
 void Store::addCodeMessages() {
     std::lock_guard lock(m_writeMutex);
-    if (outboxHasColumn("expires_at")) {
-        return;
+    {
+        Statement columns(m_writer, "SELECT 1 FROM pragma_table_info('outbox') WHERE name = 'expires_at'");
+        if (columns.step()) {
+            return;
+        }
     }
     Transaction transaction(m_writer);
     m_writer.execute(kCodeMessages);
     transaction.commit();
+}
+
+void Store::queueCode(std::string_view number, std::string_view carrier, std::string_view subject,
+                      std::string_view body, std::int64_t expiresAt) {
+    const std::string queuedAt = UtcText(now());
+    std::lock_guard lock(m_writeMutex);
+    m_writer
+        .prepared("INSERT INTO outbox(user_id, number, carrier, subject, body, sent_at, state, next_attempt, "
+                  "expires_at) VALUES (NULL, ?1, ?2, ?3, ?4, ?5, 'queued', ?5, ?6)")
+        ->bind(1, number)
+        .bind(2, carrier)
+        .bind(3, subject)
+        .bind(4, body)
+        .bind(5, queuedAt)
+        .bind(6, UtcText(expiresAt))
+        .run();
+}
+
+void Store::retireCodes(const std::string& now, std::optional<std::int64_t> id) {
+    // A code's text leaves the store once it is sent or failed, and a code that would only be
+    // tried again once it has expired is not tried at all. An empty `now` expires nothing by
+    // time alone (every time text sorts after it).
+    Query stmt = m_writer.prepared("UPDATE outbox SET body = '', "
+                                   "state = CASE WHEN state = 'queued' THEN 'failed' ELSE state END, "
+                                   "last_reply = CASE WHEN state = 'queued' THEN 'expired before delivery: ' || "
+                                   "coalesce(last_reply, 'no attempt') ELSE last_reply END, next_attempt = NULL "
+                                   "WHERE expires_at IS NOT NULL AND body != '' AND (?2 IS NULL OR id = ?2) "
+                                   "AND (state != 'queued' OR next_attempt >= expires_at OR expires_at <= ?1)");
+    stmt->bind(1, now);
+    if (id) {
+        stmt->bind(2, *id);
+    } else {
+        stmt->bindNull(2);
+    }
+    stmt->run();
 }
 
 Store::~Store() = default;
@@ -228,6 +249,7 @@ void Store::openOrUpgrade() {
     if (current == 0) {
         m_writer.execute(kSchemaVersion1);
         m_writer.execute(kSchemaVersion2);
+        m_writer.execute(kSchemaVersion3);
         Statement addUser(m_writer, "INSERT INTO users(login, password) VALUES (?1, ?2)");
         addUser.bind(1, kDemoLogin).bind(2, HashPassword(kDemoPassword)).run();
         const std::int64_t demoUser = m_writer.lastInsertRowId();
@@ -236,8 +258,11 @@ void Store::openOrUpgrade() {
                          Friend{0, std::string(demo.name), std::string(demo.number), std::string(demo.carrier)});
         }
     } else {
-        m_writer.execute(kSchemaVersion2);
-        upgradeFromPlainPasswords();
+        if (current < 2) {
+            m_writer.execute(kSchemaVersion2);
+            upgradeFromPlainPasswords();
+        }
+        m_writer.execute(kSchemaVersion3);
     }
     m_writer.execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
     transaction.commit();
@@ -482,6 +507,7 @@ OutboxResult Store::addToOutbox(OutboxMessage message) {
         return result;
     }
     message.sentAt = UtcText(time);
+    // A queued message is due at once.
     const bool queued = message.state == delivery::kQueued;
     message.state = queued ? delivery::kQueued : delivery::kOff;
     message.attempts = 0;
@@ -511,8 +537,9 @@ OutboxResult Store::addToOutbox(OutboxMessage message) {
 
 std::vector<OutboxMessage> Store::outbox() {
     ReadConnection connection(*this);
-    Query stmt = connection.db().prepared("SELECT id, user_id, friend_id, number, carrier, subject, body, sent_at, "
-                                          "state, attempts, next_attempt, last_reply FROM outbox ORDER BY id");
+    Query stmt = connection.db().prepared(
+        "SELECT id, user_id, friend_id, number, carrier, subject, body, sent_at, state, attempts, next_attempt, "
+        "last_reply FROM outbox ORDER BY id");
     std::vector<OutboxMessage> result;
     while (stmt->step()) {
         OutboxMessage message;
@@ -533,47 +560,16 @@ std::vector<OutboxMessage> Store::outbox() {
     return result;
 }
 
-void Store::queueCode(std::string_view number, std::string_view carrier, std::string_view subject,
-                      std::string_view body, std::int64_t expiresAt) {
-    const std::string queuedAt = UtcText(now());
-    std::lock_guard lock(m_writeMutex);
-    m_writer
-        .prepared("INSERT INTO outbox(user_id, number, carrier, subject, body, sent_at, state, next_attempt, "
-                  "expires_at) VALUES (NULL, ?1, ?2, ?3, ?4, ?5, 'queued', ?5, ?6)")
-        ->bind(1, number)
-        .bind(2, carrier)
-        .bind(3, subject)
-        .bind(4, body)
-        .bind(5, queuedAt)
-        .bind(6, UtcText(expiresAt))
-        .run();
-}
-
-void Store::retireCodes(const std::string& now, std::optional<std::int64_t> id) {
-    // A code's text leaves the store once it is sent or failed, and a code that would only be
-    // tried again once it has expired is not tried at all. An empty `now` expires nothing by
-    // time alone (every time text sorts after it).
-    Query stmt = m_writer.prepared("UPDATE outbox SET body = '', "
-                                   "state = CASE WHEN state = 'queued' THEN 'failed' ELSE state END, "
-                                   "last_reply = CASE WHEN state = 'queued' THEN 'expired before delivery: ' || "
-                                   "coalesce(last_reply, 'no attempt') ELSE last_reply END, next_attempt = NULL "
-                                   "WHERE expires_at IS NOT NULL AND body != '' AND (?2 IS NULL OR id = ?2) "
-                                   "AND (state != 'queued' OR next_attempt >= expires_at OR expires_at <= ?1)");
-    stmt->bind(1, now);
-    if (id) {
-        stmt->bind(2, *id);
-    } else {
-        stmt->bindNull(2);
-    }
-    stmt->run();
-}
-
 std::optional<QueuedMessage> Store::nextDue(TimePoint now) {
-    std::lock_guard lock(m_writeMutex);
-    retireCodes(UtcText(now), std::nullopt);
+    {
+        std::lock_guard lock(m_writeMutex);
+        retireCodes(UtcText(now), std::nullopt);
+    }
+    ReadConnection connection(*this);
     // The times are all written alike, so text order is time order.
-    Query stmt = m_writer.prepared("SELECT id, number, carrier, subject, body, sent_at, attempts FROM outbox "
-                                   "WHERE state = 'queued' AND next_attempt <= ?1 ORDER BY next_attempt, id LIMIT 1");
+    Query stmt = connection.db().prepared("SELECT id, number, carrier, subject, body, sent_at, attempts FROM outbox "
+                                          "WHERE state = 'queued' AND next_attempt <= ?1 "
+                                          "ORDER BY next_attempt, id LIMIT 1");
     stmt->bind(1, UtcText(now));
     if (!stmt->step()) {
         return std::nullopt;
@@ -599,7 +595,6 @@ std::optional<TimePoint> Store::nextAttempt() {
 void Store::setDeliveryState(std::int64_t id, std::string_view state, int attempts, const std::string* next,
                              std::string_view reply) {
     std::lock_guard lock(m_writeMutex);
-    Transaction transaction(m_writer);
     Query stmt = m_writer.prepared(
         "UPDATE outbox SET state = ?1, attempts = ?2, next_attempt = ?3, last_reply = ?4 WHERE id = ?5");
     stmt->bind(1, state).bind(2, std::int64_t{attempts});
@@ -610,7 +605,6 @@ void Store::setDeliveryState(std::int64_t id, std::string_view state, int attemp
     }
     stmt->bind(4, reply).bind(5, id).run();
     retireCodes({}, id);
-    transaction.commit();
 }
 
 void Store::markSent(std::int64_t id, int attempts, std::string_view reply) {

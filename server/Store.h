@@ -140,8 +140,6 @@ private:
 
     void openOrUpgrade();
     void upgradeFromPlainPasswords();
-    bool outboxHasColumn(const char* name);
-    void addDeliveryColumns();
     void addCodeMessages();
     void retireCodes(const std::string& now, std::optional<std::int64_t> id);
     void setDeliveryState(std::int64_t id, std::string_view state, int attempts, const std::string* next,

@@ -1,5 +1,6 @@
 #include "service/HttpPost.h"
 
+#include "app/Global.h"
 #include "service/CurlEasy.h"
 #include "service/ServiceErrors.h"
 
@@ -63,7 +64,17 @@ HttpAnswer HttpPost(const std::string& url, const std::optional<std::string>& bo
     curl.setOption(CURLOPT_URL, url.c_str());
     curl.setOption(CURLOPT_NOSIGNAL, 1L);
     curl.setOption(CURLOPT_PROTOCOLS_STR, "http,https");
-    curl.setOption(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // Once on HTTPS, a redirection may not fall back to plain HTTP.
+    const bool secure = url.starts_with("https://");
+    curl.setOption(CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    // libcurl verifies the certificate and the host name by default. With a CA of our own, only
+    // that CA is trusted: neither the system's bundle nor its folder of CAs.
+    const std::string& caPem = global::ServiceCaPem;
+    curl_blob caBlob{const_cast<char*>(caPem.data()), caPem.size(), CURL_BLOB_COPY};
+    if (!caPem.empty()) {
+        curl.setOption(CURLOPT_CAINFO_BLOB, &caBlob);
+        curl.setOption(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    }
     curl.setOption(CURLOPT_POST, 1L);
     const std::string& payload = body ? *body : std::string();
     curl.setOption(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()));

@@ -106,7 +106,12 @@ protected:
         EXPECT_EQ(rowsOf(mainControl<QComboBox>("cbl_ab")), expected) << step;
     }
 
-    server::Server service{{.port = 0, .databasePath = ":memory:", .console = {}}};
+    server::Server service{[] {
+        server::ServerOptions options;
+        options.port = 0;
+        options.databasePath = ":memory:";
+        return options;
+    }()};
     frm_quorvale* mainWindow = nullptr;
 };
 

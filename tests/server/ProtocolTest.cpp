@@ -28,7 +28,10 @@ class ProtocolTest : public ::testing::Test {
 protected:
     Store store{":memory:"};
     std::vector<std::string> console;
-    Exchanges exchanges{store, {"http://127.0.0.1:8471", [this](const std::string& line) { console.push_back(line); }}};
+    Exchanges exchanges{store,
+                        {.publicUrl = "http://127.0.0.1:8471",
+                         .console = [this](const std::string& line) { console.push_back(line); },
+                         .throttle = {}}};
     // The demo user's session token.
     const std::string kUser = logIn(kDemoLogin, kDemoPassword);
 
@@ -294,7 +297,9 @@ TEST_F(ProtocolTest, Send_toAFriend_usesTheFriendsNumberAndCarrier) {
     EXPECT_EQ(store.outbox()[0].carrier, "AT&T");
 
     // A carrier without a known gateway, and no address for the advertisement.
-    Exchanges noAddress(store, {"", [this](const std::string& line) { console.push_back(line); }});
+    Exchanges noAddress(
+        store,
+        {.publicUrl = "", .console = [this](const std::string& line) { console.push_back(line); }, .throttle = {}});
     const Answer answer(noAddress.send(lstest::SendRequest(kUser, "0", "7245550199", "Straight Talk", "", "x")));
     EXPECT_EQ(answer.text("//send"), "Your message was sent to 7245550199.");
     EXPECT_EQ(answer.text("//ad_url"), "");
@@ -391,7 +396,7 @@ TEST_F(ProtocolTest, TokensOfOthers_madeUp_orExpired_areRefused) {
     // Another user's token reaches only that user's book; their friend id is not mine.
     EXPECT_EQ(lstest::Friends(Answer(service.addressBook(lstest::AddressBookRequest(mine)))).size(),
               kDemoFriends.size());
-    for (const std::string& action : {"update", "delete"}) {
+    for (const char* action : {"update", "delete"}) {
         EXPECT_EQ(Answer(service.update(lstest::UpdateRequest(action, mine, theirFriend, "X", "4125550102", "Sprint")))
                       .text("//update"),
                   "Update Failed. There is no friend with the id \"" + theirFriend + "\" in your address book.");
@@ -405,7 +410,10 @@ TEST_F(ProtocolTest, TokensOfOthers_madeUp_orExpired_areRefused) {
 TEST_F(ProtocolTest, FailedLogins_arePaused_perLoginAndPerAddress) {
     std::int64_t now = 1'700'000'000;
     Store timed(":memory:", {.clock = [&now] { return now; }});
-    Exchanges service(timed, {.throttle = {.failuresBeforePause = 5, .firstPauseSeconds = 30}});
+    Exchanges service(timed,
+                      {.publicUrl = {},
+                       .console = {},
+                       .throttle = {.failuresBeforePause = 5, .firstPauseSeconds = 30, .longestPauseSeconds = 900}});
     ASSERT_TRUE(timed.registerUser("7125550100", HashPassword("pw")));
     const auto attempt = [&](std::string_view login, std::string_view password, std::string_view address) {
         return Answer(service.login(lstest::LoginRequest(login, password), address)).text("//string");

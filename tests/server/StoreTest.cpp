@@ -161,7 +161,8 @@ TEST(StoreTest, Sessions_endWhenIdle_orWhenThePasswordChanges) {
     EXPECT_TRUE(store.sessionUser(fresh).has_value());
     store.setPassword(demo, HashPassword("new"));
     EXPECT_FALSE(store.sessionUser(fresh).has_value());
-    for (const std::string madeUp : {std::string(32, '0'), std::string(), fresh + "0", std::string("1")}) {
+    for (const std::string& madeUp :
+         std::vector<std::string>{std::string(32, '0'), std::string(), fresh + "0", std::string("1")}) {
         EXPECT_FALSE(store.sessionUser(madeUp).has_value()) << madeUp;
     }
 }

@@ -67,7 +67,10 @@ int main(int argc, char* argv[]) {
     TourPlatform platform;
     Platform::install(&platform);
 
-    server::Server service({.port = 0, .databasePath = ":memory:"});
+    server::ServerOptions options;
+    options.port = 0;
+    options.databasePath = ":memory:";
+    server::Server service(options);
     service.start();
     global::ServiceUrl = service.baseUrl();
 
