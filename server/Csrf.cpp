@@ -37,9 +37,10 @@ bool IsCsrfToken(std::string_view text) {
     return true;
 }
 
-std::string CsrfCookieHeader(const std::string& token) {
+std::string CsrfCookieHeader(const std::string& token, bool secure) {
     // Only the account pages under /login.aspx post forms; scripts never need the cookie.
-    return std::string(kCsrfCookieName) + "=" + token + "; Path=/login.aspx; SameSite=Strict; HttpOnly";
+    return std::string(kCsrfCookieName) + "=" + token + "; Path=/login.aspx; SameSite=Strict; HttpOnly" +
+           (secure ? "; Secure" : "");
 }
 
 std::string CookieValue(std::string_view cookieHeader, std::string_view name) {

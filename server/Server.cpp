@@ -293,7 +293,9 @@ struct Server::Callbacks {
         if (method != "POST") {
             if (!IsCsrfToken(token)) {
                 token = NewCsrfToken();
-                answer.headers.emplace_back(MHD_HTTP_HEADER_SET_COOKIE, CsrfCookieHeader(token));
+                const bool secure =
+                    !server.m_options.tlsCertFile.empty() || server.m_options.publicUrl.starts_with("https://");
+                answer.headers.emplace_back(MHD_HTTP_HEADER_SET_COOKIE, CsrfCookieHeader(token, secure));
             }
             return fill(registration ? server.m_accounts.registrationForm(token)
                                      : server.m_accounts.passwordResetForm(token));
