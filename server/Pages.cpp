@@ -72,18 +72,24 @@ std::string HtmlEscape(std::string_view text) {
     return out;
 }
 
-std::string HomePage() {
+std::string HomePage(bool deliveryOn) {
     std::string content = R"(<p>Send free text messages to mobile phones in the United States with the Vantro
 program.</p>
-<p>This is the local service: it runs on your own computer, keeps its users, address books and
-sent messages in a small SQLite file, and prints every message on its console instead of
-delivering it.</p>
+)";
+    if (deliveryOn) {
+        content += R"(<p>Every message you send goes as an e-mail to the e-mail-to-SMS gateway of the
+recipient's carrier, which passes it on as a text message.</p>
+)";
+    } else {
+        content += R"(<p>This is a local service: it keeps its users, address books and sent messages in a small
+SQLite file, and prints every message on its console instead of delivering it.</p>
 <p>Try it with the demo user: login <strong>)";
-    content += HtmlEscape(kDemoLogin);
-    content += "</strong>, password <strong>";
-    content += HtmlEscape(kDemoPassword);
-    content += R"(</strong>.</p>
-<ul>
+        content += HtmlEscape(kDemoLogin);
+        content += "</strong>, password <strong>";
+        content += HtmlEscape(kDemoPassword);
+        content += "</strong>.</p>\n";
+    }
+    content += R"(<ul>
 <li><a href="/login.aspx?regstart=true">Register a new user</a></li>
 <li><a href="/login.aspx?forgot=true">Forgot your password?</a></li>
 <li><a href="/vantro_updates.aspx">Updates to the Vantro program</a></li>

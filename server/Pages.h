@@ -12,7 +12,9 @@ struct Page {
     std::string html;
 };
 
-std::string HomePage();
+// With delivery on, the page neither offers the demo user nor says that messages stay on the
+// console.
+std::string HomePage(bool deliveryOn = false);
 // "/vantro_updates.aspx"; also the advertisement's page.
 std::string UpdatesPage();
 // "/login.aspx" without a known query.

@@ -513,6 +513,9 @@ std::string Exchanges::send(std::string_view body) {
             return SendRefusal(UnknownCarrier(message.carrier));
         }
     }
+    if (m_settings.deliveryOn && user->login == kDemoLogin) {
+        return SendRefusal(refusal::kDemoNotDelivered);
+    }
     if (m_settings.deliveryOn) {
         // Refused now rather than failed later: the user still has the text in the window.
         std::string carrier = message.carrier;

@@ -32,6 +32,9 @@ inline constexpr std::string_view kNameTooLong = "The name may have at most 50 c
 inline constexpr std::string_view kBadText = "The text holds a character that cannot be stored.";
 inline constexpr std::string_view kNoFriendIdLeft = "The address book cannot take more entries.";
 inline constexpr std::string_view kAddNeedsZero = "A new friend must be sent with the friend id 0.";
+// Its login and password are public, so with delivery on it would let anyone text anyone.
+inline constexpr std::string_view kDemoNotDelivered =
+    "The demo user cannot send text messages on this service. Please register to send them.";
 // Followed by the carrier's name in quotes and a full stop.
 inline constexpr std::string_view kNoGateway = "The service cannot deliver text messages to the carrier";
 } // namespace refusal

@@ -343,7 +343,7 @@ struct Server::Callbacks {
         case Route::Send:
             return xml(exchanges.send(request.body));
         case Route::Home:
-            return html(HomePage());
+            return html(HomePage(server.m_worker != nullptr));
         case Route::Updates:
             return html(UpdatesPage());
         case Route::LoginPage:

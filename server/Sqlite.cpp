@@ -121,7 +121,7 @@ std::string Statement::columnText(int column) const {
 
 bool Statement::columnIsNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
 
-Transaction::Transaction(Database& db) : m_db(db) { m_db.execute("BEGIN IMMEDIATE"); }
+Transaction::Transaction(Database& db) : m_db(db) { m_db.prepared("BEGIN IMMEDIATE")->run(); }
 
 Transaction::~Transaction() {
     if (!m_done) {
@@ -131,7 +131,7 @@ Transaction::~Transaction() {
 }
 
 void Transaction::commit() {
-    m_db.execute("COMMIT");
+    m_db.prepared("COMMIT")->run();
     m_done = true;
 }
 

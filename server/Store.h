@@ -3,6 +3,7 @@
 #include "DeliveryQueue.h"
 #include "Sqlite.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace server {
@@ -155,6 +157,8 @@ private:
     Database m_writer;
     std::mutex m_readersMutex;
     std::vector<std::unique_ptr<Database>> m_idleReaders;
+    class Checkpointer;
+    std::unique_ptr<Checkpointer> m_checkpointer;
 };
 
 // "YYYY-MM-DDTHH:MM:SSZ" for seconds since 1970.

@@ -23,6 +23,8 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support import expected_conditions
+from selenium.webdriver.support.ui import WebDriverWait
 
 ARGS = None
 NEW_NUMBER = "7125550142"
@@ -100,6 +102,13 @@ class AccountPagesTest(unittest.TestCase):
         """Types into whatever has the focus, as a keyboard does."""
         self.browser.switch_to.active_element.send_keys(*keys)
 
+    def submit(self, *keys):
+        """Types keys that end in sending the form, and waits for the page that answers (the
+        browser does not wait for it on its own)."""
+        page = self.browser.find_element(By.TAG_NAME, "html")
+        self.type(*keys)
+        WebDriverWait(self.browser, 60).until(expected_conditions.staleness_of(page))
+
     def focused_id(self):
         return self.browser.switch_to.active_element.get_attribute("id")
 
@@ -145,7 +154,7 @@ class AccountPagesTest(unittest.TestCase):
         self.assertEqual(self.focused_id(), "carrier")
         self.type("AT&T")
         self.type(Keys.TAB)
-        self.type(Keys.ENTER)
+        self.submit(Keys.ENTER)
 
     def login_check(self, login, password, *old_id):
         result = subprocess.run([ARGS.login_check, self.server.url, login, password, *old_id],
@@ -162,7 +171,7 @@ class AccountPagesTest(unittest.TestCase):
 
         # A slip in the second password is announced, tied to its field, and takes the focus.
         self.assertEqual(self.focused_id(), "code")
-        self.type(code, Keys.TAB, "s3cret&<", Keys.TAB, "s3cret&>", Keys.ENTER)
+        self.submit(code, Keys.TAB, "s3cret&<", Keys.TAB, "s3cret&>", Keys.ENTER)
         alert = self.browser.find_element(By.CSS_SELECTOR, "[role=alert]")
         self.assertEqual(alert.text, "The two passwords differ. Please type the same password twice.")
         self.assertEqual(self.focused_id(), "confirmation")
@@ -175,7 +184,7 @@ class AccountPagesTest(unittest.TestCase):
         self.type(Keys.SHIFT, Keys.TAB, Keys.NULL)
         self.type(Keys.SHIFT, Keys.TAB, Keys.NULL)
         self.assertEqual(self.focused_id(), "code")
-        self.type(code, Keys.TAB, "s3cret&<", Keys.TAB, "s3cret&<", Keys.ENTER)
+        self.submit(code, Keys.TAB, "s3cret&<", Keys.TAB, "s3cret&<", Keys.ENTER)
         self.assertEqual(self.heading(), "Registered")
         self.assertIn("You are registered with the login " + NEW_NUMBER,
                       self.browser.find_element(By.CSS_SELECTOR, "[role=status]").text)
@@ -194,7 +203,7 @@ class AccountPagesTest(unittest.TestCase):
         code = self.server.code_for(DEMO_NUMBER)
         self.check_page("forgot-code")
         self.assertEqual(self.focused_id(), "code")
-        self.type(code, Keys.TAB, "new demo", Keys.TAB, "new demo", Keys.ENTER)
+        self.submit(code, Keys.TAB, "new demo", Keys.TAB, "new demo", Keys.ENTER)
         self.assertEqual(self.heading(), "Password changed")
 
         # The new password logs in, and the session of the old one has ended.

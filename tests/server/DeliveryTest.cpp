@@ -6,6 +6,7 @@
 #include "DemoData.h"
 #include "MailMessage.h"
 #include "MailSender.h"
+#include "Passwords.h"
 #include "Protocol.h"
 #include "Server.h"
 #include "SmtpSink.h"
@@ -151,6 +152,16 @@ TEST_F(DeliveryTest, ARelayThatIsDownIsATemporaryFailure) {
     EXPECT_FALSE(row(0).lastReply.empty());
 }
 
+TEST_F(DeliveryTest, WithoutTheInsecureOptionARelayWithoutStartTlsGetsNothing) {
+    SmtpSettings settings{sink.url(), kFrom, "relay-user", "s3cret", false};
+    CurlMailSender strict(settings);
+    DeliveryWorker strictWorker(*store, strict, GatewayTable::builtIn(), kFrom, {}, [this] { return now; });
+    queue("Private");
+    EXPECT_EQ(strictWorker.deliverDue(), 1);
+    EXPECT_EQ(row(0).state, delivery::kQueued);
+    EXPECT_TRUE(sink.transactions().empty()) << "sent without TLS";
+}
+
 TEST_F(DeliveryTest, PausesGrowAndTheWorkerGivesUpAfter24Hours) {
     std::vector<Reaction> refusals(30, Reaction::answer("421 4.7.0 Busy"));
     sink.script(refusals);
@@ -268,16 +279,22 @@ protected:
         service = std::make_unique<Server>(options);
         service->start();
         client = std::make_unique<httplib::Client>("127.0.0.1", service->port());
-        const auto login =
-            client->Post("/vantro_login.aspx", lstest::LoginRequest(kDemoLogin, kDemoPassword), "text/xml");
-        ASSERT_TRUE(login);
-        reguser = lstest::Answer(login->body).text("//string");
+        // Registering proves a phone by a texted code; here the sender is simply stored.
+        ASSERT_TRUE(service->store().registerUser(kSender, HashPassword("pass-word")).has_value());
+        reguser = logIn(kSender, "pass-word");
+    }
+
+    std::string logIn(std::string_view login, std::string_view password) {
+        const auto res = client->Post("/vantro_login.aspx", lstest::LoginRequest(login, password), "text/xml");
+        return res ? lstest::Answer(res->body).text("//string") : std::string();
     }
 
     // The "//send" text of the answer.
-    std::string send(std::string_view carrier, std::string_view subject, std::string_view body) {
+    std::string send(std::string_view carrier, std::string_view subject, std::string_view body,
+                     const std::string& who = {}) {
         const auto res = client->Post(
-            "/vantro_send.aspx", lstest::SendRequest(reguser, "0", "2125550100", carrier, subject, body), "text/xml");
+            "/vantro_send.aspx",
+            lstest::SendRequest(who.empty() ? reguser : who, "0", "2125550100", carrier, subject, body), "text/xml");
         return res ? lstest::Answer(res->body).text("//send") : "<no answer>";
     }
 
@@ -295,6 +312,7 @@ protected:
         return res ? lstest::Answer(res->body).texts("//carriers/carrier") : std::vector<std::string>{};
     }
 
+    static constexpr const char* kSender = "7125550123";
     static constexpr const char* kUser = "relay-user";
     static constexpr const char* kPassword = "s3cret-Pa55";
 
@@ -348,6 +366,9 @@ TEST_F(DeliveryServiceTest, TheGatewayFileDecidesTheCarriersAndRefusesOneWithout
     EXPECT_EQ(send("No Gateway", "", "Hello"),
               "Send Failed. The service cannot deliver text messages to the carrier \"No Gateway\".");
     EXPECT_EQ(send("Straight Talk", "", "Hello"), "Send Failed. Unknown carrier \"Straight Talk\".");
+    // The demo user's password is public: with delivery on, it would let anyone text anyone.
+    EXPECT_EQ(send("Zeta & Co", "", "Hello", logIn(kDemoLogin, kDemoPassword)),
+              "Send Failed. The demo user cannot send text messages on this service. Please register to send them.");
     EXPECT_EQ(send("Zeta & Co", "", "Hello"), "Your message was sent to 2125550100.");
     ASSERT_TRUE(waitForConsole("SMS #1 sent to 2125550100@sms.zeta.example"));
     service->stop();
