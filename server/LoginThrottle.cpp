@@ -6,6 +6,12 @@ namespace server {
 
 namespace {
 
+// Logins are 10-digit numbers; a longer text is counted by its beginning, so that made-up logins of
+// kilobytes do not take kilobytes each.
+constexpr std::size_t kKeyLength = 64;
+
+std::string Key(std::string_view text) { return std::string(text.substr(0, kKeyLength)); }
+
 // Past this many records, those whose run of failures has gone stale are dropped, so that made-up
 // logins cannot grow the tables without end.
 constexpr std::size_t kRecordsBeforeCleanUp = 10000;
@@ -17,7 +23,7 @@ std::optional<std::int64_t> LoginThrottle::pauseLeft(std::string_view login, std
     std::lock_guard lock(m_mutex);
     std::int64_t until = 0;
     for (auto* records : {&m_byLogin, &m_byAddress}) {
-        const auto found = records->find(std::string(records == &m_byLogin ? login : address));
+        const auto found = records->find(Key(records == &m_byLogin ? login : address));
         if (found != records->end()) {
             until = std::max(until, found->second.pausedUntil);
         }
@@ -32,7 +38,7 @@ void LoginThrottle::fail(Records& records, std::string_view key, std::int64_t no
     if (records.size() >= kRecordsBeforeCleanUp) {
         forgetOld(records, now);
     }
-    Record& record = records[std::string(key)];
+    Record& record = records[Key(key)];
     // A run of failures ends when the last one is older than the longest pause.
     if (now - record.lastFailure > m_settings.longestPauseSeconds) {
         record = Record{};
@@ -67,8 +73,8 @@ void LoginThrottle::failed(std::string_view login, std::string_view address, std
 
 void LoginThrottle::succeeded(std::string_view login, std::string_view address) {
     std::lock_guard lock(m_mutex);
-    m_byLogin.erase(std::string(login));
-    m_byAddress.erase(std::string(address));
+    m_byLogin.erase(Key(login));
+    m_byAddress.erase(Key(address));
 }
 
 } // namespace server

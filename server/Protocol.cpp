@@ -360,6 +360,10 @@ const GatewayTable& Exchanges::gateways() const {
     return m_settings.gateways != nullptr ? *m_settings.gateways : GatewayTable::builtIn();
 }
 
+std::string Exchanges::refuseLogin(std::string_view reason) const {
+    return LoginAnswer(false, Join(kLoginFailed, reason));
+}
+
 std::string Exchanges::carriers() const {
     pugi::xml_document doc;
     pugi::xml_node root = doc.append_child("carriers");

@@ -74,6 +74,8 @@ public:
     // POST /vantro_login.aspx: <login><result>TRUE|FALSE</result><string>token or refusal</string></login>
     // `clientAddress` is whom failed logins are counted against.
     std::string login(std::string_view body, std::string_view clientAddress);
+    // A login answer refusing with that reason, without reading the request.
+    std::string refuseLogin(std::string_view reason) const;
     // POST /vantro_carriers.aspx: <carriers><carrier>name</carrier>...</carriers>, in the
     // gateway table's order; with delivery on, only the carriers that have a gateway.
     std::string carriers() const;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -80,10 +81,14 @@ bool Allows(Route route, std::string_view method) {
     return false;
 }
 
-// One request being read: its body so far.
+// One request being read: its body so far, and a login's answer once its worker has made it.
 struct RequestState {
     std::string body;
     bool tooLarge = false;
+    bool suspended = false;
+    bool answered = false;
+    bool failed = false;
+    std::string answer;
 };
 
 struct Answer {
@@ -195,6 +200,85 @@ std::string ReadFile(const std::string& path, const char* what) {
 }
 
 } // namespace
+
+// Logins wait for a password hash, which takes a core for a long while. They are answered on
+// workers of their own, while their connection is set aside, so that the threads serving
+// connections stay free for the other exchanges however many logins arrive.
+class Server::LoginWorkers {
+public:
+    using Job = std::function<void(bool stopping)>;
+
+    explicit LoginWorkers(unsigned count) {
+        for (unsigned i = 0; i < count; ++i) {
+            m_threads.emplace_back([this] { work(); });
+        }
+    }
+    ~LoginWorkers() { stop(); }
+    LoginWorkers(const LoginWorkers&) = delete;
+    LoginWorkers& operator=(const LoginWorkers&) = delete;
+
+    void post(Job job) {
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_unfinished;
+            if (!m_stopping) {
+                m_jobs.push_back(std::move(job));
+                m_wake.notify_one();
+                return;
+            }
+        }
+        job(true); // arrived while stopping: refused at once
+    }
+    // A login's connection has had its answer queued (or has gone).
+    void finished() {
+        std::lock_guard lock(m_mutex);
+        --m_unfinished;
+        m_idle.notify_all();
+    }
+    // Jobs not yet started are run with `stopping` set, which answers them at once; then waits,
+    // for a bounded time, until every set-aside connection has had its answer queued: the
+    // library must not be stopped while one is still set aside.
+    void stop() {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_stopping) {
+                return;
+            }
+            m_stopping = true;
+        }
+        m_wake.notify_all();
+        for (std::thread& thread : m_threads) {
+            thread.join();
+        }
+        std::unique_lock lock(m_mutex);
+        m_idle.wait_for(lock, std::chrono::seconds(3), [this] { return m_unfinished == 0; });
+    }
+
+private:
+    void work() {
+        std::unique_lock lock(m_mutex);
+        while (true) {
+            m_wake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
+            if (m_jobs.empty()) {
+                return; // stopping, nothing left
+            }
+            Job job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+            const bool stopping = m_stopping;
+            lock.unlock();
+            job(stopping);
+            lock.lock();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_idle;
+    std::deque<Job> m_jobs;
+    std::size_t m_unfinished = 0;
+    bool m_stopping = false;
+    std::vector<std::thread> m_threads;
+};
 
 // Closes connections whose request head has not arrived in time. The HTTP library bounds the
 // time between two reads, not the whole head, so a client sending a byte every few seconds
@@ -383,6 +467,31 @@ struct Server::Callbacks {
             return MHD_YES;
         }
         const Route route = RouteOf(url != nullptr ? url : "");
+        if (request->suspended) {
+            // Back from the login workers.
+            server.m_loginWorkers->finished();
+            request->suspended = false;
+            if (request->failed) {
+                return Send(connection, PlainError(MHD_HTTP_INTERNAL_SERVER_ERROR, "500 Internal Server Error"));
+            }
+            return Send(connection, Answer{200, std::move(request->answer), kXml});
+        }
+        if (route == Route::Login && std::string_view(method) == "POST" && !request->tooLarge) {
+            request->suspended = true;
+            MHD_suspend_connection(connection);
+            server.m_loginWorkers->post([&server, connection, request, address = ClientAddress(connection),
+                                         path = std::string(url)](bool stopping) {
+                try {
+                    request->answer = stopping ? server.m_exchanges->refuseLogin("The service is stopping.")
+                                               : server.m_exchanges->login(request->body, address);
+                } catch (const std::exception& e) {
+                    server.toConsole("ERROR POST " + path + ": " + e.what());
+                    request->failed = true;
+                }
+                MHD_resume_connection(connection);
+            });
+            return MHD_YES;
+        }
         Answer answer;
         try {
             answer = Callbacks::answer(server, connection, route, method, *request);
@@ -394,7 +503,11 @@ struct Server::Callbacks {
     }
 
     static void onCompleted(void* cls, MHD_Connection* connection, void** context, MHD_RequestTerminationCode) {
-        delete static_cast<RequestState*>(*context);
+        auto* request = static_cast<RequestState*>(*context);
+        if (request != nullptr && request->suspended) {
+            static_cast<Server*>(cls)->m_loginWorkers->finished(); // closed while set aside
+        }
+        delete request;
         *context = nullptr;
         static_cast<Server*>(cls)->m_deadlines->answered(connection);
     }
@@ -529,8 +642,9 @@ void Server::start() {
         threads = std::max(4U, 2 * std::thread::hardware_concurrency());
     }
     m_deadlines = std::make_unique<HeadDeadlines>(std::chrono::seconds(m_options.headSeconds));
+    m_loginWorkers = std::make_unique<LoginWorkers>(std::max(1U, std::thread::hardware_concurrency()));
 
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC;
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
     if (ipv6) {
         flags |= MHD_USE_IPv6;
     }
@@ -557,6 +671,7 @@ void Server::start() {
                                 MHD_OPTION_END);
     if (m_daemon == nullptr) {
         close(listening);
+        m_loginWorkers.reset();
         m_deadlines.reset();
         throw std::runtime_error("cannot serve on " + baseUrl() +
                                  (tls ? " (are the certificate and the key PEM files that belong together?)" : ""));
@@ -585,8 +700,10 @@ void Server::stop() {
     if (listening != MHD_INVALID_SOCKET) {
         close(listening);
     }
+    m_loginWorkers->stop();
     MHD_stop_daemon(m_daemon);
     m_daemon = nullptr;
+    m_loginWorkers.reset();
     m_deadlines.reset();
 }
 

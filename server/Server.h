@@ -108,6 +108,7 @@ public:
     // Internal, for the HTTP library's callbacks.
     struct Callbacks;
     class HeadDeadlines;
+    class LoginWorkers;
 
 private:
     void toConsole(const std::string& line);
@@ -123,6 +124,7 @@ private:
     AccountPages m_accounts;
     std::unique_ptr<Exchanges> m_exchanges;
     std::unique_ptr<HeadDeadlines> m_deadlines;
+    std::unique_ptr<LoginWorkers> m_loginWorkers;
     MHD_Daemon* m_daemon = nullptr;
     std::string m_tlsCert;
     std::string m_tlsKey;

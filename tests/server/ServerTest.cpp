@@ -568,6 +568,44 @@ TEST(ServerSlowClientsTest, TricklingConnections_doNotStarveALogin_andAreClosedW
     }
 }
 
+TEST(ServerStopTest, LoginsWaitingForTheirHash_areAnsweredOrClosed_whenTheServiceStops) {
+    ServerOptions options;
+    options.port = 0;
+    options.databasePath = ":memory:";
+    Server service(options);
+    service.start();
+    // More logins than hashes can run at once, so that some still wait when the service stops.
+    std::vector<std::thread> clients;
+    std::mutex mutex;
+    std::vector<std::string> outcomes;
+    for (int i = 0; i < 12; ++i) {
+        clients.emplace_back([&] {
+            httplib::Client client("127.0.0.1", service.port());
+            auto res = client.Post("/vantro_login.aspx", lstest::LoginRequest(kDemoLogin, kDemoPassword), "text/xml");
+            std::lock_guard lock(mutex);
+            outcomes.push_back(res ? Answer(res->body).text("//string") : std::string("no answer"));
+        });
+    }
+    // Once the first login has its answer, the rest are queued or hashing.
+    while (true) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::lock_guard lock(mutex);
+        if (!outcomes.empty()) {
+            break;
+        }
+    }
+    service.stop();
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    ASSERT_EQ(outcomes.size(), 12U);
+    for (const std::string& outcome : outcomes) {
+        EXPECT_TRUE(outcome.size() == 32 || outcome == "Login Failed: The service is stopping." ||
+                    outcome == "no answer")
+            << outcome;
+    }
+}
+
 TEST_F(ServerTest, Stop_freesThePort_andABusyPortIsRefused) {
     ServerOptions options;
     options.port = service->port();
