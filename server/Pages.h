@@ -2,8 +2,6 @@
 
 // The few web pages the client opens in the browser, plain HTML.
 
-#include "Store.h"
-
 #include <string>
 #include <string_view>
 
@@ -19,16 +17,11 @@ struct Page {
 std::string HomePage(bool deliveryOn = false);
 // "/vantro_updates.aspx"; also the advertisement's page.
 std::string UpdatesPage();
-// "/login.aspx?forgot=true"
-std::string ForgotPasswordPage();
 // "/login.aspx" without a known query.
 std::string LoginPage();
-// "/login.aspx?regstart=true": a form that posts back to the same address. `message` (plain
-// text) is shown above the form; `login` prefills the login field.
-std::string RegistrationPage(std::string_view message = {}, std::string_view login = {});
-// The form posted back: registers the user, or refuses a malformed login (400), a password the
-// client could not send (400) or a taken login (409) with the form and a readable message.
-Page Register(Store& store, std::string_view login, std::string_view password, std::string_view confirmation);
+
+// A whole page of the service's look: `title` as the heading, `content` (HTML) below it.
+std::string Html(std::string_view title, std::string_view content);
 
 // & < > " ' as character references.
 std::string HtmlEscape(std::string_view text);

@@ -1,5 +1,6 @@
 #include "Server.h"
 
+#include "Csrf.h"
 #include "Pages.h"
 #include "Protocol.h"
 
@@ -14,6 +15,8 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
@@ -93,6 +96,7 @@ struct Answer {
     std::string body;
     const char* type = kText;
     const char* allow = nullptr;
+    std::vector<std::pair<std::string, std::string>> headers;
 };
 
 Answer PlainError(unsigned status, std::string text) { return Answer{status, std::move(text) + "\n", kText}; }
@@ -106,6 +110,9 @@ MHD_Result Send(MHD_Connection* connection, const Answer& answer) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.type);
     if (answer.allow != nullptr) {
         MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, answer.allow);
+    }
+    for (const auto& [name, value] : answer.headers) {
+        MHD_add_response_header(response, name.c_str(), value.c_str());
     }
     const MHD_Result queued = MHD_queue_response(connection, answer.status, response);
     MHD_destroy_response(response);
@@ -154,6 +161,17 @@ std::string FormValue(std::string_view form, std::string_view name) {
         start = end + 1;
     }
     return {};
+}
+
+// Headers of the pages with forms: never cached (they carry a form token), never framed, and
+// nothing loaded from elsewhere, not even by a script slipped into a page.
+void AddAccountPageHeaders(Answer& answer) {
+    answer.headers.emplace_back("Cache-Control", "no-store");
+    answer.headers.emplace_back("Content-Security-Policy",
+                                "default-src 'none'; style-src 'unsafe-inline'; "
+                                "form-action 'self'; frame-ancestors 'none'; base-uri 'none'");
+    answer.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    answer.headers.emplace_back("Referrer-Policy", "no-referrer");
 }
 
 std::string ClientAddress(MHD_Connection* connection) {
@@ -335,6 +353,49 @@ private:
 };
 
 struct Server::Callbacks {
+    // "/login.aspx": the registration and new-password pages, whose forms carry a form token
+    // that must equal the one in the browser's cookie.
+    static Answer accountPage(Server& server, MHD_Connection* connection, std::string_view method,
+                              const std::string& body) {
+        const bool registration = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "regstart") != nullptr;
+        const bool reset = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "forgot") != nullptr;
+        if (!registration && !reset) {
+            if (method == "POST") {
+                return PlainError(MHD_HTTP_NOT_FOUND, "404 Not Found");
+            }
+            return Answer{200, LoginPage(), kHtml};
+        }
+        const char* cookie = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_COOKIE);
+        std::string token = CookieValue(cookie != nullptr ? cookie : "", kCsrfCookieName);
+        Answer answer{200, {}, kHtml};
+        AddAccountPageHeaders(answer);
+        const auto fill = [&answer](const Page& page) {
+            answer.status = static_cast<unsigned>(page.status);
+            answer.body = page.html;
+            return answer;
+        };
+        if (method != "POST") {
+            if (!IsCsrfToken(token)) {
+                token = NewCsrfToken();
+                const bool secure =
+                    !server.m_options.tlsCertFile.empty() || server.m_options.publicUrl.starts_with("https://");
+                answer.headers.emplace_back(MHD_HTTP_HEADER_SET_COOKIE, CsrfCookieHeader(token, secure));
+            }
+            return fill(registration ? server.m_accounts.registrationForm(token)
+                                     : server.m_accounts.passwordResetForm(token));
+        }
+        if (!CsrfTokensMatch(token, FormValue(body, kCsrfFieldName))) {
+            return fill(AccountPages::refusedForm(registration));
+        }
+        FormFields form;
+        for (const char* name : {"step", "number", "carrier", "code", "password", "confirmation"}) {
+            form.emplace(name, FormValue(body, name));
+        }
+        const std::string address = ClientAddress(connection);
+        return fill(registration ? server.m_accounts.postRegistration(form, address, token)
+                                 : server.m_accounts.postPasswordReset(form, address, token));
+    }
+
     static Answer answer(Server& server, MHD_Connection* connection, Route route, std::string_view method,
                          const RequestState& request) {
         if (route == Route::Unknown) {
@@ -370,19 +431,7 @@ struct Server::Callbacks {
         case Route::Updates:
             return html(UpdatesPage());
         case Route::LoginPage:
-            if (method == "POST") {
-                const Page page =
-                    Register(server.m_store, FormValue(request.body, "login"), FormValue(request.body, "password"),
-                             FormValue(request.body, "confirmation"));
-                return html(page.html, static_cast<unsigned>(page.status));
-            }
-            if (MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "regstart") != nullptr) {
-                return html(RegistrationPage());
-            }
-            if (MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "forgot") != nullptr) {
-                return html(ForgotPasswordPage());
-            }
-            return html(LoginPage());
+            return accountPage(server, connection, method, request.body);
         case Route::Unknown:
             break;
         }
@@ -483,7 +532,10 @@ struct Server::Callbacks {
 Server::Server(ServerOptions options)
     : m_options(std::move(options)), m_store(m_options.databasePath, m_options.store),
       m_gateways(m_options.gateways ? m_options.gateways
-                                    : std::shared_ptr<const GatewayTable>(&GatewayTable::builtIn(), [](auto*) {})) {
+                                    : std::shared_ptr<const GatewayTable>(&GatewayTable::builtIn(), [](auto*) {})),
+      m_verification(m_store, m_options.verificationLimits, m_options.clock ? m_options.clock : m_options.store.clock),
+      m_accounts(m_store, m_verification, *m_gateways, codeDelivery(),
+                 [this](const std::string& line) { toConsole(line); }) {
     if (m_options.smtp) {
         CheckSmtpSettings(*m_options.smtp);
         m_sender = std::make_unique<CurlMailSender>(*m_options.smtp, &m_cancelDelivery);
@@ -493,6 +545,21 @@ Server::Server(ServerOptions options)
 }
 
 Server::~Server() { stop(); }
+
+CodeSender Server::codeDelivery() {
+    if (m_options.codeSender) {
+        return m_options.codeSender;
+    }
+    if (!m_options.smtp) {
+        return {};
+    }
+    return [this](const CodeText& text) {
+        m_store.queueCode(text.number, text.carrier, text.subject, text.body, text.expiresAt);
+        if (m_worker) {
+            m_worker->wake();
+        }
+    };
+}
 
 void Server::toConsole(const std::string& line) {
     if (m_options.console) {

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "AccountPages.h"
 #include "Carriers.h"
 #include "DeliveryWorker.h"
 #include "DemoData.h"
 #include "LoginThrottle.h"
 #include "MailSender.h"
 #include "Store.h"
+#include "Verification.h"
 
 #include <atomic>
 #include <cstddef>
@@ -39,6 +41,12 @@ struct ServerOptions {
     std::optional<SmtpSettings> smtp;
     // The carriers and their gateways; null: the built-in table.
     std::shared_ptr<const GatewayTable> gateways;
+    // Texts the account pages' codes in place of the delivery queue (tests). Empty: the codes go
+    // through the queue when delivery is on, and to `console` when it is off.
+    CodeSender codeSender;
+    VerificationLimits verificationLimits;
+    // The clock of the codes and their limits; empty: the store's.
+    SecondsClock clock;
 
     // HTTPS: the certificate chain and its private key, PEM files. Both or neither.
     std::string tlsCertFile;
@@ -104,6 +112,7 @@ public:
 
 private:
     void toConsole(const std::string& line);
+    CodeSender codeDelivery();
 
     ServerOptions m_options;
     Store m_store;
@@ -111,6 +120,8 @@ private:
     std::atomic<bool> m_cancelDelivery{false};
     std::unique_ptr<CurlMailSender> m_sender;
     std::unique_ptr<DeliveryWorker> m_worker; // null when delivery is off
+    Verification m_verification;
+    AccountPages m_accounts;
     std::unique_ptr<Exchanges> m_exchanges;
     std::unique_ptr<HeadDeadlines> m_deadlines;
     std::unique_ptr<LoginWorkers> m_loginWorkers;

@@ -61,6 +61,35 @@ ALTER TABLE outbox ADD COLUMN last_reply TEXT;
 CREATE INDEX outbox_queue ON outbox(state, next_attempt);
 )sql";
 
+// The account pages' codes go through the outbox too. They belong to no user (a registration
+// code is sent before there is one) and must not outlive the code, so the outbox is rebuilt once
+// with user_id optional and an expiry.
+constexpr const char* kCodeMessages = R"sql(
+CREATE TABLE outbox_rebuilt (
+    id           INTEGER PRIMARY KEY AUTOINCREMENT,
+    user_id      INTEGER REFERENCES users(id),
+    friend_id    INTEGER,
+    number       TEXT NOT NULL,
+    carrier      TEXT NOT NULL,
+    subject      TEXT NOT NULL,
+    body         TEXT NOT NULL,
+    sent_at      TEXT NOT NULL,
+    state        TEXT NOT NULL DEFAULT 'off',
+    attempts     INTEGER NOT NULL DEFAULT 0,
+    next_attempt TEXT,
+    last_reply   TEXT,
+    expires_at   TEXT
+);
+INSERT INTO outbox_rebuilt(id, user_id, friend_id, number, carrier, subject, body, sent_at, state, attempts,
+                           next_attempt, last_reply)
+    SELECT id, user_id, friend_id, number, carrier, subject, body, sent_at, state, attempts, next_attempt, last_reply
+    FROM outbox;
+DROP TABLE outbox;
+ALTER TABLE outbox_rebuilt RENAME TO outbox;
+CREATE INDEX outbox_queue ON outbox(state, next_attempt);
+CREATE INDEX outbox_by_user_time ON outbox(user_id, sent_at);
+)sql";
+
 // A session's last use is written at most this often, so that reading with a token is not a
 // write each time.
 constexpr std::int64_t kSessionTouchSeconds = 60;
@@ -184,10 +213,59 @@ Store::Store(const std::string& path, StoreSettings settings)
         m_writer.execute("PRAGMA synchronous = NORMAL");
     }
     openOrUpgrade();
+    addCodeMessages();
     if (!m_inMemory) {
         m_checkpointer = std::make_unique<Checkpointer>(path);
         sqlite3_wal_hook(m_writer.handle(), &Checkpointer::onCommit, m_checkpointer.get());
     }
+}
+
+void Store::addCodeMessages() {
+    std::lock_guard lock(m_writeMutex);
+    {
+        Statement columns(m_writer, "SELECT 1 FROM pragma_table_info('outbox') WHERE name = 'expires_at'");
+        if (columns.step()) {
+            return;
+        }
+    }
+    Transaction transaction(m_writer);
+    m_writer.execute(kCodeMessages);
+    transaction.commit();
+}
+
+void Store::queueCode(std::string_view number, std::string_view carrier, std::string_view subject,
+                      std::string_view body, std::int64_t expiresAt) {
+    const std::string queuedAt = UtcText(now());
+    std::lock_guard lock(m_writeMutex);
+    m_writer
+        .prepared("INSERT INTO outbox(user_id, number, carrier, subject, body, sent_at, state, next_attempt, "
+                  "expires_at) VALUES (NULL, ?1, ?2, ?3, ?4, ?5, 'queued', ?5, ?6)")
+        ->bind(1, number)
+        .bind(2, carrier)
+        .bind(3, subject)
+        .bind(4, body)
+        .bind(5, queuedAt)
+        .bind(6, UtcText(expiresAt))
+        .run();
+}
+
+void Store::retireCodes(const std::string& now, std::optional<std::int64_t> id) {
+    // A code's text leaves the store once it is sent or failed, and a code that would only be
+    // tried again once it has expired is not tried at all. An empty `now` expires nothing by
+    // time alone (every time text sorts after it).
+    Query stmt = m_writer.prepared("UPDATE outbox SET body = '', "
+                                   "state = CASE WHEN state = 'queued' THEN 'failed' ELSE state END, "
+                                   "last_reply = CASE WHEN state = 'queued' THEN 'expired before delivery: ' || "
+                                   "coalesce(last_reply, 'no attempt') ELSE last_reply END, next_attempt = NULL "
+                                   "WHERE expires_at IS NOT NULL AND body != '' AND (?2 IS NULL OR id = ?2) "
+                                   "AND (state != 'queued' OR next_attempt >= expires_at OR expires_at <= ?1)");
+    stmt->bind(1, now);
+    if (id) {
+        stmt->bind(2, *id);
+    } else {
+        stmt->bindNull(2);
+    }
+    stmt->run();
 }
 
 Store::~Store() {
@@ -547,6 +625,10 @@ std::vector<OutboxMessage> Store::outbox() {
 }
 
 std::optional<QueuedMessage> Store::nextDue(TimePoint now) {
+    {
+        std::lock_guard lock(m_writeMutex);
+        retireCodes(UtcText(now), std::nullopt);
+    }
     ReadConnection connection(*this);
     // The times are all written alike, so text order is time order.
     Query stmt = connection.db().prepared("SELECT id, number, carrier, subject, body, sent_at, attempts FROM outbox "
@@ -586,6 +668,7 @@ void Store::setDeliveryState(std::int64_t id, std::string_view state, int attemp
         stmt->bindNull(3);
     }
     stmt->bind(4, reply).bind(5, id).run();
+    retireCodes({}, id);
 }
 
 void Store::markSent(std::int64_t id, int attempts, std::string_view reply) {

@@ -117,6 +117,11 @@ public:
     // Every message, oldest first.
     std::vector<OutboxMessage> outbox();
 
+    // Queues the text of an account code for delivery, with no user; its body is blanked once it
+    // is sent or failed, and it is not attempted at or after `expiresAt` (seconds since 1970).
+    void queueCode(std::string_view number, std::string_view carrier, std::string_view subject, std::string_view body,
+                   std::int64_t expiresAt);
+
     // DeliveryQueue
     std::optional<QueuedMessage> nextDue(TimePoint now) override;
     std::optional<TimePoint> nextAttempt() override;
@@ -124,15 +129,24 @@ public:
     void markRetry(std::int64_t id, int attempts, TimePoint next, std::string_view reply) override;
     void markFailed(std::int64_t id, int attempts, std::string_view reply) override;
 
+    // Runs `work(Database&)` on the writing connection under its lock, for units that keep tables
+    // of their own in the same file.
+    template <typename Work> auto withDatabase(Work&& work) {
+        std::lock_guard lock(m_writeMutex);
+        return work(m_writer);
+    }
+
 private:
     class ReadConnection;
     friend class ReadConnection;
 
     void openOrUpgrade();
     void upgradeFromPlainPasswords();
-    std::optional<std::int64_t> insertFriend(std::int64_t userId, const Friend& entry);
+    void addCodeMessages();
+    void retireCodes(const std::string& now, std::optional<std::int64_t> id);
     void setDeliveryState(std::int64_t id, std::string_view state, int attempts, const std::string* next,
                           std::string_view reply);
+    std::optional<std::int64_t> insertFriend(std::int64_t userId, const Friend& entry);
     std::unique_ptr<Database> takeReader();
     void giveBackReader(std::unique_ptr<Database> reader);
 

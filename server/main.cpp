@@ -119,6 +119,18 @@ const std::vector<Option>& Options() {
              s.server.store.sessionIdleSeconds = std::int64_t{days} * 24 * 60 * 60;
              return true;
          }},
+        {"codes-per-hour", "N", "account codes asked for one phone number in any hour (default 3)",
+         Number(
+             [](Settings & s) -> auto& { return s.server.verificationLimits.requestsPerHour; }, 1, kMaxInt)},
+        {"codes-per-day", "N", "account codes asked for one phone number in any 24 hours (default 10)",
+         Number(
+             [](Settings & s) -> auto& { return s.server.verificationLimits.requestsPerDay; }, 1, kMaxInt)},
+        {"address-codes-per-hour", "N", "account codes asked from one client address in any hour (default 3)",
+         Number(
+             [](Settings & s) -> auto& { return s.server.verificationLimits.addressRequestsPerHour; }, 1, kMaxInt)},
+        {"address-codes-per-day", "N", "account codes asked from one client address in any 24 hours (default 10)",
+         Number(
+             [](Settings & s) -> auto& { return s.server.verificationLimits.addressRequestsPerDay; }, 1, kMaxInt)},
         {"concurrent-hashes", "N", "password hashes computed at once (default: the number of cores)",
          Number(
              [](Settings & s) -> auto& { return s.concurrentHashes; }, 1, 1024)},

@@ -1,0 +1,67 @@
+#include "Csrf.h"
+
+#include <array>
+#include <stdexcept>
+
+#include <sodium.h>
+
+namespace server {
+
+namespace {
+
+constexpr std::size_t kTokenBytes = 32;
+
+} // namespace
+
+std::string NewCsrfToken() {
+    if (sodium_init() < 0) {
+        throw std::runtime_error("libsodium cannot be initialised");
+    }
+    std::array<unsigned char, kTokenBytes> bytes{};
+    randombytes_buf(bytes.data(), bytes.size());
+    std::string hex(kTokenBytes * 2 + 1, '\0');
+    sodium_bin2hex(hex.data(), hex.size(), bytes.data(), bytes.size());
+    hex.pop_back();
+    return hex;
+}
+
+bool IsCsrfToken(std::string_view text) {
+    if (text.size() != kTokenBytes * 2) {
+        return false;
+    }
+    for (const char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string CsrfCookieHeader(const std::string& token, bool secure) {
+    // Only the account pages under /login.aspx post forms; scripts never need the cookie.
+    return std::string(kCsrfCookieName) + "=" + token + "; Path=/login.aspx; SameSite=Strict; HttpOnly" +
+           (secure ? "; Secure" : "");
+}
+
+std::string CookieValue(std::string_view cookieHeader, std::string_view name) {
+    while (!cookieHeader.empty()) {
+        const std::size_t end = cookieHeader.find(';');
+        std::string_view pair = cookieHeader.substr(0, end);
+        cookieHeader = end == std::string_view::npos ? std::string_view{} : cookieHeader.substr(end + 1);
+        while (!pair.empty() && pair.front() == ' ') {
+            pair.remove_prefix(1);
+        }
+        const std::size_t equals = pair.find('=');
+        if (equals != std::string_view::npos && pair.substr(0, equals) == name) {
+            return std::string(pair.substr(equals + 1));
+        }
+    }
+    return {};
+}
+
+bool CsrfTokensMatch(std::string_view cookieToken, std::string_view formToken) {
+    return IsCsrfToken(cookieToken) && IsCsrfToken(formToken) &&
+           sodium_memcmp(cookieToken.data(), formToken.data(), cookieToken.size()) == 0;
+}
+
+} // namespace server

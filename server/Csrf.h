@@ -1,0 +1,27 @@
+#pragma once
+
+// Protection of the web forms against requests forged by other sites: each form carries a random
+// token that must equal the one in a cookie that only this site's pages can have caused. The
+// cookie is SameSite=Strict, so a browser does not even send it with another site's request.
+
+#include <string>
+#include <string_view>
+
+namespace server {
+
+inline constexpr std::string_view kCsrfCookieName = "vantro_form";
+inline constexpr std::string_view kCsrfFieldName = "form_token";
+
+// 32 random bytes as 64 lowercase hex digits.
+std::string NewCsrfToken();
+// True for a text that NewCsrfToken could have made.
+bool IsCsrfToken(std::string_view text);
+// The Set-Cookie value that hands `token` to the browser; `secure` when the pages are served
+// over HTTPS, so that the cookie never travels in the clear.
+std::string CsrfCookieHeader(const std::string& token, bool secure = false);
+// The value of cookie `name` in a Cookie request header; empty when absent.
+std::string CookieValue(std::string_view cookieHeader, std::string_view name);
+// The form's token equals the cookie's, compared in constant time; both must be well-formed.
+bool CsrfTokensMatch(std::string_view cookieToken, std::string_view formToken);
+
+} // namespace server
