@@ -23,12 +23,22 @@ struct RecordedRequest {
     bool hasHeader(const std::string& name) const;
 };
 
+// How a scripted reply goes wrong on the wire, if it does.
+enum class WireFault {
+    None,
+    CloseWithoutAnswer, // the request is read, then the connection is closed with nothing sent
+    ResetMidBody,       // half the body, then a TCP reset
+    StallAfterHeaders,  // the head, then nothing for `delay` before the body
+    Chunked,            // the body in 64 KiB chunks, its length never announced
+};
+
 struct ScriptedReply {
     int status = 200;
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
     std::chrono::milliseconds delay{0};        // before anything is sent
     std::chrono::milliseconds stallMidBody{0}; // after half the body has been sent
+    WireFault fault = WireFault::None;
 };
 
 // An HTTP/1.1 server on 127.0.0.1 at a free port, run on a thread of its own, answering each
