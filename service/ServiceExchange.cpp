@@ -3,40 +3,41 @@
 #include "app/Global.h"
 #include "service/HttpPost.h"
 #include "service/ServiceErrors.h"
-
-namespace {
-
-void appendCharacterData(const pugi::xml_node& node, std::string& text) {
-    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-        switch (child.type()) {
-        case pugi::node_pcdata:
-        case pugi::node_cdata:
-            text += child.value();
-            break;
-        case pugi::node_element:
-            appendCharacterData(child, text);
-            break;
-        default:
-            break;
-        }
-    }
-}
-
-} // namespace
+#include "service/WellFormedXml.h"
 
 std::string NodeText(const pugi::xml_node& node) {
     if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) {
         return node.value();
     }
+    // A walk in document order without recursion, so that no depth of nesting can exhaust the stack.
     std::string text;
-    appendCharacterData(node, text);
+    pugi::xml_node current = node.first_child();
+    while (current) {
+        const pugi::xml_node_type type = current.type();
+        if (type == pugi::node_pcdata || type == pugi::node_cdata) {
+            text += current.value();
+        }
+        if (type == pugi::node_element && current.first_child()) {
+            current = current.first_child();
+            continue;
+        }
+        while (current && current != node && !current.next_sibling()) {
+            current = current.parent();
+        }
+        if (!current || current == node) {
+            break;
+        }
+        current = current.next_sibling();
+    }
     return text;
 }
 
 ServiceAnswer::ServiceAnswer(const std::string& text) {
-    const pugi::xml_parse_result result =
-        m_document.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_auto);
-    m_parsed = static_cast<bool>(result);
+    // pugixml is fast but forgiving (a bare "&", an undefined entity or a second root pass), so
+    // libxml2 decides first whether the answer is XML at all; pugixml then reads it for the queries.
+    m_parsed =
+        IsWellFormedXml(text) &&
+        static_cast<bool>(m_document.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_auto));
     if (!m_parsed) {
         // A half-read document must not answer queries: an answer that does not parse has no nodes.
         m_document.reset();

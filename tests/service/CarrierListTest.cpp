@@ -58,6 +58,17 @@ TEST_F(CarrierListTest, statusOtherThan200OrAnAnswerThatIsNotXmlGivesNoCarriers)
     EXPECT_EQ(carriersFor("<html><body>It works</body>"), Names{});
     // Well-formed up to a broken tail: nothing of it counts.
     EXPECT_EQ(carriersFor("<carriers><carrier>A</carrier><carrier>B</carriers>"), Names{});
+    // Readable enough for a forgiving parser, but not well-formed XML.
+    for (const char* notWellFormed : {
+             "<carriers><carrier>AT&T</carrier></carriers>",
+             "<carriers><carrier>A&nbsp;B</carrier></carriers>",
+             "<carriers><carrier>A</carrier></carriers><carriers><carrier>B</carrier></carriers>",
+             "<carriers><carrier>A</carrier></carriers>trailing",
+             "<carriers><carrier code=\"1\" code=\"2\">A</carrier></carriers>",
+             "<carriers><carrier>A\x01</carrier></carriers>",
+         }) {
+        EXPECT_EQ(carriersFor(notWellFormed), Names{}) << notWellFormed;
+    }
 }
 
 TEST(FailureDocuments, eachExchangeHasItsOwnRefusal) {

@@ -83,6 +83,13 @@ TEST_F(LoginExchangeTest, answersWithoutTheNeededNodesFailAndKeepThePreviousId) 
         {"no result", "<login><string>4711</string></login>"},
         {"TRUE without string", "<login><result>TRUE</result></login>"},
         {"FALSE without string", "<login><result>FALSE</result></login>"},
+        // Not well-formed, so not XML at all: never shown as a refusal.
+        {"bare ampersand", "<login><result>FALSE</result><string>AT&T down</string></login>"},
+        {"undefined entity", "<login><result>FALSE</result><string>a&nbsp;b</string></login>"},
+        {"two roots", "<login><result>FALSE</result></login><login><string>x</string></login>"},
+        {"text after the root", "<login><result>FALSE</result><string>x</string></login>trailing"},
+        {"duplicate attribute", "<login a=\"1\" a=\"2\"><result>FALSE</result><string>x</string></login>"},
+        {"control character", "<login><result>FALSE</result><string>\x01</string></login>"},
     };
     for (const auto& [what, body] : cases) {
         SCOPED_TRACE(what);

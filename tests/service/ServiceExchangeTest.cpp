@@ -63,21 +63,64 @@ TEST_F(ServiceExchangeTest, onlyStatus200IsTakenOtherwiseTheFailureDocumentWithI
     }
 }
 
-TEST_F(ServiceExchangeTest, followsRedirectsAndReadsTheFinalStatus) {
-    ScriptedReply redirect;
-    redirect.status = 302;
-    redirect.headers = {{"Location", "/moved"}};
-    server.reply("/x", redirect);
+TEST_F(ServiceExchangeTest, followsRedirectsOnTheSameHostOnlyAndReadsTheFinalStatus) {
+    LoopbackServer otherPort;
+    LoopbackServer otherHost("127.0.0.2");
+    otherPort.replyXml("/moved", "<r><string>arrived</string></r>");
+    otherHost.replyXml("/moved", "<r><string>arrived</string></r>");
     server.replyXml("/moved", "<r><string>arrived</string></r>");
-    EXPECT_EQ(ServiceExchange("/x", std::string("<q/>"), failureWithStatus()).firstText("//string"), "arrived");
-    const auto atNewPlace = server.requestsTo("/moved");
-    ASSERT_EQ(atNewPlace.size(), 1u);
-    EXPECT_EQ(atNewPlace[0].method, "POST");
-    EXPECT_EQ(atNewPlace[0].body, "<q/>");
+    struct Case {
+        int status;
+        std::string location;
+        const LoopbackServer* target; // nullptr: the redirect is refused
+        const char* method;           // of the request that follows it
+    };
+    const Case cases[] = {
+        {301, "/moved", &server, "POST"},
+        {302, "/moved", &server, "POST"},
+        {307, "/moved", &server, "POST"},
+        {308, "/moved", &server, "POST"},
+        {303, "/moved", &server, "GET"},
+        {302, otherPort.url() + "/moved", &otherPort, "POST"},
+        {302, otherHost.url() + "/moved", nullptr, ""},
+        {303, otherHost.url() + "/moved", nullptr, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.status) + " to " + c.location);
+        ScriptedReply redirect;
+        redirect.status = c.status;
+        redirect.headers = {{"Location", c.location}};
+        server.reply("/x", redirect);
+        const std::size_t before = c.target != nullptr ? c.target->requestsTo("/moved").size() : 0;
+
+        if (c.target == nullptr) {
+            EXPECT_THROW(ServiceExchange("/x", std::string("<q/>"), failureWithStatus()), TransportError);
+            continue;
+        }
+        EXPECT_EQ(ServiceExchange("/x", std::string("<q/>"), failureWithStatus()).firstText("//string"), "arrived");
+        const auto atNewPlace = c.target->requestsTo("/moved");
+        ASSERT_EQ(atNewPlace.size(), before + 1);
+        const RecordedRequest& followed = atNewPlace.back();
+        EXPECT_EQ(followed.method, c.method);
+        if (followed.method == "POST") {
+            EXPECT_EQ(followed.body, "<q/>");
+            EXPECT_EQ(followed.header("Content-Type"), "text/xml");
+        } else {
+            // Sending the message again would send it twice.
+            EXPECT_TRUE(followed.body.empty());
+            EXPECT_FALSE(followed.hasHeader("Content-Length"));
+            EXPECT_FALSE(followed.hasHeader("Content-Type"));
+        }
+    }
+    EXPECT_TRUE(otherHost.requests().empty()) << "nothing may reach another host";
 
     ScriptedReply missing;
     missing.status = 404;
     server.reply("/moved", missing);
+    ScriptedReply redirect;
+    redirect.status = 302;
+    redirect.headers = {{"Location", "/moved"}};
+    server.reply("/x", redirect);
     EXPECT_EQ(ServiceExchange("/x", std::string("<q/>"), failureWithStatus()).firstText("//string"), "failed:404");
 }
 
@@ -109,7 +152,58 @@ TEST(ServiceAnswer, nodeTextJoinsTheCharacterDataOfAllDescendants) {
     EXPECT_EQ(NodeText(all[2]), "third");
 }
 
-TEST(ServiceAnswer, readsAnswersInOtherEncodingsByTheirDeclaration) {
+TEST(ServiceAnswer, readsAnswersInOtherEncodingsByTheirDeclarationOrByteOrderMark) {
     const ServiceAnswer latin1(std::string("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><s>Zo\xeb</s>"));
     EXPECT_EQ(latin1.firstText("//s"), "Zo\xc3\xab");
+    const char utf16Bytes[] = "\xff\xfe<\0s\0>\0\xeb\0<\0/\0s\0>\0";
+    const ServiceAnswer utf16(std::string(utf16Bytes, sizeof utf16Bytes - 1));
+    EXPECT_EQ(utf16.firstText("//s"), "\xc3\xab");
+    const ServiceAnswer utf8(std::string("\xef\xbb\xbf<s>\xc3\xab</s>"));
+    EXPECT_EQ(utf8.firstText("//s"), "\xc3\xab");
+}
+
+TEST(ServiceAnswer, hostileAnswersAreRefusedNotParsed) {
+    std::string laughs = "<!DOCTYPE s [<!ENTITY a0 \"lol\">";
+    for (int level = 1; level <= 10; ++level) {
+        laughs += "<!ENTITY a" + std::to_string(level) + " \"";
+        for (int copy = 0; copy < 10; ++copy) {
+            laughs += "&a" + std::to_string(level - 1) + ";";
+        }
+        laughs += "\">";
+    }
+    laughs += "]><r><result>FALSE</result><string>&a10;</string></r>";
+
+    std::string deep = "<r><result>FALSE</result><string>";
+    for (int level = 0; level < 100000; ++level) {
+        deep += "<d>";
+    }
+    deep += "x";
+    for (int level = 0; level < 100000; ++level) {
+        deep += "</d>";
+    }
+    deep += "</string></r>";
+
+    const std::pair<const char*, std::string> cases[] = {
+        {"billion laughs", laughs},
+        {"100,000 levels deep", deep},
+    };
+    for (const auto& [what, text] : cases) {
+        SCOPED_TRACE(what);
+        const ServiceAnswer answer(text);
+        EXPECT_FALSE(answer.parsed());
+        EXPECT_THROW(answer.firstText("//string"), MissingNodeError);
+    }
+
+    // Nesting within the bound keeps all its text.
+    std::string nested = "<r><string>";
+    for (int level = 0; level < 200; ++level) {
+        nested += "<d>" + std::to_string(level % 10);
+    }
+    for (int level = 0; level < 200; ++level) {
+        nested += "</d>";
+    }
+    nested += "</string></r>";
+    const ServiceAnswer withinBound(nested);
+    ASSERT_TRUE(withinBound.parsed());
+    EXPECT_EQ(withinBound.firstText("//string").size(), 200u);
 }

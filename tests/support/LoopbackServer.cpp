@@ -1,6 +1,7 @@
 #include "tests/support/LoopbackServer.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -21,15 +22,16 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b) {
 
 std::string pathOf(const std::string& target) { return target.substr(0, target.find('?')); }
 
-void sendAll(int socket, const std::string& data) {
+bool sendAll(int socket, const std::string& data) {
     std::size_t sent = 0;
     while (sent < data.size()) {
         const ssize_t n = ::send(socket, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) {
-            return;
+            return false;
         }
         sent += static_cast<std::size_t>(n);
     }
+    return true;
 }
 
 const char* reasonPhrase(int status) {
@@ -55,7 +57,7 @@ const char* reasonPhrase(int status) {
     }
 }
 
-int openListener(int& port) {
+int openListener(const std::string& host, int& port, int backlog = 16) {
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     if (listener < 0) {
         throw std::runtime_error("socket() failed");
@@ -64,9 +66,13 @@ int openListener(int& port) {
     ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+        ::close(listener);
+        throw std::runtime_error("not an IPv4 address: " + host);
+    }
     address.sin_port = 0;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 16) != 0) {
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, backlog) != 0) {
         ::close(listener);
         throw std::runtime_error("bind() or listen() failed");
     }
@@ -100,7 +106,8 @@ bool RecordedRequest::hasHeader(const std::string& name) const {
                        [&](const auto& h) { return equalsIgnoringCase(h.first, name); });
 }
 
-LoopbackServer::LoopbackServer() : m_listener(openListener(m_port)), m_thread([this] { serve(); }) {}
+LoopbackServer::LoopbackServer(std::string address)
+    : m_address(std::move(address)), m_listener(openListener(m_address, m_port)), m_thread([this] { serve(); }) {}
 
 LoopbackServer::~LoopbackServer() {
     m_stopping = true;
@@ -108,7 +115,7 @@ LoopbackServer::~LoopbackServer() {
     ::close(m_listener);
 }
 
-std::string LoopbackServer::url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+std::string LoopbackServer::url() const { return "http://" + m_address + ":" + std::to_string(m_port); }
 
 void LoopbackServer::reply(const std::string& path, ScriptedReply reply) { replyInTurn(path, {std::move(reply)}); }
 
@@ -148,7 +155,7 @@ std::vector<RecordedRequest> LoopbackServer::requestsTo(const std::string& path)
 
 std::string LoopbackServer::closedPortUrl() {
     int port = 0;
-    ::close(openListener(port));
+    ::close(openListener("127.0.0.1", port));
     return "http://127.0.0.1:" + std::to_string(port);
 }
 
@@ -262,6 +269,13 @@ void LoopbackServer::handle(int connection) {
         // A zero linger time makes close() send a reset instead of an orderly end.
         const linger reset{1, 0};
         ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    } else if (reply.trickleEvery.count() > 0) {
+        // Ends early once the client has given up, so that the server can stop.
+        bool open = sendAll(connection, head);
+        for (std::size_t i = 0; open && i < reply.body.size() && !m_stopping; ++i) {
+            std::this_thread::sleep_for(reply.trickleEvery);
+            open = sendAll(connection, reply.body.substr(i, 1));
+        }
     } else if (reply.stallMidBody.count() > 0) {
         const std::size_t half = reply.body.size() / 2;
         sendAll(connection, head + reply.body.substr(0, half));
@@ -271,3 +285,25 @@ void LoopbackServer::handle(int connection) {
         sendAll(connection, head + reply.body);
     }
 }
+
+UnansweredListener::UnansweredListener() : m_listener(openListener("127.0.0.1", m_port, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(m_port));
+    // A backlog of 0 holds one connection; the next handshakes are dropped and stay unanswered.
+    for (int i = 0; i < 2; ++i) {
+        const int waiting = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(waiting, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        m_waiting.push_back(waiting);
+    }
+}
+
+UnansweredListener::~UnansweredListener() {
+    for (int waiting : m_waiting) {
+        ::close(waiting);
+    }
+    ::close(m_listener);
+}
+
+std::string UnansweredListener::url() const { return "http://127.0.0.1:" + std::to_string(m_port); }

@@ -38,22 +38,23 @@ struct ScriptedReply {
     std::vector<std::pair<std::string, std::string>> headers;
     std::chrono::milliseconds delay{0};        // before anything is sent
     std::chrono::milliseconds stallMidBody{0}; // after half the body has been sent
+    std::chrono::milliseconds trickleEvery{0}; // the body one byte at a time, this far apart
     WireFault fault = WireFault::None;
 };
 
-// An HTTP/1.1 server on 127.0.0.1 at a free port, run on a thread of its own, answering each
-// path as the test scripted it and recording every request. Hand-rolled on plain sockets rather
-// than cpp-httplib because the tests check the order of the request headers, which cpp-httplib
-// does not keep.
+// An HTTP/1.1 server on 127.0.0.1 (or another loopback address) at a free port, run on a thread of its own, answering
+// each path as the test scripted it and recording every request. Hand-rolled on plain sockets rather than cpp-httplib
+// because the tests check the order of the request headers, which cpp-httplib does not keep.
 class LoopbackServer {
 public:
-    LoopbackServer();
+    explicit LoopbackServer(std::string address = "127.0.0.1");
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-    // "http://127.0.0.1:<port>"
+    // "http://<address>:<port>"
     std::string url() const;
+    int port() const { return m_port; }
 
     // Answers every request for `path` (without query) with `reply`.
     void reply(const std::string& path, ScriptedReply reply);
@@ -75,11 +76,29 @@ private:
     void handle(int connection);
     ScriptedReply nextReply(const std::string& path);
 
-    int m_port = 0; // before m_listener: opening the listener sets it
+    std::string m_address; // before m_listener, which is opened on it
+    int m_port = 0;        // before m_listener: opening the listener sets it
     int m_listener = -1;
     std::atomic<bool> m_stopping{false};
     mutable std::mutex m_mutex;
     std::map<std::string, std::deque<ScriptedReply>> m_replies;
     std::vector<RecordedRequest> m_requests;
     std::thread m_thread;
+};
+
+// An address where a connect never completes: a listener on 127.0.0.1 whose queue of connections
+// is already full, so that the kernel drops every further handshake.
+class UnansweredListener {
+public:
+    UnansweredListener();
+    ~UnansweredListener();
+    UnansweredListener(const UnansweredListener&) = delete;
+    UnansweredListener& operator=(const UnansweredListener&) = delete;
+
+    std::string url() const;
+
+private:
+    int m_port = 0;
+    int m_listener = -1;
+    std::vector<int> m_waiting; // the connections that fill the queue
 };
