@@ -134,11 +134,12 @@ TEST_F(LoginPanelTest, eachAnswerOfTheServiceHasItsOwnOutcome) {
 }
 
 // Every way the service or the line to it can fail, as the user meets it at the login: the error
-// in a box first, then the system error in the panel. An answer that does arrive readable but
-// odd is shown as the service's own refusal.
+// in a box first, naming what went wrong, then the system error in the panel.
 TEST_F(LoginPanelTest, faultClassesShowTheErrorInABoxThenTheSystemError) {
     using namespace std::chrono_literals;
     transportLimits().stallSeconds = 1;
+    transportLimits().connectTimeoutSeconds = 2;
+    const UnansweredListener unanswered;
     const std::string accepted = "<login><result>TRUE</result><string>77</string></login>";
     const auto onWire = [&](WireFault fault, std::chrono::milliseconds delay = 0ms) {
         ScriptedReply reply;
@@ -153,8 +154,31 @@ TEST_F(LoginPanelTest, faultClassesShowTheErrorInABoxThenTheSystemError) {
         reply.body = std::move(body);
         return reply;
     };
-    ScriptedReply redirectLoop = answer(302, "");
-    redirectLoop.headers = {{"Location", "/vantro_login.aspx"}};
+    const auto redirectTo = [&](const std::string& location) {
+        ScriptedReply reply = answer(302, "");
+        reply.headers = {{"Location", location}};
+        return reply;
+    };
+    ScriptedReply trickling = onWire(WireFault::None);
+    trickling.trickleEvery = 300ms;
+    std::string deep = "<login><result>TRUE</result><string>";
+    for (int i = 0; i < 100000; ++i) {
+        deep += "<a>";
+    }
+    for (int i = 0; i < 100000; ++i) {
+        deep += "</a>";
+    }
+    deep += "</string></login>";
+    std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE login [<!ENTITY l0 \"ha\">";
+    for (int i = 1; i <= 10; ++i) {
+        const std::string previous = "&l" + std::to_string(i - 1) + ";";
+        std::string expansion;
+        for (int j = 0; j < 10; ++j) {
+            expansion += previous;
+        }
+        laughs += "<!ENTITY l" + std::to_string(i) + " \"" + expansion + "\">";
+    }
+    laughs += "]><login><result>TRUE</result><string>&l10;</string></login>";
     const std::string oversized = "<login>" + std::string(std::size_t{16} * 1024 * 1024, 'x') + "</login>";
     ScriptedReply oversizedChunked = onWire(WireFault::Chunked);
     oversizedChunked.body = oversized;
@@ -162,30 +186,34 @@ TEST_F(LoginPanelTest, faultClassesShowTheErrorInABoxThenTheSystemError) {
     struct Case {
         const char* fault;
         ScriptedReply reply;
-        const char* inBox; // part of the box's text; nullptr: no box
-        const char* shown; // the panel's message afterwards
+        const char* inBox; // part of the box's text
+        long overallSeconds = 60;
     };
     const Case cases[] = {
-        {"connection refused", {}, "Couldn't connect", kSystemError},
-        {"reset mid-answer", onWire(WireFault::ResetMidBody), "reset", kSystemError},
-        {"closed before answering", onWire(WireFault::CloseWithoutAnswer), "Empty reply", kSystemError},
-        {"no answer after the request", onWire(WireFault::None, 2s), "stopped answering for 1 seconds", kSystemError},
-        {"stall after the headers", onWire(WireFault::StallAfterHeaders, 2s), "stopped answering for 1 seconds",
-         kSystemError},
-        {"redirect loop", redirectLoop, "redirects", kSystemError},
-        {"over 16 MiB, announced", answer(200, oversized), "longer than 16777216 bytes", kSystemError},
-        {"over 16 MiB, chunked", oversizedChunked, "longer than 16777216 bytes", kSystemError},
+        {"connection refused", {}, "Couldn't connect"},
+        {"connection never completes", {}, "could not be reached within 2 seconds"},
+        {"reset mid-answer", onWire(WireFault::ResetMidBody), "reset"},
+        {"closed before answering", onWire(WireFault::CloseWithoutAnswer), "Empty reply"},
+        // Its bytes never stop for a whole second, so only the overall limit ends it.
+        {"trickling answer", trickling, "did not answer within 2 seconds", 2},
+        {"no answer after the request", onWire(WireFault::None, 1500ms), "stopped answering for 1 second."},
+        {"stall after the headers", onWire(WireFault::StallAfterHeaders, 1500ms), "stopped answering for 1 second."},
+        {"redirect loop", redirectTo("/vantro_login.aspx"), "redirected the request more than 10 times"},
+        {"redirect to another host", redirectTo("http://127.0.0.2:8471/vantro_login.aspx"),
+         "redirected the request to another address"},
+        {"over 16 MiB, announced", answer(200, oversized), "longer than 16777216 bytes"},
+        {"over 16 MiB, chunked", oversizedChunked, "longer than 16777216 bytes"},
+        {"invalid UTF-8", answer(200, "<login><result>FALSE</result><string>No \xff\xfe way</string></login>"),
+         "no element for //result"},
         {"HTML error page with status 200", answer(200, "<html><body>Server Error</body></html>"),
-         "no element for //result", kSystemError},
-        {"not XML", answer(200, ""), "no element for //result", kSystemError},
+         "no element for //result"},
+        {"not XML", answer(200, ""), "no element for //result"},
         {"wrong-case element names", answer(200, "<Login><Result>TRUE</Result><String>77</String></Login>"),
-         "no element for //result", kSystemError},
-        {"missing node after TRUE", answer(200, "<login><result>TRUE</result></login>"), "no element for //string",
-         kSystemError},
-        {"missing node after FALSE", answer(200, "<login><result>FALSE</result></login>"), "no element for //string",
-         kSystemError},
-        {"invalid UTF-8", answer(200, "<login><result>FALSE</result><string>No \xff\xfe way</string></login>"), nullptr,
-         "No \xef\xbf\xbd\xef\xbf\xbd way"},
+         "no element for //result"},
+        {"missing node after TRUE", answer(200, "<login><result>TRUE</result></login>"), "no element for //string"},
+        {"missing node after FALSE", answer(200, "<login><result>FALSE</result></login>"), "no element for //string"},
+        {"100,000-deep nesting", answer(200, deep), "no element for //result"},
+        {"billion laughs", answer(200, laughs), "no element for //result"},
     };
 
     global::CurrentUserId = "earlier";
@@ -196,20 +224,19 @@ TEST_F(LoginPanelTest, faultClassesShowTheErrorInABoxThenTheSystemError) {
         recorder.events.clear();
         recorder.messages.clear();
         labelWhileBoxOpen = qs("(no box)");
-        global::ServiceUrl =
-            std::string_view(c.fault) == "connection refused" ? LoopbackServer::closedPortUrl() : server.url();
+        const std::string_view fault = c.fault;
+        global::ServiceUrl = fault == "connection refused"           ? LoopbackServer::closedPortUrl()
+                             : fault == "connection never completes" ? unanswered.url()
+                                                                     : server.url();
+        transportLimits().overallSeconds = c.overallSeconds;
         server.reply("/vantro_login.aspx", c.reply);
         loginWith("4125551212", "secret");
 
-        if (c.inBox != nullptr) {
-            ASSERT_EQ(recorder.messages.size(), 1) << c.fault;
-            EXPECT_NE(recorder.messages[0].indexOf(qs(c.inBox)), -1)
-                << c.fault << ": " << recorder.messages[0].toStdString();
-            EXPECT_EQ(labelWhileBoxOpen, QString()) << c.fault << ": the box comes before the message";
-        } else {
-            EXPECT_TRUE(recorder.messages.isEmpty()) << c.fault;
-        }
-        EXPECT_EQ(label("lbl_msg_login"), qs(c.shown)) << c.fault;
+        ASSERT_EQ(recorder.messages.size(), 1) << c.fault;
+        EXPECT_NE(recorder.messages[0].indexOf(qs(c.inBox)), -1)
+            << c.fault << ": " << recorder.messages[0].toStdString();
+        EXPECT_EQ(labelWhileBoxOpen, QString()) << c.fault << ": the box comes before the message";
+        EXPECT_EQ(label("lbl_msg_login"), qs(kSystemError)) << c.fault;
         EXPECT_EQ(lineEdit("tb_password")->text(), qs("secret")) << c.fault << ": nothing is cleared";
         expectStillOnLoginPanel();
         expectPointerBackToDefault();
