@@ -32,9 +32,12 @@ frm_ab::frm_ab() {
     connect(Control<PictureBox>(this, "pic_background"), &PictureBox::mouseDown, this,
             &frm_ab::pic_background_MouseDown);
     connect(Control<PictureBox>(this, "pic_close"), &PictureBox::clicked, this, &frm_ab::pic_close_Click);
-    // A row counts as picked when it becomes selected, by mouse or keyboard. The current row alone
+    // A row counts as picked when it becomes selected, by mouse or keyboard, and when the mouse picks
+    // the row that is already selected (after "Add New" emptied the fields). The current row alone
     // is not enough: the list makes its first row current when it merely takes the focus.
-    connect(Control<QListWidget>(this, "lb_ab"), &QListWidget::itemSelectionChanged, this, &frm_ab::lb_ab_Click);
+    auto* list = Control<QListWidget>(this, "lb_ab");
+    connect(list, &QListWidget::itemSelectionChanged, this, &frm_ab::lb_ab_Click);
+    connect(list, &QListWidget::itemClicked, this, &frm_ab::lb_ab_Click);
     connect(Control<QPushButton>(this, "btn_add"), &QPushButton::clicked, this, &frm_ab::btn_add_Click);
     connect(Control<QPushButton>(this, "btn_save"), &QPushButton::clicked, this, &frm_ab::btn_save_Click);
     connect(Control<QPushButton>(this, "btn_delete"), &QPushButton::clicked, this, &frm_ab::btn_delete_Click);

@@ -34,10 +34,13 @@ std::string NodeText(const pugi::xml_node& node) {
 
 ServiceAnswer::ServiceAnswer(const std::string& text) {
     // pugixml is fast but forgiving (a bare "&", an undefined entity or a second root pass), so
-    // libxml2 decides first whether the answer is XML at all; pugixml then reads it for the queries.
-    m_parsed =
-        IsWellFormedXml(text) &&
-        static_cast<bool>(m_document.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_auto));
+    // libxml2 decides first whether the answer is XML at all; pugixml then reads it for the queries,
+    // after libxml2 has expanded any entities the answer declares itself, or decoded an encoding
+    // that pugixml does not know.
+    const StrictXml strict = ReadXmlStrictly(text);
+    const std::string& readable = strict.rewritten ? *strict.rewritten : text;
+    m_parsed = strict.wellFormed && static_cast<bool>(m_document.load_buffer(readable.data(), readable.size(),
+                                                                             pugi::parse_default, pugi::encoding_auto));
     if (!m_parsed) {
         // A half-read document must not answer queries: an answer that does not parse has no nodes.
         m_document.reset();

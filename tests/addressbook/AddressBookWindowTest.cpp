@@ -420,6 +420,11 @@ TEST_F(AddressBookWindowTest, addNewEmptiesTheEntryButKeepsCarrierAndSelection) 
     EXPECT_FALSE(in(book, "btn_save")->isHidden());
     EXPECT_TRUE(in(book, "btn_delete")->isHidden());
     EXPECT_TRUE(server.requests().empty());
+
+    // Picking the row that is still selected loads it again.
+    pickRow(book, 1);
+    EXPECT_EQ(entry(book), QStringList({qs("-3"), qs("Neg"), qs("4125550003"), qs("AT&T")}));
+    EXPECT_FALSE(in(book, "btn_delete")->isHidden());
 }
 
 TEST_F(AddressBookWindowTest, failedReloadIsShownAndTheWindowStaysUsable) {

@@ -118,12 +118,16 @@ TEST_F(LoginPanelTest, eachAnswerOfTheServiceHasItsOwnOutcome) {
         {404, "<login><result>TRUE</result><string>5</string></login>",
          "Login Failed: Could not connect to server:404"},
         {503, "", "Login Failed: Could not connect to server:503"},
+        {200,
+         "<login><result>FALSE</result><string>Closed &lt;b&gt;today&lt;/b&gt; &amp; a &lt; b &gt; c</string></login>",
+         "Closed <b>today</b> & a < b > c"},
     };
     for (const Case& c : cases) {
         recorder.events.clear();
         server.reply("/vantro_login.aspx", c.status, c.answer);
         loginWith("4125551212", "secret");
         EXPECT_EQ(label("lbl_msg_login"), qs(c.shown)) << c.status << " " << c.answer;
+        EXPECT_EQ(Control<QLabel>(window, "lbl_msg_login")->textFormat(), Qt::PlainText);
         EXPECT_TRUE(recorder.messages.isEmpty()) << c.answer;
         EXPECT_EQ(lineEdit("tb_password")->text(), qs("secret")) << "nothing is cleared";
         expectStillOnLoginPanel();
@@ -205,6 +209,8 @@ TEST_F(LoginPanelTest, faultClassesShowTheErrorInABoxThenTheSystemError) {
         {"over 16 MiB, chunked", oversizedChunked, "longer than 16777216 bytes"},
         {"invalid UTF-8", answer(200, "<login><result>FALSE</result><string>No \xff\xfe way</string></login>"),
          "no element for //result"},
+        {"not well-formed", answer(200, "<login><result>FALSE</result><string>AT&T down</string></login>"),
+         "no element for //result"},
         {"HTML error page with status 200", answer(200, "<html><body>Server Error</body></html>"),
          "no element for //result"},
         {"not XML", answer(200, ""), "no element for //result"},
@@ -252,6 +258,20 @@ TEST_F(LoginPanelTest, aRefusedAddressBookStillOpensTheComposePanelWithNoFriends
     loginWith("4125551212", "secret");
 
     EXPECT_EQ(recorder.messages, QStringList{qs("Retrieve Address Book Failed: Could not connect to server:500")});
+    EXPECT_TRUE(control("frame_txt")->isVisible());
+    EXPECT_EQ(comboBox("cbl_ab")->count(), 0);
+    EXPECT_EQ(label("lbl_msg_login"), QString());
+    expectPointerBackToDefault();
+
+    // The service's own refusal reaches the box exactly as sent, markup-like text included.
+    closeAllWindows();
+    openMainWindow();
+    recorder.messages.clear();
+    recorder.events.clear();
+    server.replyXml("/vantro_ab.aspx", "<a><result>FALSE</result><string>Closed &lt;b&gt;today&lt;/b&gt; &amp; "
+                                       "tomorrow</string></a>");
+    loginWith("4125551212", "secret");
+    EXPECT_EQ(recorder.messages, QStringList{qs("Closed <b>today</b> & tomorrow")});
     EXPECT_TRUE(control("frame_txt")->isVisible());
     EXPECT_EQ(comboBox("cbl_ab")->count(), 0);
     EXPECT_EQ(label("lbl_msg_login"), QString());

@@ -4,19 +4,24 @@
 #include "ui/main/frm_quorvale.h"
 #include "ui/shell/Controls.h"
 #include "ui/shell/Layout.h"
+#include "ui/shell/Platform.h"
 #include "ui/shell/frm_about.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QFontMetrics>
+#include <QImageReader>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace {
@@ -391,4 +396,96 @@ TEST_F(WindowShellTest, everyFixedCaptionFitsItsBox) {
     EXPECT_EQ(QFontInfo(main.font()).pixelSize(), 11);
     EXPECT_EQ(QFontInfo(main.font()).family(), qs("Liberation Sans Narrow"))
         << "the stand-in the layout was measured with";
+}
+
+namespace {
+
+double relativeLuminance(const QColor& colour) {
+    auto channel = [](double value) {
+        return value <= 0.03928 ? value / 12.92 : std::pow((value + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(colour.redF()) + 0.7152 * channel(colour.greenF()) + 0.0722 * channel(colour.blueF());
+}
+
+} // namespace
+
+TEST_F(WindowShellTest, controlsAreDrawnInTheirDesignedColours) {
+    frm_quorvale* main = openMain();
+    showPanel(main, "frame_txt");
+    frm_ab book;
+    book.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&book));
+    in(&book, "btn_delete")->show();
+
+    struct Case {
+        QWidget* control;
+        QPoint point; // in the control, where no text or edge is drawn
+        QColor expected;
+    };
+    auto* option = in(main, "option_new");
+    auto* remove = in(&book, "btn_delete");
+    auto* carriers = in(&book, "cbl_carrier");
+    const Case cases[] = {
+        {option, QPoint(option->width() - 2, option->height() / 2), QColor(0xE4, 0xE4, 0xE4)},
+        {remove, QPoint(4, 4), QColor(0xFF, 0x00, 0x00)},
+        {remove, QPoint(remove->width() - 5, remove->height() - 5), QColor(0xFF, 0x00, 0x00)},
+        // Flat: one thin line, then the plain face.
+        {carriers, QPoint(0, carriers->height() / 2), QColor(0x7A, 0x7A, 0x7A)},
+        {carriers, QPoint(1, carriers->height() / 2), QColor(0xFF, 0xFF, 0xFF)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.control->objectName().toStdString());
+        const QImage image = c.control->grab().toImage();
+        EXPECT_EQ(image.pixelColor(c.point).name().toStdString(), c.expected.name().toStdString())
+            << c.point.x() << "," << c.point.y();
+    }
+
+    // The disabled counter stays readable: its darkest pixel against its face, at least 4.5:1.
+    auto* chars = in<QLineEdit>(main, "tb_chars");
+    ASSERT_FALSE(chars->isEnabled());
+    const QImage counter = chars->grab().toImage();
+    const QColor face = counter.pixelColor(counter.width() - 3, counter.height() / 2);
+    double darkest = 1.0;
+    for (int y = 2; y < counter.height() - 2; ++y) {
+        for (int x = 2; x < counter.width() - 2; ++x) {
+            darkest = std::min(darkest, relativeLuminance(counter.pixelColor(x, y)));
+        }
+    }
+    EXPECT_EQ(face.name().toStdString(), "#ffffff");
+    EXPECT_GE((relativeLuminance(face) + 0.05) / (darkest + 0.05), 4.5);
+}
+
+TEST_F(WindowShellTest, programIconHoldsEverySizeOfTheIconFileInFullColour) {
+    frm_quorvale main;
+    const QIcon icon = main.windowIcon();
+    QImageReader file(qs(":/pictures/vantro.ico"));
+    ASSERT_EQ(file.imageCount(), 6);
+    // The file lists each size in full colour first.
+    for (int index = 0; index < 3; ++index) {
+        ASSERT_TRUE(file.jumpToImage(index));
+        const QImage image = file.read().convertToFormat(QImage::Format_ARGB32);
+        SCOPED_TRACE(image.width());
+        EXPECT_TRUE(icon.availableSizes().contains(image.size()));
+        EXPECT_EQ(icon.pixmap(image.size()).toImage().convertToFormat(QImage::Format_ARGB32), image);
+    }
+}
+
+TEST(QtPlatform, messageBoxShowsTheTextAsPlainText) {
+    const QString text = qs("Closed <b>today</b> & a < b > c");
+    QString shown;
+    Qt::TextFormat format = Qt::AutoText;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (auto* box = qobject_cast<QMessageBox*>(widget); box != nullptr && box->isVisible()) {
+                shown = box->text();
+                format = box->textFormat();
+                box->accept();
+            }
+        }
+    });
+    closer.start(20);
+    Platform::current().messageBox(text);
+    EXPECT_EQ(shown, text);
+    EXPECT_EQ(format, Qt::PlainText);
 }

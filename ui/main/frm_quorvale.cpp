@@ -15,6 +15,7 @@
 
 #include <QComboBox>
 #include <QIcon>
+#include <QImageReader>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -26,10 +27,16 @@ namespace {
 
 frm_quorvale* theInstance = nullptr;
 
+// Every image of the icon file. It holds each size twice, in full colour first and then in 256
+// colours; a window icon keeps one image per size, so the later copies go in first and the full
+// colour ones, added last, are what shows.
 QIcon programIcon() {
+    QImageReader reader(QStringLiteral(":/pictures/vantro.ico"));
     QIcon icon;
-    for (const char* file : {":/pictures/icon_16.png", ":/pictures/icon_32.png", ":/pictures/icon_48.png"}) {
-        icon.addFile(QString::fromLatin1(file));
+    for (int index = reader.imageCount() - 1; index >= 0; --index) {
+        if (reader.jumpToImage(index)) {
+            icon.addPixmap(QPixmap::fromImage(reader.read()));
+        }
     }
     return icon;
 }

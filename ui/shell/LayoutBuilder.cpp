@@ -76,6 +76,10 @@ QWidget* createControl(const ControlEntry& entry, QWidget* container) {
             LimitTyping(box, entry.maxLength);
         }
         QString style = QStringLiteral("QLineEdit { border: 1px solid #7A7A7A; padding: 0 1px; }");
+        if ((entry.style & Disabled) != 0) {
+            // Not editable, but still read: dark grey on white, not the style's faint disabled grey.
+            style += QStringLiteral(" QLineEdit:disabled { color: #333333; background-color: #FFFFFF; }");
+        }
         if ((entry.style & PasswordChar) != 0) {
             box->setEchoMode(QLineEdit::Password);
             style += QStringLiteral(" QLineEdit { lineedit-password-character: 42; }");
@@ -92,6 +96,11 @@ QWidget* createControl(const ControlEntry& entry, QWidget* container) {
     case ControlKind::DropDownList: {
         auto* list = new QComboBox(container);
         list->setEditable(false);
+        if ((entry.style & Flat) != 0) {
+            // One thin line around a plain face, like the flat text boxes beside it.
+            list->setStyleSheet(QStringLiteral("QComboBox { border: 1px solid #7A7A7A; background-color: #FFFFFF;"
+                                               " padding: 0 2px; }"));
+        }
         return list;
     }
     case ControlKind::ListBox:
@@ -100,6 +109,8 @@ QWidget* createControl(const ControlEntry& entry, QWidget* container) {
         auto* option = new QRadioButton(caption, container);
         option->setChecked((entry.style & Selected) != 0);
         setColours(option, kControlGrey, Qt::black);
+        // A button's background is the palette's Button colour, which is paler than the panel's.
+        option->setBackgroundRole(QPalette::Window);
         return option;
     }
     case ControlKind::Button: {
@@ -110,6 +121,11 @@ QWidget* createControl(const ControlEntry& entry, QWidget* container) {
                                                  " QPushButton:pressed { background-color: %2; }"
                                                  " QPushButton:focus { border: 1px solid #000000; }")
                                       .arg(face.name(), face.darker(125).name()));
+        } else if (!entry.background.empty()) {
+            // The style would shade a palette colour into a gradient; the face must be the colour itself.
+            button->setStyleSheet(QStringLiteral("QPushButton { background-color: %1; border: 2px outset %2; }"
+                                                 " QPushButton:pressed { border-style: inset; }")
+                                      .arg(face.name(), kControlGrey.name()));
         } else {
             QPalette palette = button->palette();
             palette.setColor(QPalette::Button, face);

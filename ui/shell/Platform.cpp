@@ -15,6 +15,8 @@ class QtPlatform final : public Platform {
 public:
     void messageBox(const QString& text) override {
         QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(config::ApplicationTitle), text, QMessageBox::Ok);
+        // The text comes from the service or the user; left to guess, Qt would render "<b>" as markup.
+        box.setTextFormat(Qt::PlainText);
         box.exec();
     }
 

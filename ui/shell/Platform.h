@@ -10,7 +10,8 @@ class Platform {
 public:
     virtual ~Platform() = default;
 
-    // A modal message box: OK only, no icon, titled "Vantro". Returns when the user has closed it.
+    // A modal message box: OK only, no icon, titled "Vantro", the text shown as plain text, never as
+    // markup. Returns when the user has closed it.
     virtual void messageBox(const QString& text) = 0;
 
     // The application-wide mouse pointer: the hourglass while `wait`, else the default pointer.
