@@ -1,6 +1,7 @@
 #include "service/ServiceExchange.h"
 
 #include "app/Global.h"
+#include "service/HttpPost.h"
 #include "service/ServiceErrors.h"
 #include "tests/support/VantroTest.h"
 
@@ -160,6 +161,21 @@ TEST(ServiceAnswer, readsAnswersInOtherEncodingsByTheirDeclarationOrByteOrderMar
     EXPECT_EQ(utf16.firstText("//s"), "\xc3\xab");
     const ServiceAnswer utf8(std::string("\xef\xbb\xbf<s>\xc3\xab</s>"));
     EXPECT_EQ(utf8.firstText("//s"), "\xc3\xab");
+    const ServiceAnswer windows1252(std::string("<?xml version=\"1.0\" encoding=\"windows-1252\"?><s>\x80 5</s>"));
+    EXPECT_EQ(windows1252.firstText("//s"), "\xe2\x82\xac 5");
+}
+
+TEST(ServiceAnswer, expandsTheEntitiesAnAnswerDeclaresButLoadsNothingFromOutside) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"<!DOCTYPE r [<!ENTITY co \"Tom &#38;amp; <b>Jerry</b>\">]><r><s>&co; &lt;3</s></r>", "Tom & Jerry <3"},
+        {"<!DOCTYPE r [<!ENTITY e SYSTEM \"file:///etc/hostname\">]><r><s>[&e;]</s></r>", "[]"},
+        {"<!DOCTYPE r SYSTEM \"http://127.0.0.1:9/r.dtd\"><r><s>plain</s></r>", "plain"},
+    };
+    for (const auto& [text, expected] : cases) {
+        const ServiceAnswer answer(text);
+        ASSERT_TRUE(answer.parsed()) << text;
+        EXPECT_EQ(answer.firstText("//s"), expected) << text;
+    }
 }
 
 TEST(ServiceAnswer, hostileAnswersAreRefusedNotParsed) {
