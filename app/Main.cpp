@@ -6,6 +6,7 @@
 #include "ui/shell/Navigation.h"
 #include "ui/shell/Platform.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 
@@ -26,5 +27,7 @@ void Main() {
             QStringLiteral("The software could not detect a network connection.  Please check and try again."));
     }
 }
+
+int QtArgumentCount(int argc) { return std::min(argc, 1); }
 
 } // namespace global

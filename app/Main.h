@@ -6,4 +6,8 @@ namespace global {
 // that the service cannot be reached and opens nothing.
 void Main();
 
+// How many of the process's `argc` arguments Qt is given: the program's name only. The program
+// takes no command line, and Qt's own options ("-platform nonsense") must not reach Qt either.
+int QtArgumentCount(int argc);
+
 } // namespace global

@@ -9,8 +9,7 @@
 
 int main(int argc, char* argv[]) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    // The program takes no command line: Qt sees only the program's name.
-    int qtArgc = std::min(argc, 1);
+    int qtArgc = global::QtArgumentCount(argc);
     QApplication app(qtArgc, argv);
 
     global::Main();

@@ -67,9 +67,14 @@ std::vector<pugi::xml_node> ServiceAnswer::all(const char* query) const {
     return nodes;
 }
 
+ServiceTransport& serviceTransport() {
+    static ServiceTransport transport = &HttpPost;
+    return transport;
+}
+
 ServiceAnswer ServiceExchange(std::string_view path, const std::optional<std::string>& body,
                               const FailureDocument& failureDocument) {
-    const HttpAnswer answer = HttpPost(global::ServiceUrl + std::string(path), body);
+    const HttpAnswer answer = serviceTransport()(global::ServiceUrl + std::string(path), body);
     if (answer.status == 200) {
         return ServiceAnswer(answer.body);
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/HttpPost.h"
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -38,6 +40,11 @@ private:
 
 // The text that stands in for the answer when the status is not 200, built from that status.
 using FailureDocument = std::function<std::string(long status)>;
+
+// How an exchange's POST is carried out. The program always uses HttpPost; the fuzz targets put
+// in a function that hands back their bytes as the answer, so that no socket is involved.
+using ServiceTransport = HttpAnswer (*)(const std::string& url, const std::optional<std::string>& body);
+ServiceTransport& serviceTransport();
 
 // One exchange with the service: POST `body` (or nothing) to the service's address + `path` and
 // parse the answer, or the failure document when the status is anything but 200. A transport

@@ -72,3 +72,10 @@ TEST_F(StartupTest, carriersArriveInServiceOrderWithDuplicates) {
     EXPECT_EQ(shownWindows().size(), 1);
     EXPECT_EQ(server.requestsTo("/vantro_carriers.aspx").size(), 1u);
 }
+
+TEST(StartupArgumentsTest, qtIsGivenOnlyTheProgramsName) {
+    const std::pair<int, int> counts[] = {{0, 0}, {1, 1}, {3, 1}}; // "vantro -platform nonsense"
+    for (const auto& [argc, forQt] : counts) {
+        EXPECT_EQ(global::QtArgumentCount(argc), forQt) << argc;
+    }
+}

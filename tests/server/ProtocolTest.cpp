@@ -54,6 +54,18 @@ std::string Oversized(const std::string& root) {
     return "<" + root + ">" + std::string(kMaxRequestBytes, 'x') + "</" + root + ">";
 }
 
+// The request with its Body element's content replaced by `content`, inserted as raw XML.
+std::string WithBody(const std::string& request, const std::string& content) {
+    const std::size_t start = request.find("<Body>") + 6;
+    return request.substr(0, start) + content + request.substr(request.find("</Body>"));
+}
+
+// A login request of exactly `size` bytes, padded in its password.
+std::string LoginRequestOfSize(std::size_t size) {
+    const std::size_t bare = lstest::LoginRequest(kDemoLogin, "").size();
+    return lstest::LoginRequest(kDemoLogin, std::string(size - bare, 'p'));
+}
+
 // The request without one of its fields.
 std::string Without(const std::string& request, const std::string& field) {
     const std::size_t start = request.find("    <" + field + ">");
@@ -103,7 +115,8 @@ TEST_F(ProtocolTest, Login_refusals) {
         {"hello", "The request could not be read."},
         {"<QVRLogin>    <Login>4125551212</Login>", "The request could not be read."},
         {"<QVRLogin>    <Password>demo</Password></QVRLogin>", "The request could not be read."},
-        {lstest::LoginRequest(kDemoLogin, std::string(kMaxRequestBytes, 'p')), "The request is too large."},
+        {LoginRequestOfSize(kMaxRequestBytes), "Invalid login or password."}, // the limit itself is allowed
+        {LoginRequestOfSize(kMaxRequestBytes + 1), "The request is too large."},
     };
     for (const auto& [body, reason] : cases) {
         const Answer answer(exchanges.login(body, "127.0.0.1"));
@@ -330,6 +343,9 @@ TEST_F(ProtocolTest, Send_refusals_storeNothing) {
         {lstest::SendRequest(kUser, "0", "7245550199", "Pigeon Post", "", "x"), "Unknown carrier \"Pigeon Post\"."},
         {lstest::SendRequest(kUser, "0", "7245550199", "Sprint", "subject", ""), "The message is empty."},
         {lstest::SendRequest(kUser, "1", "", "", "subject", " \r\n "), "The message is empty."},
+        // Blank only once the XML reader has decoded it: a character reference, a CDATA blank.
+        {WithBody(full, "&#32;&#x9;"), "The message is empty."},
+        {WithBody(full, "<![CDATA[ ]]>"), "The message is empty."},
         {"", "The request could not be read."},
         {"<html><body>hi</body></html>", "The request could not be read."},
         {full.substr(0, full.size() - 1), "The request could not be read."},

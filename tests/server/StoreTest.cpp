@@ -180,6 +180,23 @@ TEST(StoreTest, FriendIdsStayWithinTheClientsThirtyTwoBits) {
     EXPECT_EQ(store.friends(1).back().name, "Last");
 }
 
+TEST(StoreTest, OnlyTheOwnerChangesOrDeletesAFriend) {
+    Store store(":memory:");
+    const std::int64_t owner = std::stoll(std::string(kDemoUserId));
+    const std::int64_t stranger = store.registerUser("7125550100", "pw").value();
+    const std::vector<Friend> before = store.friends(owner);
+    ASSERT_FALSE(before.empty());
+    Friend changed = before.front();
+    changed.name = "Changed by a stranger";
+
+    EXPECT_FALSE(store.updateFriend(stranger, changed));
+    EXPECT_FALSE(store.deleteFriend(stranger, changed.id));
+    const std::vector<Friend> after = store.friends(owner);
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_EQ(after.front().name, before.front().name);
+    EXPECT_TRUE(store.friends(stranger).empty());
+}
+
 TEST(StoreTest, RefusesAStoreItCannotUse) {
     lstest::TempDir dir;
     EXPECT_THROW(Store{dir.file("no-such-folder/store.db")}, SqliteError);

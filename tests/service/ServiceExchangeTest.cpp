@@ -5,8 +5,6 @@
 #include "service/ServiceErrors.h"
 #include "tests/support/VantroTest.h"
 
-using namespace std::chrono_literals;
-
 namespace {
 
 class ServiceExchangeTest : public VantroTest {
@@ -125,76 +123,6 @@ TEST_F(ServiceExchangeTest, followsRedirectsOnTheSameHostOnlyAndReadsTheFinalSta
     redirect.headers = {{"Location", "/moved"}};
     server.reply("/x", redirect);
     EXPECT_EQ(ServiceExchange("/x", std::string("<q/>"), failureWithStatus()).firstText("//string"), "failed:404");
-}
-
-TEST_F(ServiceExchangeTest, transportFailuresRaiseTransportError) {
-    // Nothing listening.
-    global::ServiceUrl = LoopbackServer::closedPortUrl();
-    EXPECT_THROW(ServiceExchange("/x", std::string("<q/>"), failureWithStatus()), TransportError);
-    global::ServiceUrl = server.url();
-
-    // Endless redirects.
-    transportLimits().maxRedirects = 3;
-    ScriptedReply loop;
-    loop.status = 302;
-    loop.headers = {{"Location", "/x"}};
-    server.reply("/x", loop);
-    EXPECT_THROW(ServiceExchange("/x", std::string("<q/>"), failureWithStatus()), TransportError);
-
-    // An answer over the size limit, announced or not.
-    transportLimits() = TransportLimits{};
-    transportLimits().maxAnswerBytes = 1024;
-    server.replyXml("/big", "<r>" + std::string(4096, 'x') + "</r>");
-    try {
-        ServiceExchange("/big", std::string("<q/>"), failureWithStatus());
-        FAIL() << "an oversized answer was accepted";
-    } catch (const TransportError& error) {
-        EXPECT_NE(std::string(error.what()).find("1024 bytes"), std::string::npos) << error.what();
-    }
-}
-
-TEST_F(ServiceExchangeTest, eachTimeLimitEndsTheExchangeWithItsOwnMessage) {
-    // A connect that hangs is the connect time-out's, not the stall watch's.
-    transportLimits().connectTimeoutSeconds = 2;
-    transportLimits().stallSeconds = 1;
-    const UnansweredListener unanswered;
-    global::ServiceUrl = unanswered.url();
-    try {
-        ServiceExchange("/x", std::string("<q/>"), failureWithStatus());
-        ADD_FAILURE() << "a hanging connect succeeded";
-    } catch (const TransportError& error) {
-        EXPECT_EQ(std::string(error.what()), "The service could not be reached within 2 seconds.");
-    }
-    global::ServiceUrl = server.url();
-
-    // Bytes that keep coming, too slowly, end at the overall limit; the stall watch never fires.
-    transportLimits() = TransportLimits{};
-    transportLimits().overallSeconds = 2;
-    ScriptedReply trickling;
-    trickling.body = "<r><string>" + std::string(64, 'x') + "</string></r>";
-    trickling.trickleEvery = 300ms;
-    server.reply("/slow", trickling);
-    try {
-        ServiceExchange("/slow", std::string("<q/>"), failureWithStatus());
-        ADD_FAILURE() << "a trickling answer was taken";
-    } catch (const TransportError& error) {
-        EXPECT_EQ(std::string(error.what()), "The service did not answer within 2 seconds.");
-    }
-}
-
-TEST_F(ServiceExchangeTest, anAnswerThatStallsFails) {
-    transportLimits().stallSeconds = 1;
-    ScriptedReply stalling;
-    stalling.body = "<r><string>" + std::string(64, 'x') + "</string></r>";
-    stalling.stallMidBody = 4s;
-    server.reply("/slow", stalling);
-    EXPECT_THROW(ServiceExchange("/slow", std::string("<q/>"), failureWithStatus()), TransportError);
-
-    // No answer at all after the request went out.
-    ScriptedReply silent;
-    silent.delay = 4s;
-    server.reply("/silent", silent);
-    EXPECT_THROW(ServiceExchange("/silent", std::string("<q/>"), failureWithStatus()), TransportError);
 }
 
 TEST_F(ServiceExchangeTest, missingNodesRaiseMissingNodeError) {

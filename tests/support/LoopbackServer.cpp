@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -236,13 +237,39 @@ void LoopbackServer::handle(int connection) {
     }
 
     const ScriptedReply reply = nextReply(pathOf(request.target));
-    std::this_thread::sleep_for(reply.delay);
+    if (reply.fault == WireFault::CloseWithoutAnswer) {
+        return;
+    }
+    if (reply.fault != WireFault::StallAfterHeaders) {
+        std::this_thread::sleep_for(reply.delay);
+    }
     std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + reasonPhrase(reply.status) + "\r\n";
     for (const auto& [name, value] : reply.headers) {
         head += name + ": " + value + "\r\n";
     }
+    if (reply.fault == WireFault::Chunked) {
+        sendAll(connection, head + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n");
+        constexpr std::size_t kChunk = 64 * 1024;
+        for (std::size_t at = 0; at < reply.body.size(); at += kChunk) {
+            const std::string piece = reply.body.substr(at, kChunk);
+            char size[32];
+            std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+            sendAll(connection, size + piece + "\r\n");
+        }
+        sendAll(connection, "0\r\n\r\n");
+        return;
+    }
     head += "Content-Length: " + std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n";
-    if (reply.trickleEvery.count() > 0) {
+    if (reply.fault == WireFault::StallAfterHeaders) {
+        sendAll(connection, head);
+        std::this_thread::sleep_for(reply.delay);
+        sendAll(connection, reply.body);
+    } else if (reply.fault == WireFault::ResetMidBody) {
+        sendAll(connection, head + reply.body.substr(0, reply.body.size() / 2));
+        // A zero linger time makes close() send a reset instead of an orderly end.
+        const linger reset{1, 0};
+        ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    } else if (reply.trickleEvery.count() > 0) {
         // Ends early once the client has given up, so that the server can stop.
         bool open = sendAll(connection, head);
         for (std::size_t i = 0; open && i < reply.body.size() && !m_stopping; ++i) {

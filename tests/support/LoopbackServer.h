@@ -23,6 +23,15 @@ struct RecordedRequest {
     bool hasHeader(const std::string& name) const;
 };
 
+// How a scripted reply goes wrong on the wire, if it does.
+enum class WireFault {
+    None,
+    CloseWithoutAnswer, // the request is read, then the connection is closed with nothing sent
+    ResetMidBody,       // half the body, then a TCP reset
+    StallAfterHeaders,  // the head, then nothing for `delay` before the body
+    Chunked,            // the body in 64 KiB chunks, its length never announced
+};
+
 struct ScriptedReply {
     int status = 200;
     std::string body;
@@ -30,6 +39,7 @@ struct ScriptedReply {
     std::chrono::milliseconds delay{0};        // before anything is sent
     std::chrono::milliseconds stallMidBody{0}; // after half the body has been sent
     std::chrono::milliseconds trickleEvery{0}; // the body one byte at a time, this far apart
+    WireFault fault = WireFault::None;
 };
 
 // An HTTP/1.1 server on 127.0.0.1 (or another loopback address) at a free port, run on a thread of its own, answering

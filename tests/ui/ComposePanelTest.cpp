@@ -184,8 +184,14 @@ TEST_F(ComposePanelTest, aSentMessageShowsTheThanksAndTheAdvertisement) {
     chooseFriendMode();
     comboBox("cbl_ab")->setCurrentIndex(0);
     chooseNumberMode();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    control("btn_send")->setFocus();
     send();
 
+    // The thank-you panel is shown before the compose panel goes, so the focus moves onto it.
+    ASSERT_NE(QApplication::focusWidget(), nullptr);
+    EXPECT_TRUE(QApplication::focusWidget()->isVisible()) << QApplication::focusWidget()->objectName().toStdString();
     EXPECT_TRUE(control("frame_ty")->isVisible());
     EXPECT_FALSE(control("frame_txt")->isVisible());
     EXPECT_EQ(label("lbl_ty"), qs("Your message was sent to 4125551212."));
@@ -244,6 +250,8 @@ TEST_F(ComposePanelTest, failuresKeepEveryFieldAndSayWhy) {
         {503, kConfirmation, "Send Failed.  Could not connect to site:"},
         {200, "<r><send>your message was sent</send></r>", "your message was sent"},
         {200, "<r><send>Your message was sen</send></r>", "Your message was sen"},
+        {200, "<r><send>Limit reached. Your message was sent too often.</send></r>",
+         "Limit reached. Your message was sent too often."}, // the words count only at the start
         {200, "<r><send>Unknown carrier.</send></r>", "Unknown carrier."},
         {200, "<html><body><h1>Server Error</h1></body></html>", kSystemError},
         {200, "", kSystemError},

@@ -1,5 +1,10 @@
 #include "app/Global.h"
+#include "service/HttpPost.h"
 #include "tests/support/MainWindowFixture.h"
+
+#include <chrono>
+#include <string>
+#include <string_view>
 
 namespace {
 
@@ -132,48 +137,118 @@ TEST_F(LoginPanelTest, eachAnswerOfTheServiceHasItsOwnOutcome) {
     EXPECT_TRUE(global::CurrentUserId.empty()) << "the last TRUE answer carried an empty id";
 }
 
-TEST_F(LoginPanelTest, failuresShowTheErrorInABoxFirstThenTheSystemErrorMessage) {
-    global::CurrentUserId = "earlier";
-    std::string deeplyNested = "<login><result>FALSE</result><string>";
-    for (int level = 0; level < 75000; ++level) {
-        deeplyNested += "<a>";
-    }
-    for (int level = 0; level < 75000; ++level) {
-        deeplyNested += "</a>";
-    }
-    deeplyNested += "</string></login>";
-    const std::pair<int, std::string> answers[] = {
-        {200, ""},                                                                // not XML
-        {200, "<html><body>Server Error</body></html>"},                          // no result
-        {200, "<login><result>TRUE</result></login>"},                            // TRUE without string
-        {200, "<login><result>FALSE</result></login>"},                           // FALSE without string
-        {200, "<login><result>FALSE</result><string>AT&T down</string></login>"}, // not well-formed
-        {200, deeplyNested},
+// Every way the service or the line to it can fail, as the user meets it at the login: the error
+// in a box first, naming what went wrong, then the system error in the panel.
+TEST_F(LoginPanelTest, faultClassesShowTheErrorInABoxThenTheSystemError) {
+    using namespace std::chrono_literals;
+    transportLimits().connectTimeoutSeconds = 2;
+    const UnansweredListener unanswered;
+    const std::string accepted = "<login><result>TRUE</result><string>77</string></login>";
+    const auto onWire = [&](WireFault fault, std::chrono::milliseconds delay = 0ms) {
+        ScriptedReply reply;
+        reply.body = accepted;
+        reply.fault = fault;
+        reply.delay = delay;
+        return reply;
     };
-    for (const auto& [status, answer] : answers) {
+    const auto answer = [](int status, std::string body) {
+        ScriptedReply reply;
+        reply.status = status;
+        reply.body = std::move(body);
+        return reply;
+    };
+    const auto redirectTo = [&](const std::string& location) {
+        ScriptedReply reply = answer(302, "");
+        reply.headers = {{"Location", location}};
+        return reply;
+    };
+    ScriptedReply trickling = onWire(WireFault::None);
+    trickling.trickleEvery = 300ms;
+    std::string deep = "<login><result>TRUE</result><string>";
+    for (int i = 0; i < 100000; ++i) {
+        deep += "<a>";
+    }
+    for (int i = 0; i < 100000; ++i) {
+        deep += "</a>";
+    }
+    deep += "</string></login>";
+    std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE login [<!ENTITY l0 \"ha\">";
+    for (int i = 1; i <= 10; ++i) {
+        const std::string previous = "&l" + std::to_string(i - 1) + ";";
+        std::string expansion;
+        for (int j = 0; j < 10; ++j) {
+            expansion += previous;
+        }
+        laughs += "<!ENTITY l" + std::to_string(i) + " \"" + expansion + "\">";
+    }
+    laughs += "]><login><result>TRUE</result><string>&l10;</string></login>";
+    const std::string oversized = "<login>" + std::string(std::size_t{16} * 1024 * 1024, 'x') + "</login>";
+    ScriptedReply oversizedChunked = onWire(WireFault::Chunked);
+    oversizedChunked.body = oversized;
+
+    struct Case {
+        const char* fault;
+        ScriptedReply reply;
+        const char* inBox; // part of the box's text
+        long overallSeconds = 60;
+        long stallSeconds = 1;
+    };
+    const Case cases[] = {
+        {"connection refused", {}, "Couldn't connect"},
+        {"connection never completes", {}, "could not be reached within 2 seconds"},
+        {"reset mid-answer", onWire(WireFault::ResetMidBody), "reset"},
+        {"closed before answering", onWire(WireFault::CloseWithoutAnswer), "Empty reply"},
+        // Only the overall limit may end it, however loaded the machine.
+        {"trickling answer", trickling, "did not answer within 2 seconds", 2, 30},
+        {"no answer after the request", onWire(WireFault::None, 1500ms), "stopped answering for 1 second."},
+        {"stall after the headers", onWire(WireFault::StallAfterHeaders, 1500ms), "stopped answering for 1 second."},
+        {"redirect loop", redirectTo("/vantro_login.aspx"), "redirected the request more than 10 times"},
+        {"redirect to another host", redirectTo("http://127.0.0.2:8471/vantro_login.aspx"),
+         "redirected the request to another address"},
+        {"over 16 MiB, announced", answer(200, oversized), "longer than 16777216 bytes"},
+        {"over 16 MiB, chunked", oversizedChunked, "longer than 16777216 bytes"},
+        {"invalid UTF-8", answer(200, "<login><result>FALSE</result><string>No \xff\xfe way</string></login>"),
+         "no element for //result"},
+        {"not well-formed", answer(200, "<login><result>FALSE</result><string>AT&T down</string></login>"),
+         "no element for //result"},
+        {"HTML error page with status 200", answer(200, "<html><body>Server Error</body></html>"),
+         "no element for //result"},
+        {"not XML", answer(200, ""), "no element for //result"},
+        {"wrong-case element names", answer(200, "<Login><Result>TRUE</Result><String>77</String></Login>"),
+         "no element for //result"},
+        {"missing node after TRUE", answer(200, "<login><result>TRUE</result></login>"), "no element for //string"},
+        {"missing node after FALSE", answer(200, "<login><result>FALSE</result></login>"), "no element for //string"},
+        {"100,000-deep nesting", answer(200, deep), "no element for //result"},
+        {"billion laughs", answer(200, laughs), "no element for //result"},
+    };
+
+    global::CurrentUserId = "earlier";
+    // Lives as long as the recorder's callback that writes to it.
+    QString labelWhileBoxOpen;
+    recorder.onMessageBox = [&](const QString&) { labelWhileBoxOpen = label("lbl_msg_login"); };
+    for (const Case& c : cases) {
         recorder.events.clear();
         recorder.messages.clear();
-        QString labelWhileBoxOpen = qs("(no box)");
-        recorder.onMessageBox = [&](const QString&) { labelWhileBoxOpen = label("lbl_msg_login"); };
-        server.replyXml("/vantro_login.aspx", answer);
+        labelWhileBoxOpen = qs("(no box)");
+        const std::string_view fault = c.fault;
+        global::ServiceUrl = fault == "connection refused"           ? LoopbackServer::closedPortUrl()
+                             : fault == "connection never completes" ? unanswered.url()
+                                                                     : server.url();
+        transportLimits().overallSeconds = c.overallSeconds;
+        transportLimits().stallSeconds = c.stallSeconds;
+        server.reply("/vantro_login.aspx", c.reply);
         loginWith("4125551212", "secret");
 
-        ASSERT_EQ(recorder.messages.size(), 1) << answer.substr(0, 80);
-        EXPECT_FALSE(recorder.messages[0].isEmpty());
-        EXPECT_EQ(labelWhileBoxOpen, QString()) << "the box comes before the message";
-        EXPECT_EQ(label("lbl_msg_login"), qs(kSystemError));
+        ASSERT_EQ(recorder.messages.size(), 1) << c.fault;
+        EXPECT_NE(recorder.messages[0].indexOf(qs(c.inBox)), -1)
+            << c.fault << ": " << recorder.messages[0].toStdString();
+        EXPECT_EQ(labelWhileBoxOpen, QString()) << c.fault << ": the box comes before the message";
+        EXPECT_EQ(label("lbl_msg_login"), qs(kSystemError)) << c.fault;
+        EXPECT_EQ(lineEdit("tb_password")->text(), qs("secret")) << c.fault << ": nothing is cleared";
         expectStillOnLoginPanel();
         expectPointerBackToDefault();
     }
-    EXPECT_EQ(global::CurrentUserId, "earlier") << "a TRUE without string must not overwrite the id";
-
-    recorder.messages.clear();
-    global::ServiceUrl = LoopbackServer::closedPortUrl();
-    loginWith("4125551212", "secret");
-    ASSERT_EQ(recorder.messages.size(), 1);
-    EXPECT_NE(recorder.messages[0].indexOf(qs("onnect")), -1) << recorder.messages[0].toStdString();
-    EXPECT_EQ(label("lbl_msg_login"), qs(kSystemError));
-    expectPointerBackToDefault();
+    EXPECT_EQ(global::CurrentUserId, "earlier") << "a failed login must not overwrite the id";
 }
 
 TEST_F(LoginPanelTest, aRefusedAddressBookStillOpensTheComposePanelWithNoFriends) {

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <utility>
 
 namespace {
 
@@ -366,6 +367,16 @@ TEST_F(WindowShellTest, windowsOpenOnceAndCloseAloneAndComeBackFresh) {
     EXPECT_TRUE(frm_about::instance()->isVisible());
     EXPECT_EQ(frm_about::instance()->parentWidget(), nullptr) << "no owner";
     EXPECT_EQ(frm_about::instance()->geometry().center(), main->geometry().center());
+
+    // Asked for again, a minimised window comes back rather than staying on the task bar.
+    const std::pair<const char*, QWidget*> reopened[] = {{"pic_about", frm_about::instance()},
+                                                         {"pic_ab", frm_ab::instance()}};
+    for (const auto& [opener, opened] : reopened) {
+        opened->showMinimized();
+        QTest::mouseClick(in(main, opener), Qt::LeftButton);
+        EXPECT_FALSE(opened->isMinimized()) << opener;
+        EXPECT_TRUE(opened->isVisible()) << opener;
+    }
 
     // A closed window is gone; the next one starts from its layout again.
     Control<QLineEdit>(frm_ab::instance(), "tb_name")->setText(qs("typed"));
