@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <libxml/parser.h>
+#include <libxml/xmlerror.h>
 #include <pugixml.hpp>
 
 namespace server {
@@ -291,6 +292,13 @@ bool IsWellFormedRequest(std::string_view body) {
         return true;
     }();
     (void)initialised;
+    // libxml2's handler is per thread, and XML_PARSE_NOERROR does not silence its encoding
+    // converters: a hostile request must not write to the service's log.
+    thread_local const bool silenced = [] {
+        xmlSetGenericErrorFunc(nullptr, [](void*, const char*, ...) {});
+        return true;
+    }();
+    (void)silenced;
     if (body.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
         return false;
     }

@@ -55,7 +55,7 @@ struct ExchangeSettings {
     // gateway is refused, and the carrier list holds only carriers with a gateway.
     bool deliveryOn = false;
     // Called after a message has been queued (wakes the worker); may be empty.
-    std::function<void()> queued;
+    std::function<void()> queued{};
 };
 
 // The concatenated character data of a node and its descendants, as the client's DOM reads it.

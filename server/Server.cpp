@@ -93,10 +93,10 @@ struct RequestState {
 
 struct Answer {
     unsigned status = 200;
-    std::string body;
+    std::string body{};
     const char* type = kText;
     const char* allow = nullptr;
-    std::vector<std::pair<std::string, std::string>> headers;
+    std::vector<std::pair<std::string, std::string>> headers{};
 };
 
 Answer PlainError(unsigned status, std::string text) { return Answer{status, std::move(text) + "\n", kText}; }

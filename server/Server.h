@@ -33,24 +33,24 @@ struct ServerOptions {
     std::function<void(const std::string&)> console;
     // The address under which clients reach the service, used in answers and pages (the
     // advertisement's link); empty: baseUrl(). Never taken from a request.
-    std::string publicUrl;
-    StoreSettings store;
-    ThrottleSettings throttle;
+    std::string publicUrl{};
+    StoreSettings store{};
+    ThrottleSettings throttle{};
     // The relay that delivers accepted messages as e-mail to the carriers' gateways; without it,
     // delivery is off and messages only go to the outbox.
-    std::optional<SmtpSettings> smtp;
+    std::optional<SmtpSettings> smtp{};
     // The carriers and their gateways; null: the built-in table.
-    std::shared_ptr<const GatewayTable> gateways;
+    std::shared_ptr<const GatewayTable> gateways{};
     // Texts the account pages' codes in place of the delivery queue (tests). Empty: the codes go
     // through the queue when delivery is on, and to `console` when it is off.
-    CodeSender codeSender;
-    VerificationLimits verificationLimits;
+    CodeSender codeSender{};
+    VerificationLimits verificationLimits{};
     // The clock of the codes and their limits; empty: the store's.
-    SecondsClock clock;
+    SecondsClock clock{};
 
     // HTTPS: the certificate chain and its private key, PEM files. Both or neither.
-    std::string tlsCertFile;
-    std::string tlsKeyFile;
+    std::string tlsCertFile{};
+    std::string tlsKeyFile{};
 
     // Threads that serve connections; each serves many at once, so slow clients do not hold
     // one up. 0: twice the number of cores, at least 4.

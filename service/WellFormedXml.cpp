@@ -8,6 +8,7 @@
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/tree.h>
+#include <libxml/xmlerror.h>
 
 namespace {
 
@@ -15,11 +16,16 @@ namespace {
 // be loaded even if it asked.
 xmlParserInputPtr refuseExternalEntity(const char*, const char*, xmlParserCtxtPtr) { return nullptr; }
 
+void ignoreMessage(void* /*context*/, const char* /*format*/, ...) {}
+
 void initialiseLibxml2() {
     static std::once_flag once;
     std::call_once(once, [] {
         xmlInitParser();
         xmlSetExternalEntityLoader(&refuseExternalEntity);
+        // XML_PARSE_NOERROR does not reach the encoding converters, which report on stderr through
+        // the generic handler; the program writes nothing of its own there.
+        xmlSetGenericErrorFunc(nullptr, &ignoreMessage);
     });
 }
 

@@ -209,7 +209,7 @@ std::string Spread(std::vector<double> values, const char* format) {
     char text[96];
     const double median = values.size() % 2 == 1 ? values[values.size() / 2]
                                                  : (values[values.size() / 2 - 1] + values[values.size() / 2]) / 2;
-    char low[32], high[32], middle[32];
+    char low[24], high[24], middle[24];
     std::snprintf(middle, sizeof middle, format, median);
     std::snprintf(low, sizeof low, format, values.front());
     std::snprintf(high, sizeof high, format, values.back());
