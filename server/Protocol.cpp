@@ -286,6 +286,10 @@ std::string ConsoleLine(const OutboxMessage& message, std::string_view senderLog
     return line;
 }
 
+namespace {
+void IgnoreXmlMessage(void* /*context*/, const char* /*format*/, ...) {}
+} // namespace
+
 bool IsWellFormedRequest(std::string_view body) {
     static const bool initialised = [] {
         xmlInitParser();
@@ -295,7 +299,7 @@ bool IsWellFormedRequest(std::string_view body) {
     // libxml2's handler is per thread, and XML_PARSE_NOERROR does not silence its encoding
     // converters: a hostile request must not write to the service's log.
     thread_local const bool silenced = [] {
-        xmlSetGenericErrorFunc(nullptr, [](void*, const char*, ...) {});
+        xmlSetGenericErrorFunc(nullptr, &IgnoreXmlMessage);
         return true;
     }();
     (void)silenced;

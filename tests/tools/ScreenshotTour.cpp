@@ -101,7 +101,7 @@ int main(int argc, char* argv[]) {
     QTest::mouseClick(Control<QWidget>(main, "pic_ab"), Qt::LeftButton);
     frm_ab* book = frm_ab::instance();
     if (book != nullptr) {
-        QTest::qWaitForWindowExposed(book);
+        ok = QTest::qWaitForWindowExposed(book) && ok;
         // Picks the first friend with the mouse, as a user does; the fields, carrier included, show
         // what the program loads for that row.
         auto* list = Control<QListWidget>(book, "lb_ab");
@@ -120,7 +120,7 @@ int main(int argc, char* argv[]) {
 
     QTest::mouseClick(Control<QWidget>(main, "pic_about"), Qt::LeftButton);
     if (frm_about* about = frm_about::instance()) {
-        QTest::qWaitForWindowExposed(about);
+        ok = QTest::qWaitForWindowExposed(about) && ok;
         ok = saveShot(about, out.filePath(QStringLiteral("about.png")), 0) && ok;
     } else {
         ok = false;
