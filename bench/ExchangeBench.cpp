@@ -2,8 +2,8 @@
 // as bare libcurl POSTs of the same bytes to the same server.
 
 #include "app/Global.h"
+#include "bench/BenchService.h"
 #include "server/DemoData.h"
-#include "server/Server.h"
 #include "service/CarrierListExchange.h"
 #include "service/LoginExchange.h"
 #include "service/RequestDocument.h"
@@ -15,15 +15,6 @@
 #include <curl/curl.h>
 
 namespace {
-
-server::Server& service() {
-    static server::Server* const running = [] {
-        auto* started = new server::Server({.port = 0, .databasePath = ":memory:", .console = {}});
-        started->start();
-        return started;
-    }();
-    return *running;
-}
 
 size_t keepAnswer(char* data, size_t size, size_t count, void* answer) {
     static_cast<std::string*>(answer)->append(data, size * count);
@@ -56,7 +47,7 @@ const std::string kLogin(server::kDemoLogin);
 const std::string kPassword(server::kDemoPassword);
 
 void ExchangeOurs(benchmark::State& state) {
-    global::ServiceUrl = service().baseUrl();
+    global::ServiceUrl = BenchService().baseUrl();
     for (auto _ : state) {
         const LoginResult login = LoginExchange(kLogin, kPassword);
         std::vector<std::string> carriers;
@@ -69,7 +60,7 @@ void ExchangeOurs(benchmark::State& state) {
 }
 
 void ExchangeAnchor(benchmark::State& state) {
-    const std::string base = service().baseUrl();
+    const std::string base = BenchService().baseUrl();
     const std::string loginBody = RequestDocument("QVRLogin", {{"Login", kLogin}, {"Password", kPassword}});
     for (auto _ : state) {
         std::string loginAnswer;
@@ -96,7 +87,7 @@ int main(int argc, char** argv) {
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    service().stop();
+    BenchService().stop();
     curl_global_cleanup();
     return 0;
 }

@@ -2,7 +2,7 @@
 // smallest Qt program showing one frameless window. Both run as fresh processes on the display
 // the benchmark is given; the program talks to the local service started here.
 
-#include "server/Server.h"
+#include "bench/BenchService.h"
 
 #include <algorithm>
 #include <chrono>
@@ -22,15 +22,6 @@
 extern char** environ;
 
 namespace {
-
-server::Server& service() {
-    static server::Server* const running = [] {
-        auto* started = new server::Server({.port = 0, .databasePath = ":memory:", .console = {}});
-        started->start();
-        return started;
-    }();
-    return *running;
-}
 
 struct ProbeRun {
     std::string report; // the line the probe printed, empty when it printed none in time
@@ -87,7 +78,7 @@ ProbeRun runProbe(const std::vector<std::string>& command) {
     return run;
 }
 
-std::vector<std::string> programCommand(const char* mode) { return {VANTRO_PROBE, service().baseUrl(), mode}; }
+std::vector<std::string> programCommand(const char* mode) { return {VANTRO_PROBE, BenchService().baseUrl(), mode}; }
 std::vector<std::string> minimalCommand() { return {MINIMAL_PROBE}; }
 
 void timeToFirstPaint(benchmark::State& state, const std::vector<std::string>& command) {
@@ -135,6 +126,6 @@ int main(int argc, char** argv) {
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    service().stop();
+    BenchService().stop();
     return 0;
 }

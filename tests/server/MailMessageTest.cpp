@@ -3,6 +3,7 @@
 #include "MailMessage.h"
 
 #include "Carriers.h"
+#include "SmtpSink.h"
 
 #include <string>
 #include <vector>
@@ -10,28 +11,9 @@
 #include <gtest/gtest.h>
 
 using namespace server;
+using smtpsink::Base64Decode;
 
 namespace {
-
-std::string Base64Decode(std::string_view text) {
-    static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned buffer = 0;
-    int bits = 0;
-    for (const char c : text) {
-        const auto value = kAlphabet.find(c);
-        if (value == std::string_view::npos) {
-            continue;
-        }
-        buffer = (buffer << 6) | static_cast<unsigned>(value);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((buffer >> bits) & 0xFF);
-        }
-    }
-    return out;
-}
 
 // The text of "=?UTF-8?B?...?=" words joined by folding, as a mail reader shows it.
 std::string DecodeHeaderWords(std::string_view header) {

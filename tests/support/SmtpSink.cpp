@@ -14,8 +14,6 @@
 
 namespace smtpsink {
 
-namespace {
-
 std::string Base64Decode(std::string_view text) {
     static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
@@ -35,6 +33,8 @@ std::string Base64Decode(std::string_view text) {
     }
     return out;
 }
+
+namespace {
 
 bool StartsWithCommand(std::string_view line, std::string_view command) {
     if (line.size() < command.size()) {

@@ -10,10 +10,14 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 namespace smtpsink {
+
+// Standard base64 as AUTH PLAIN and base64 bodies use it; padding and blanks are skipped.
+std::string Base64Decode(std::string_view text);
 
 // How the sink ends one mail transaction, once the message's data has arrived.
 struct Reaction {
