@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -71,10 +72,12 @@ ProbeRun runProbe(const std::vector<std::string>& command) {
     close(output[0]);
     kill(child, SIGKILL); // already ending; this only makes sure of it
     int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    run.report.assign(buffer, std::find(buffer, buffer + length, '\n'));
-    run.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    waitpid(child, &status, 0);
+    const char* const lineEnd = std::find(buffer, buffer + length, '\n');
+    const char* const tab = std::find(static_cast<const char*>(buffer), lineEnd, '\t');
+    run.report.assign(static_cast<const char*>(buffer), tab);
+    // The probe's own peak; ru_maxrss would carry this process's peak over into the child.
+    run.peakMiB = tab != lineEnd ? std::strtod(std::string(tab + 1, lineEnd).c_str(), nullptr) / 1024.0 : 0.0;
     return run;
 }
 

@@ -26,7 +26,7 @@ def run(command):
         parts = line.split()
         if parts[:1] == ["stage"]:
             stages[parts[1] if len(parts) == 3 else " ".join(parts[1:-1])] = (int(parts[-1]) - start) / 1e6
-        elif line.strip() == "painted":
+        elif line.split("\t")[0].strip() == "painted":
             stages["first paint"] = (time.monotonic_ns() - start) / 1e6
             break
     child.kill()
