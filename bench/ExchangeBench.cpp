@@ -102,13 +102,7 @@ BENCHMARK(ExchangeAnchor)->Name("login and carrier list/anchor")->Unit(benchmark
 
 int main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    BenchService().stop();
+    const int result = RunBenchmarksThenStopService(argc, argv);
     curl_global_cleanup();
-    return 0;
+    return result;
 }

@@ -122,13 +122,4 @@ BENCHMARK(StartupAnchor)->Name("start-up to first paint/anchor")->Unit(benchmark
 BENCHMARK(MemoryOurs)->Name("peak memory after a login/ours")->Unit(benchmark::kMillisecond)->UseManualTime();
 BENCHMARK(MemoryAnchor)->Name("peak memory after a login/anchor")->Unit(benchmark::kMillisecond)->UseManualTime();
 
-int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    BenchService().stop();
-    return 0;
-}
+int main(int argc, char** argv) { return RunBenchmarksThenStopService(argc, argv); }
