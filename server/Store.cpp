@@ -4,6 +4,7 @@
 #include "Passwords.h"
 #include "XmlText.h"
 
+#include <atomic>
 #include <ctime>
 
 namespace server {
@@ -149,10 +150,22 @@ private:
 
 // Moves the write-ahead log into the database file on a thread and connection of its own. SQLite
 // would otherwise do it inside the commit that fills the log, syncing the disk twice while every
-// other write waits. A passive checkpoint lets writes go on meanwhile.
+// other write waits.
+//
+// The log starts over only when a write begins with every frame copied and no read still using
+// it. Under steady load some write always lands during the copy, and the log would grow for as
+// long as the load lasts (gigabytes in a minute), every read searching all of it. So the bulk is
+// copied while writes go on, and the next commit copies the few frames written meanwhile, holding
+// the write lock it already has until the reads in progress are done: the write after it starts
+// the log over.
 class Store::Checkpointer {
 public:
-    explicit Checkpointer(const std::string& path) : m_db(path), m_thread([this] { run(); }) {}
+    explicit Checkpointer(const std::string& path) : m_db(path) {
+        // A connection learns that the file is in WAL mode when it first reads it; until then a
+        // checkpoint does nothing at all.
+        m_db.execute("PRAGMA journal_mode = WAL");
+        m_thread = std::thread([this] { run(); });
+    }
     ~Checkpointer() {
         {
             std::lock_guard lock(m_mutex);
@@ -164,12 +177,17 @@ public:
     Checkpointer(const Checkpointer&) = delete;
     Checkpointer& operator=(const Checkpointer&) = delete;
 
-    // SQLite's hook after each commit, with the pages now in the log.
-    static int onCommit(void* self, sqlite3*, const char*, int pages) {
-        if (pages >= kPagesBeforeCheckpoint) {
-            auto* checkpointer = static_cast<Checkpointer*>(self);
+    // SQLite's hook after each commit of the writing connection, with the frames now in the log.
+    static int onCommit(void* self, sqlite3* writer, const char*, int frames) {
+        auto* checkpointer = static_cast<Checkpointer*>(self);
+        if (checkpointer->m_finishDue.exchange(false)) {
+            sqlite3_wal_checkpoint_v2(writer, nullptr, SQLITE_CHECKPOINT_RESTART, nullptr, nullptr);
+        } else if (frames >= kFramesBeforeCheckpoint) {
             {
                 std::lock_guard lock(checkpointer->m_mutex);
+                if (checkpointer->m_due) {
+                    return SQLITE_OK;
+                }
                 checkpointer->m_due = true;
             }
             checkpointer->m_wake.notify_one();
@@ -177,8 +195,18 @@ public:
         return SQLITE_OK;
     }
 
+    // Reads take microseconds: a connection that waits for them does so in short steps rather
+    // than SQLite's first millisecond.
+    static int waitBriefly(void*, int count) {
+        constexpr int kTries = 50000; // about 5 s
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        return count < kTries ? 1 : 0;
+    }
+
 private:
-    static constexpr int kPagesBeforeCheckpoint = 1000; // SQLite's own default
+    static constexpr int kFramesBeforeCheckpoint = 1000; // SQLite's own default
+    static constexpr int kMostPasses = 4;
+    static constexpr int kFramesLeftToCommit = 64; // well under a millisecond's copy
 
     void run() {
         std::unique_lock lock(m_mutex);
@@ -187,14 +215,23 @@ private:
             if (m_stopping) {
                 break;
             }
-            m_due = false;
             lock.unlock();
-            sqlite3_wal_checkpoint_v2(m_db.handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+            // Each pass copies what the one before left behind; under load that shrinks quickly.
+            int before = 0;
+            int logged = 0;
+            int passes = 0;
+            do {
+                before = logged;
+                sqlite3_wal_checkpoint_v2(m_db.handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE, &logged, nullptr);
+            } while (++passes < kMostPasses && logged - before > kFramesLeftToCommit);
+            m_finishDue = true;
             lock.lock();
+            m_due = false; // commits during the copy asked for what has just been done
         }
     }
 
     Database m_db;
+    std::atomic<bool> m_finishDue = false;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_due = false;
@@ -216,6 +253,7 @@ Store::Store(const std::string& path, StoreSettings settings)
     addCodeMessages();
     if (!m_inMemory) {
         m_checkpointer = std::make_unique<Checkpointer>(path);
+        sqlite3_busy_handler(m_writer.handle(), &Checkpointer::waitBriefly, nullptr);
         sqlite3_wal_hook(m_writer.handle(), &Checkpointer::onCommit, m_checkpointer.get());
     }
 }

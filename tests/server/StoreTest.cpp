@@ -8,8 +8,11 @@
 #include "Passwords.h"
 #include "Protocol.h"
 
+#include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -94,6 +97,38 @@ TEST(StoreTest, EverythingSurvivesARestart) {
 
     // New ids continue after the old ones.
     EXPECT_EQ(store.addFriend(1, Friend{0, "New", "4125550108", "Ting"}), 4);
+}
+
+// Under steady writes with reads in between, the write-ahead log is moved into the file and starts
+// over, instead of growing for as long as the load lasts.
+TEST(StoreTest, TheWriteAheadLogStartsOverUnderSteadyWrites) {
+    lstest::TempDir dir;
+    const std::string path = dir.file("store.db");
+    constexpr int kSends = 6000; // a log of over 100 MB if it never started over
+    {
+        Store store(path, {.sendsPerMinute = 0, .sendsPerDay = 0, .clock = {}});
+        const std::string token = store.startSession(1);
+        std::atomic<bool> writing = true;
+        std::thread reader([&] {
+            while (writing) {
+                EXPECT_TRUE(store.sessionUser(token).has_value());
+            }
+        });
+        OutboxMessage message;
+        message.userId = 1;
+        message.number = "7245550199";
+        message.carrier = "Sprint";
+        message.subject = "subj";
+        message.body = std::string(200, 'x');
+        for (int i = 0; i < kSends; ++i) {
+            ASSERT_EQ(store.addToOutbox(message).status, OutboxResult::Status::Stored);
+        }
+        writing = false;
+        reader.join();
+        EXPECT_LT(std::filesystem::file_size(path + "-wal"), 40U << 20);
+    }
+    Store store(path);
+    EXPECT_EQ(store.outbox().size(), static_cast<std::size_t>(kSends));
 }
 
 TEST(StoreTest, AStoreWithPlainPasswords_isUpgraded_andEveryUserLogsIn) {
