@@ -639,7 +639,9 @@ void Server::start() {
 
     unsigned threads = m_options.threads;
     if (threads == 0) {
-        threads = std::max(4U, 2 * std::thread::hardware_concurrency());
+        // Each thread runs an event loop of its own, so a slow client holds no thread, and logins
+        // hash elsewhere. More threads than cores would only take turns at the one write lock.
+        threads = std::max(2U, std::thread::hardware_concurrency());
     }
     m_deadlines = std::make_unique<HeadDeadlines>(std::chrono::seconds(m_options.headSeconds));
     m_loginWorkers = std::make_unique<LoginWorkers>(std::max(1U, std::thread::hardware_concurrency()));

@@ -53,7 +53,7 @@ struct ServerOptions {
     std::string tlsKeyFile{};
 
     // Threads that serve connections; each serves many at once, so slow clients do not hold
-    // one up. 0: twice the number of cores, at least 4.
+    // one up. 0: the number of cores, at least 2.
     unsigned threads = 0;
     // Open connections in all and from one client address; more are refused at once.
     unsigned maxConnections = 512;

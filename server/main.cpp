@@ -134,7 +134,7 @@ const std::vector<Option>& Options() {
         {"concurrent-hashes", "N", "password hashes computed at once (default: the number of cores)",
          Number(
              [](Settings & s) -> auto& { return s.concurrentHashes; }, 1, 1024)},
-        {"threads", "N", "threads serving connections (default: twice the number of cores, at least 4)",
+        {"threads", "N", "threads serving connections (default: the number of cores, at least 2)",
          Number(
              [](Settings & s) -> auto& { return s.server.threads; }, 1, 1024)},
         {"max-connections", "N", "open connections in all (default 512)",

@@ -4,7 +4,7 @@
 // and with kept-alive connections. Every run is bounded in time and in requests. Any answer
 // other than an acceptance counts as a failure; a request without an answer counts as lost.
 //
-//   vantro-server-load --server PATH [--seconds S] [--max-requests N] [--repeat R]
+//   vantro-server-load --server PATH [--seconds S] [--max-requests N] [--repeat R] [--only send|login]
 
 #include <algorithm>
 #include <chrono>
@@ -35,6 +35,7 @@ struct Settings {
     double seconds = 2.0;
     std::size_t maxRequests = 50000;
     int repeat = 3;
+    std::string only; // one exchange's name, or every exchange
 };
 
 struct RunResult {
@@ -245,10 +246,13 @@ int main(int argc, char** argv) {
             settings.maxRequests = std::clamp<std::size_t>(std::strtoull(argv[i + 1], nullptr, 10), 1, 1000000);
         } else if (name == "--repeat") {
             settings.repeat = std::clamp(std::atoi(argv[i + 1]), 1, 20);
+        } else if (name == "--only") {
+            settings.only = argv[i + 1];
         }
     }
     if (settings.serverPath.empty()) {
-        std::cerr << "Usage: vantro-server-load --server PATH [--seconds S] [--max-requests N] [--repeat R]\n";
+        std::cerr << "Usage: vantro-server-load --server PATH [--seconds S] [--max-requests N] [--repeat R] [--only "
+                     "send|login]\n";
         return 2;
     }
 
@@ -297,6 +301,9 @@ int main(int argc, char** argv) {
     };
     for (const Exchange& exchange : {Exchange{"send", "/vantro_send.aspx", send, "<send>Your message was sent"},
                                      Exchange{"login", "/vantro_login.aspx", login, "<result>TRUE</result>"}}) {
+        if (!settings.only.empty() && settings.only != exchange.name) {
+            continue;
+        }
         for (const bool keepAlive : {false, true}) {
             for (const int clients : {1, 4, 16}) {
                 std::vector<double> rates, p50s, p99s, maxima;
