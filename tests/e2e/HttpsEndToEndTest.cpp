@@ -5,6 +5,9 @@
 #include "app/Main.h"
 #include "server/DemoData.h"
 #include "server/Server.h"
+#include "service/HttpPost.h"
+#include "service/ServiceErrors.h"
+#include "service/ServiceExchange.h"
 #include "tests/support/VantroTest.h"
 #include "ui/main/frm_quorvale.h"
 #include "ui/shell/Controls.h"
@@ -21,6 +24,11 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
 
 namespace {
 
@@ -50,7 +58,7 @@ public:
                       " && openssl x509 -req -in " + host + ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2" +
                       " -extfile " + host + ".ext -out " + host + ".pem";
         }
-        m_made = std::system((script + " >/dev/null 2>&1").c_str()) == 0;
+        m_made = std::system(("{ " + script + "; } >/dev/null 2>&1").c_str()) == 0;
     }
     ~TestCertificates() {
         std::error_code ignored;
@@ -63,6 +71,62 @@ public:
 private:
     fs::path m_dir;
     bool m_made = false;
+};
+
+// An HTTPS server on 127.0.0.1 that redirects every request to `location`, except "/moved",
+// which it answers with a small document.
+class RedirectingTlsServer {
+public:
+    RedirectingTlsServer(const std::string& certificate, const std::string& key)
+        : m_certificate(certificate), m_key(key) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_daemon = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_TLS, 0, nullptr, nullptr, &answer, this,
+                                    MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_HTTPS_MEM_CERT, m_certificate.c_str(),
+                                    MHD_OPTION_HTTPS_MEM_KEY, m_key.c_str(), MHD_OPTION_END);
+    }
+    ~RedirectingTlsServer() {
+        if (m_daemon != nullptr) {
+            MHD_stop_daemon(m_daemon);
+        }
+    }
+    RedirectingTlsServer(const RedirectingTlsServer&) = delete;
+    RedirectingTlsServer& operator=(const RedirectingTlsServer&) = delete;
+
+    bool running() const { return m_daemon != nullptr; }
+    int port() const { return MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT)->port; }
+    std::string location; // set before the first request
+
+private:
+    static MHD_Result answer(void* self, MHD_Connection* connection, const char* url, const char*, const char*,
+                             const char*, size_t* uploadSize, void** state) {
+        if (*state == nullptr) {
+            *state = connection; // the head; the body follows
+            return MHD_YES;
+        }
+        if (*uploadSize != 0) {
+            *uploadSize = 0;
+            return MHD_YES;
+        }
+        const bool moved = std::string_view(url) == "/moved";
+        const std::string body = moved ? "<r><string>arrived</string></r>" : "";
+        MHD_Response* response =
+            MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+        if (moved) {
+            MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/xml");
+        } else {
+            MHD_add_response_header(response, MHD_HTTP_HEADER_LOCATION,
+                                    static_cast<RedirectingTlsServer*>(self)->location.c_str());
+        }
+        const MHD_Result queued = MHD_queue_response(connection, moved ? MHD_HTTP_OK : MHD_HTTP_FOUND, response);
+        MHD_destroy_response(response);
+        return queued;
+    }
+
+    std::string m_certificate;
+    std::string m_key;
+    MHD_Daemon* m_daemon = nullptr;
 };
 
 class HttpsEndToEndTest : public VantroTest {
@@ -153,6 +217,43 @@ TEST_F(HttpsEndToEndTest, CertificatesThatDoNotVerify_failLikeAnUnreachableServi
         EXPECT_EQ(recorder.messages.size(), 1);
         closeAllWindows();
     }
+}
+
+// A redirect may keep https or go from http to https, but the password and the messages never
+// fall back to plain http, even on the same host.
+TEST_F(HttpsEndToEndTest, ARedirectFromHttpsToPlainHttpIsRefused) {
+    struct Case {
+        std::string location; // "PORT" stands for the HTTPS server's own port
+        bool followed;
+    };
+    const std::string plain = "http://localhost:" + std::to_string(server.port()) + "/moved";
+    server.replyXml("/moved", "<r><string>arrived</string></r>");
+    const Case cases[] = {
+        {"/moved", true},
+        {"https://localhost:PORT/moved", true},
+        {plain, false},
+    };
+    global::ServiceCaPem = certificates->caPem();
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.location);
+        RedirectingTlsServer tls(ReadText(certificates->file("localhost.pem")),
+                                 ReadText(certificates->file("localhost.key")));
+        ASSERT_TRUE(tls.running());
+        tls.location = test.location;
+        if (const auto mark = tls.location.find("PORT"); mark != std::string::npos) {
+            tls.location.replace(mark, 4, std::to_string(tls.port()));
+        }
+        global::ServiceUrl = "https://localhost:" + std::to_string(tls.port());
+        const auto exchange = [] {
+            return ServiceExchange("/x", std::string("<q/>"), [](long) { return std::string("<r/>"); });
+        };
+        if (test.followed) {
+            EXPECT_EQ(exchange().firstText("//string"), "arrived");
+        } else {
+            EXPECT_THROW(exchange(), TransportError);
+        }
+    }
+    EXPECT_TRUE(server.requests().empty()) << "nothing may travel in the clear";
 }
 
 } // namespace
