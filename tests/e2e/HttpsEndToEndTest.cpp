@@ -5,7 +5,6 @@
 #include "app/Main.h"
 #include "server/DemoData.h"
 #include "server/Server.h"
-#include "service/HttpPost.h"
 #include "service/ServiceErrors.h"
 #include "service/ServiceExchange.h"
 #include "tests/support/VantroTest.h"
