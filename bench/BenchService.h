@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/Server.h"
+#include "server/app/Server.h"
 
 #include <benchmark/benchmark.h>
 

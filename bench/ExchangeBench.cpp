@@ -5,7 +5,7 @@
 
 #include "app/Global.h"
 #include "bench/BenchService.h"
-#include "server/DemoData.h"
+#include "server/store/DemoData.h"
 #include "service/CarrierListExchange.h"
 #include "service/LoginExchange.h"
 #include "service/RequestDocument.h"

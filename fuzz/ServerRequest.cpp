@@ -3,9 +3,9 @@
 // body stands for that session's token, so that inputs reach past the session check. State that an
 // input leaves (friends added, messages queued) is what a long-running service accumulates too.
 
-#include "DemoData.h"
-#include "Protocol.h"
-#include "Store.h"
+#include "server/store/DemoData.h"
+#include "server/exchanges/Exchanges.h"
+#include "server/store/Store.h"
 
 #include <cstddef>
 #include <cstdint>

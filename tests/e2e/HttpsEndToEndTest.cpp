@@ -3,8 +3,8 @@
 
 #include "app/Global.h"
 #include "app/Main.h"
-#include "server/DemoData.h"
-#include "server/Server.h"
+#include "server/store/DemoData.h"
+#include "server/app/Server.h"
 #include "service/ServiceErrors.h"
 #include "service/ServiceExchange.h"
 #include "tests/support/VantroTest.h"

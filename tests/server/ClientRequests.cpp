@@ -1,6 +1,6 @@
 #include "ClientRequests.h"
 
-#include "Protocol.h"
+#include "server/exchanges/Exchanges.h"
 
 #include <atomic>
 #include <random>

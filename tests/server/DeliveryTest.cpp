@@ -2,15 +2,15 @@
 // messages, retries, refusals and restarts.
 
 #include "ClientRequests.h"
-#include "DeliveryWorker.h"
-#include "DemoData.h"
-#include "MailMessage.h"
-#include "MailSender.h"
-#include "Passwords.h"
-#include "Protocol.h"
-#include "Server.h"
+#include "server/delivery/DeliveryWorker.h"
+#include "server/store/DemoData.h"
+#include "server/delivery/MailMessage.h"
+#include "server/delivery/MailSender.h"
+#include "server/store/Passwords.h"
+#include "server/exchanges/Exchanges.h"
+#include "server/app/Server.h"
 #include "SmtpSink.h"
-#include "Store.h"
+#include "server/store/Store.h"
 
 #include <algorithm>
 #include <condition_variable>

@@ -1,8 +1,8 @@
 // The e-mail a message becomes, and the gateway table an operator edits.
 
-#include "MailMessage.h"
+#include "server/delivery/MailMessage.h"
 
-#include "Carriers.h"
+#include "server/delivery/GatewayTable.h"
 #include "SmtpSink.h"
 
 #include <string>

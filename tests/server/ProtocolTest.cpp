@@ -1,12 +1,12 @@
 // The five exchanges as plain functions: accepted requests, the "&" round trip, and refusals.
 
-#include "Protocol.h"
+#include "server/exchanges/Exchanges.h"
 
-#include "Carriers.h"
+#include "server/delivery/GatewayTable.h"
 #include "ClientRequests.h"
-#include "DemoData.h"
-#include "Passwords.h"
-#include "Store.h"
+#include "server/store/DemoData.h"
+#include "server/store/Passwords.h"
+#include "server/store/Store.h"
 
 #include <string>
 #include <utility>

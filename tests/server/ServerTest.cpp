@@ -1,11 +1,11 @@
 // The service through a real socket: Server on a free port, an httplib client.
 
-#include "Server.h"
+#include "server/app/Server.h"
 
 #include "ClientRequests.h"
-#include "DemoData.h"
-#include "Pages.h"
-#include "Protocol.h"
+#include "server/store/DemoData.h"
+#include "server/web/Pages.h"
+#include "server/exchanges/Exchanges.h"
 #include "SmtpSink.h"
 
 #include <chrono>

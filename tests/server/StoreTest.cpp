@@ -1,12 +1,12 @@
 // The SQLite store: first start, restart, upgrade of an older store, sessions, the id range, and
 // refusing what it cannot open.
 
-#include "Store.h"
+#include "server/store/Store.h"
 
 #include "ClientRequests.h"
-#include "DemoData.h"
-#include "Passwords.h"
-#include "Protocol.h"
+#include "server/store/DemoData.h"
+#include "server/store/Passwords.h"
+#include "server/exchanges/Exchanges.h"
 
 #include <atomic>
 #include <filesystem>

@@ -1,6 +1,6 @@
 // Texted codes: their lifetime and tries, the request limits, and how they are kept.
 
-#include "Verification.h"
+#include "server/web/Verification.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // that shaped windows show against the desktop. Run it on an X display (scripts/make-screenshots).
 // Usage: vantro-screenshot-tour OUTPUT_DIR
 
-#include "DemoData.h"
-#include "Server.h"
+#include "server/store/DemoData.h"
+#include "server/app/Server.h"
 #include "addressbook/frm_ab.h"
 #include "app/Global.h"
 #include "app/Main.h"

@@ -3,7 +3,7 @@
 // Proof that a person holds a phone: a 6-digit code texted to the number and typed back on the
 // service's pages, with limits on how often codes may be asked for.
 
-#include "Store.h"
+#include "server/store/Store.h"
 
 #include <array>
 #include <cstdint>

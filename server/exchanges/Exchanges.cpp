@@ -1,9 +1,9 @@
-#include "Protocol.h"
+#include "server/exchanges/Exchanges.h"
 
-#include "Carriers.h"
-#include "DemoData.h"
-#include "Passwords.h"
-#include "XmlText.h"
+#include "server/delivery/GatewayTable.h"
+#include "server/store/DemoData.h"
+#include "server/store/Passwords.h"
+#include "server/store/XmlText.h"
 
 #include <charconv>
 #include <cstdio>

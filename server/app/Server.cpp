@@ -1,8 +1,8 @@
-#include "Server.h"
+#include "server/app/Server.h"
 
-#include "Csrf.h"
-#include "Pages.h"
-#include "Protocol.h"
+#include "server/web/Csrf.h"
+#include "server/web/Pages.h"
+#include "server/exchanges/Exchanges.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "MailMessage.h"
+#include "server/delivery/MailMessage.h"
 
 #include <algorithm>
 #include <ctime>

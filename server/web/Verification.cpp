@@ -1,4 +1,4 @@
-#include "Verification.h"
+#include "server/web/Verification.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DeliveryQueue.h"
-#include "Sqlite.h"
+#include "server/delivery/DeliveryQueue.h"
+#include "server/store/Sqlite.h"
 
 #include <condition_variable>
 #include <cstdint>

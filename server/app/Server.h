@@ -1,13 +1,13 @@
 #pragma once
 
-#include "AccountPages.h"
-#include "Carriers.h"
-#include "DeliveryWorker.h"
-#include "DemoData.h"
-#include "LoginThrottle.h"
-#include "MailSender.h"
-#include "Store.h"
-#include "Verification.h"
+#include "server/web/AccountPages.h"
+#include "server/delivery/GatewayTable.h"
+#include "server/delivery/DeliveryWorker.h"
+#include "server/store/DemoData.h"
+#include "server/exchanges/LoginThrottle.h"
+#include "server/delivery/MailSender.h"
+#include "server/store/Store.h"
+#include "server/web/Verification.h"
 
 #include <atomic>
 #include <cstddef>

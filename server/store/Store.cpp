@@ -1,8 +1,8 @@
-#include "Store.h"
+#include "server/store/Store.h"
 
-#include "DemoData.h"
-#include "Passwords.h"
-#include "XmlText.h"
+#include "server/store/DemoData.h"
+#include "server/store/Passwords.h"
+#include "server/store/XmlText.h"
 
 #include <atomic>
 #include <ctime>

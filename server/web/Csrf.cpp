@@ -1,4 +1,4 @@
-#include "Csrf.h"
+#include "server/web/Csrf.h"
 
 #include <array>
 #include <stdexcept>

@@ -1,6 +1,6 @@
-#include "MailSender.h"
+#include "server/delivery/MailSender.h"
 
-#include "MailMessage.h"
+#include "server/delivery/MailMessage.h"
 
 #include <algorithm>
 #include <cstring>

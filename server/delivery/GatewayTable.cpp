@@ -1,4 +1,4 @@
-#include "Carriers.h"
+#include "server/delivery/GatewayTable.h"
 
 #include "DefaultGateways.h" // generated from gateways.conf
 

@@ -5,9 +5,9 @@
 // answer format; a request the service cannot use gets a refusal in that format, never an
 // exception (only a failing store throws).
 
-#include "Carriers.h"
-#include "LoginThrottle.h"
-#include "Store.h"
+#include "server/delivery/GatewayTable.h"
+#include "server/exchanges/LoginThrottle.h"
+#include "server/store/Store.h"
 
 #include <functional>
 #include <string>

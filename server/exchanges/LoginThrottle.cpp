@@ -1,4 +1,4 @@
-#include "LoginThrottle.h"
+#include "server/exchanges/LoginThrottle.h"
 
 #include <algorithm>
 

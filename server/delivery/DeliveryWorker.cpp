@@ -1,6 +1,6 @@
-#include "DeliveryWorker.h"
+#include "server/delivery/DeliveryWorker.h"
 
-#include "MailMessage.h"
+#include "server/delivery/MailMessage.h"
 
 #include <array>
 #include <ctime>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Carriers.h"
-#include "DeliveryQueue.h"
-#include "MailSender.h"
+#include "server/delivery/GatewayTable.h"
+#include "server/delivery/DeliveryQueue.h"
+#include "server/delivery/MailSender.h"
 
 #include <atomic>
 #include <chrono>

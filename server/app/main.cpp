@@ -5,9 +5,9 @@
 // Every option can also stand in a configuration file as "name = value" (the long name without
 // its dashes); the command line wins. Serves until SIGINT (Ctrl+C) or SIGTERM, then stops.
 
-#include "DemoData.h"
-#include "Passwords.h"
-#include "Server.h"
+#include "server/store/DemoData.h"
+#include "server/store/Passwords.h"
+#include "server/app/Server.h"
 
 #include <charconv>
 #include <csignal>

@@ -1,4 +1,4 @@
-#include "XmlText.h"
+#include "server/store/XmlText.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "Passwords.h"
+#include "server/store/Passwords.h"
 
 #include <algorithm>
 #include <condition_variable>

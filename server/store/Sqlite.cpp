@@ -1,4 +1,4 @@
-#include "Sqlite.h"
+#include "server/store/Sqlite.h"
 
 namespace server {
 

@@ -1,6 +1,6 @@
-#include "Pages.h"
+#include "server/web/Pages.h"
 
-#include "DemoData.h"
+#include "server/store/DemoData.h"
 
 namespace server {
 

@@ -1,8 +1,8 @@
-#include "AccountPages.h"
+#include "server/web/AccountPages.h"
 
-#include "Csrf.h"
-#include "Passwords.h"
-#include "Protocol.h"
+#include "server/web/Csrf.h"
+#include "server/store/Passwords.h"
+#include "server/exchanges/Exchanges.h"
 
 namespace server {
 

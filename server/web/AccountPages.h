@@ -4,10 +4,10 @@
 // password for a forgotten one ("/login.aspx?forgot=true"). Both prove that the person holds the
 // phone with a texted code: number and carrier first, then the code and the password twice.
 
-#include "Carriers.h"
-#include "Pages.h"
-#include "Store.h"
-#include "Verification.h"
+#include "server/delivery/GatewayTable.h"
+#include "server/web/Pages.h"
+#include "server/store/Store.h"
+#include "server/web/Verification.h"
 
 #include <cstdint>
 #include <functional>
