@@ -3,7 +3,7 @@
 #include "server/exchanges/Exchanges.h"
 
 #include "server/delivery/GatewayTable.h"
-#include "ClientRequests.h"
+#include "support/ClientRequests.h"
 #include "server/store/DemoData.h"
 #include "server/store/Passwords.h"
 #include "server/store/Store.h"

@@ -2,7 +2,7 @@
 
 #include "server/app/Server.h"
 
-#include "ClientRequests.h"
+#include "support/ClientRequests.h"
 #include "server/store/DemoData.h"
 #include "server/web/Pages.h"
 #include "server/exchanges/Exchanges.h"

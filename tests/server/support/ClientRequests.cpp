@@ -1,4 +1,4 @@
-#include "ClientRequests.h"
+#include "support/ClientRequests.h"
 
 #include "server/exchanges/Exchanges.h"
 

@@ -1,7 +1,7 @@
 // The delivery worker against the loopback SMTP sink, with a clock the test moves: queued
 // messages, retries, refusals and restarts.
 
-#include "ClientRequests.h"
+#include "support/ClientRequests.h"
 #include "server/delivery/DeliveryWorker.h"
 #include "server/store/DemoData.h"
 #include "server/delivery/MailMessage.h"
