@@ -3,6 +3,7 @@
 #include "server/web/AccountPages.h"
 #include "server/delivery/GatewayTable.h"
 #include "server/delivery/DeliveryWorker.h"
+#include "server/app/Defaults.h"
 #include "server/store/DemoData.h"
 #include "server/exchanges/LoginThrottle.h"
 #include "server/delivery/MailSender.h"

@@ -1,16 +1,13 @@
 #pragma once
 
-// The values the local service starts with. The README and the end-to-end tests use them.
+// The demo user the store starts with, and the request size limit. The README and the
+// end-to-end tests use them.
 
 #include <array>
 #include <cstddef>
 #include <string_view>
 
 namespace server {
-
-inline constexpr std::string_view kDefaultHost = "127.0.0.1";
-inline constexpr int kDefaultPort = 8471; // the client's default base address is http://127.0.0.1:8471
-inline constexpr std::string_view kDefaultDatabaseFile = "vantro-server.db";
 
 // The largest request body the service reads (64 KiB); larger ones are refused.
 inline constexpr std::size_t kMaxRequestBytes = std::size_t{64} * 1024;
