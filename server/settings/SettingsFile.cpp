@@ -2,6 +2,8 @@
 
 #include "server/settings/OptionTable.h"
 
+#include <utility>
+
 namespace server {
 
 namespace {
@@ -23,7 +25,10 @@ std::vector<CLI::ConfigItem> SettingsFile::from_config(std::istream& input) cons
     for (int number = 1; std::getline(input, line); ++number) {
         const std::string_view text = trim(line);
         if (!text.empty() && text.front() != '#') {
-            items.push_back(readLine(text, path + ":" + std::to_string(number) + ": "));
+            CLI::ConfigItem item = readLine(text, path + ":" + std::to_string(number) + ": ");
+            // CLI11 takes the first value of a name and skips the others; in the file the last counts.
+            std::erase_if(items, [&item](const CLI::ConfigItem& earlier) { return earlier.name == item.name; });
+            items.push_back(std::move(item));
         }
     }
     return items;

@@ -74,6 +74,13 @@ TEST(SettingsTest, FileAndCommandLineTogether_theCommandLineWins) {
              EXPECT_EQ(s.server.listenBacklog, 10U);
              EXPECT_EQ(s.server.port, 2);
          }},
+        {"a key twice in the file, and a false flag",
+         "port = 1\nsmtp-insecure = false\nport = 2\n",
+         {},
+         [](const Settings& s) {
+             EXPECT_EQ(s.server.port, 2);
+             EXPECT_FALSE(s.smtp.insecure);
+         }},
         {"days of idleness become seconds",
          "session-idle-days = 2\n",
          {},
