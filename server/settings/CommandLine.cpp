@@ -41,6 +41,27 @@ std::string refusal(CLI::App& app) {
     return {};
 }
 
+// Writes why the parse just failed (the exception being handled) to `err`.
+void refuse(CLI::App& app, std::ostream& err) {
+    err << "vantro-server: ";
+    try {
+        throw;
+    } catch (const CLI::FileError&) {
+        err << "cannot read the configuration file " << app.get_config_ptr()->as<std::string>() << "\n";
+    } catch (const CLI::ValidationError& e) {
+        const std::string text = refusal(app);
+        err << (text.empty() ? e.what() : text) << "\n";
+    } catch (const CLI::ArgumentMismatch& e) {
+        // An option without its value; CLI11's message starts with the option's name and a colon.
+        const std::string text = e.what();
+        err << "unknown or incomplete option \"" << text.substr(0, text.find(':')) << "\"\n" << app.help();
+    } catch (const CLI::ConfigError& e) {
+        err << e.what() << "\n";
+    } catch (const CLI::ParseError& e) {
+        err << e.what() << "\n" << app.help();
+    }
+}
+
 } // namespace
 
 std::optional<int> readSettings(const std::vector<std::string>& arguments, Settings& settings, std::ostream& out,
@@ -54,27 +75,13 @@ std::optional<int> readSettings(const std::vector<std::string>& arguments, Setti
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend()); // CLI11 takes them last first
     try {
         app.parse(reversed);
-    } catch (const CLI::CallForHelp&) {
-        out << app.help();
-        return EXIT_SUCCESS;
-    } catch (const CLI::FileError&) {
-        err << "vantro-server: cannot read the configuration file " << app.get_config_ptr()->as<std::string>() << "\n";
-        return kRefused;
-    } catch (const CLI::ValidationError& e) {
-        const std::string text = refusal(app);
-        err << "vantro-server: " << (text.empty() ? e.what() : text) << "\n";
-        return kRefused;
-    } catch (const CLI::ArgumentMismatch& e) {
-        // An option without its value; CLI11's message starts with the option's name and a colon.
-        const std::string text = e.what();
-        err << "vantro-server: unknown or incomplete option \"" << text.substr(0, text.find(':')) << "\"\n"
-            << app.help();
-        return kRefused;
-    } catch (const CLI::ConfigError& e) {
-        err << "vantro-server: " << e.what() << "\n";
-        return kRefused;
     } catch (const CLI::ParseError& e) {
-        err << "vantro-server: " << e.what() << "\n" << app.help();
+        // The help wins over a refusal, as before: it was shown before any file or value was read.
+        if (dynamic_cast<const CLI::CallForHelp*>(&e) != nullptr || app.get_help_ptr()->count() > 0) {
+            out << app.help();
+            return EXIT_SUCCESS;
+        }
+        refuse(app, err);
         return kRefused;
     }
     if (!app.remaining().empty()) {

@@ -132,8 +132,8 @@ TEST(SettingsTest, ARefusalNamesTheLineOrTheOption) {
     }
 }
 
-TEST(SettingsTest, HelpListsTheOptionsOnStandardOutput) {
-    const Outcome outcome = Read("", {"--help"});
+TEST(SettingsTest, HelpListsTheOptionsOnStandardOutput_evenAfterABadValue) {
+    const Outcome outcome = Read("", {"--port", "abc", "-h"});
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err, "");
     EXPECT_TRUE(outcome.out.starts_with("Usage: vantro-server [options]\n"
