@@ -12,7 +12,8 @@ namespace {
 
 constexpr int kRefused = 2;
 
-// The help as it always was: one line per option, its value's name, its text at column 37.
+// The help in our own plain layout, which packaging/check-manual.sh reads: one line per option
+// with its value's name, its text at column 37.
 class OptionList final : public CLI::FormatterBase {
 public:
     std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode) const override {
