@@ -18,8 +18,8 @@ namespace smtpsink {
 std::string Base64Decode(std::string_view text) {
     std::string out(text.size() / 4 * 3 + 3, '\0');
     std::size_t length = 0;
-    if (sodium_base642bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), text.data(), text.size(),
-                          " \t\r\n", &length, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0) {
+    if (sodium_base642bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), text.data(), text.size(), " \t\r\n",
+                          &length, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0) {
         return "<not base64: " + std::string(text) + ">";
     }
     out.resize(length);

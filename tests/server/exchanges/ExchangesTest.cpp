@@ -1,6 +1,7 @@
 // The five exchanges as plain functions: accepted requests, the "&" round trip, and refusals.
 
 #include "server/exchanges/Exchanges.h"
+#include "server/exchanges/RequestReader.h"
 
 #include "server/delivery/GatewayTable.h"
 #include "support/ClientRequests.h"
