@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 using namespace server;
 
@@ -47,6 +48,21 @@ TEST(StoreTest, FirstStartCreatesTheDemoUserAndFriends) {
     EXPECT_EQ(kDemoFriends[0].name, "Tom & Jerry");
     EXPECT_EQ(kDemoFriends[0].carrier, "AT&T");
     EXPECT_TRUE(store.outbox().empty());
+}
+
+TEST(StoreTest, FilesAreTheServiceUsersAlone_whateverTheUmask) {
+    lstest::TempDir dir;
+    const std::string path = dir.file("store.db");
+    const mode_t previous = umask(0);
+    {
+        Store store(path);
+        ASSERT_TRUE(store.registerUser("7125550100", HashPassword("secret")));
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            const auto permissions = std::filesystem::status(path + suffix).permissions();
+            EXPECT_EQ(permissions, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write) << suffix;
+        }
+    }
+    umask(previous);
 }
 
 TEST(StoreTest, EverythingSurvivesARestart) {
