@@ -233,7 +233,13 @@ TEST_F(ExchangesTest, Update_badRequests_leaveTheBookAsItWas) {
     };
 
     const std::string full = add("Bob", "4125550102", "Sprint");
+    const std::string crowded = registerUser("7125550101", "pw");
+    for (std::int64_t i = 0; i < Store::kMaxFriendsPerUser; ++i) {
+        ASSERT_TRUE(store.addFriend(store.sessionUser(crowded)->id, Friend{0, "F", "4125550109", "Sprint"}));
+    }
     Cases cases = {
+        {lstest::UpdateRequest("add", crowded, "0", "Bob", "4125550102", "Sprint"),
+         "The address book cannot take more entries."},
         {lstest::UpdateRequest("add", kUser, "5", "Bob", "4125550102", "Sprint"),
          "A new friend must be sent with the friend id 0."},
         {add("Bob", "4125550102", "Bell & Howell"), "Unknown carrier \"Bell & Howell\"."},

@@ -222,6 +222,37 @@ TEST(StoreTest, Sessions_endWhenIdle_orWhenThePasswordChanges) {
     }
 }
 
+TEST(StoreTest, PerUserCaps_refuseTheFriendOverTheCap_andEndTheSessionUnusedLongest) {
+    std::int64_t now = 1'700'000'000;
+    Store store(":memory:", {.clock = [&now] { return now; }});
+    const std::int64_t demo = store.findUserByLogin(kDemoLogin)->id;
+    const std::int64_t other = store.registerUser("7125550100", "pw").value();
+    for (auto count = static_cast<std::int64_t>(store.friends(demo).size()); count < Store::kMaxFriendsPerUser;
+         ++count) {
+        ASSERT_TRUE(store.addFriend(demo, Friend{0, "F", "4125550109", "Sprint"})) << count;
+    }
+    EXPECT_FALSE(store.addFriend(demo, Friend{0, "One too many", "4125550109", "Sprint"}));
+    EXPECT_TRUE(store.addFriend(other, Friend{0, "Theirs", "4125550109", "Sprint"}));
+    ASSERT_TRUE(store.deleteFriend(demo, store.friends(demo).front().id));
+    EXPECT_TRUE(store.addFriend(demo, Friend{0, "Room again", "4125550109", "Sprint"}));
+
+    const std::string theirs = store.startSession(other);
+    std::vector<std::string> tokens;
+    for (std::int64_t i = 0; i <= Store::kMaxSessionsPerUser; ++i, ++now) {
+        tokens.push_back(store.startSession(demo));
+    }
+    EXPECT_FALSE(store.sessionUser(tokens[0])); // the oldest ended
+    EXPECT_TRUE(store.sessionUser(tokens[1]));
+    EXPECT_TRUE(store.sessionUser(tokens.back()));
+    EXPECT_TRUE(store.sessionUser(theirs));
+    // Used again a day later, an old session is no longer the one unused longest.
+    now += 24 * 60 * 60;
+    EXPECT_TRUE(store.sessionUser(tokens[1]));
+    tokens.push_back(store.startSession(demo));
+    EXPECT_TRUE(store.sessionUser(tokens[1]));
+    EXPECT_FALSE(store.sessionUser(tokens[2]));
+}
+
 TEST(StoreTest, FriendIdsStayWithinTheClientsThirtyTwoBits) {
     lstest::TempDir dir;
     const std::string path = dir.file("store.db");
