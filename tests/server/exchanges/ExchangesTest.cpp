@@ -315,6 +315,19 @@ TEST_F(ExchangesTest, Send_toATypedNumber_storesTheMessageExactly) {
                                    "body \"Line one\\r\\nLine two & \\\"three\\\"\\r\\n\\r\\n  end  \"");
 }
 
+TEST(ConsoleLineTest, Quoted_escapesEverythingThatBreaksOrControlsALogLine) {
+    const Cases cases = {
+        {"a\r\nb\tc", "\"a\\r\\nb\\tc\""},
+        {"\x01\x1f\x7f\\\"", "\"\\x01\\x1F\\x7F\\\\\\\"\""},
+        {"a\u0085b\u0080\u009f", "\"a\\u0085b\\u0080\\u009F\""},
+        {"one\u2028two\u2029", "\"one\\u2028two\\u2029\""},
+        {"caf\u00e9 \u00a0\u2027\u202a\u20ac", "\"caf\u00e9 \u00a0\u2027\u202a\u20ac\""}, // the rest as they are
+    };
+    for (const auto& [text, quoted] : cases) {
+        EXPECT_EQ(Quoted(text), quoted) << text;
+    }
+}
+
 TEST_F(ExchangesTest, Send_toAFriend_usesTheFriendsNumberAndCarrier) {
     EXPECT_EQ(Answer(exchanges.send(lstest::SendRequest(kUser, "1", "", "", "", "Hi Tom"))).text("//send"),
               "Your message was sent to 4125550100.");
