@@ -84,21 +84,25 @@ http::RouteTable Server::routes() {
     using http::Method;
     using http::Request;
     http::RouteTable table;
-    table.add({.path = "/vantro_login.aspx",
-               .methods = Method::Post,
-               .handler = [this](const Request& r) { return Xml(m_exchanges->login(r.body(), r.clientAddress())); },
-               .onPool = true,
-               .whenStopping = [this](const Request&) { return Xml(m_exchanges->refuseLogin("The service is stopping.")); }});
+    table.add(
+        {.path = "/vantro_login.aspx",
+         .methods = Method::Post,
+         .handler = [this](const Request& r) { return Xml(m_exchanges->login(r.body(), r.clientAddress())); },
+         .onPool = true,
+         .whenStopping = [this](const Request&) { return Xml(m_exchanges->refuseLogin("The service is stopping.")); }});
     table.add({"/vantro_carriers.aspx", Method::Post, [this](const Request&) { return Xml(m_exchanges->carriers()); }});
-    table.add({"/vantro_ab.aspx", Method::Post, [this](const Request& r) { return Xml(m_exchanges->addressBook(r.body())); }});
-    table.add({"/vantro_ab_update.aspx", Method::Post, [this](const Request& r) { return Xml(m_exchanges->update(r.body())); }});
-    table.add({"/vantro_send.aspx", Method::Post, [this](const Request& r) { return Xml(m_exchanges->send(r.body())); }});
-    table.add({"/", Method::Get | Method::Head, [this](const Request&) { return Html(HomePage(m_worker != nullptr)); }});
+    table.add({"/vantro_ab.aspx", Method::Post,
+               [this](const Request& r) { return Xml(m_exchanges->addressBook(r.body())); }});
+    table.add({"/vantro_ab_update.aspx", Method::Post,
+               [this](const Request& r) { return Xml(m_exchanges->update(r.body())); }});
+    table.add(
+        {"/vantro_send.aspx", Method::Post, [this](const Request& r) { return Xml(m_exchanges->send(r.body())); }});
+    table.add(
+        {"/", Method::Get | Method::Head, [this](const Request&) { return Html(HomePage(m_worker != nullptr)); }});
     table.add({"/vantro_updates.aspx", Method::Get | Method::Head, [](const Request&) { return Html(UpdatesPage()); }});
     const bool secureCookie = !m_options.tlsCertFile.empty() || m_options.publicUrl.starts_with("https://");
-    table.add({"/login.aspx", Method::Get | Method::Head | Method::Post, [this, secureCookie](const Request& r) {
-                   return AnswerAccountPage(m_accounts, r, secureCookie);
-               }});
+    table.add({"/login.aspx", Method::Get | Method::Head | Method::Post,
+               [this, secureCookie](const Request& r) { return AnswerAccountPage(m_accounts, r, secureCookie); }});
     return table;
 }
 

@@ -154,8 +154,8 @@ struct HttpServer::Callbacks {
         if (route != nullptr && route->onPool && Allows(route->methods, verb) && !state->tooLarge) {
             return toPool(server, connection, *route, *state, method, path);
         }
-        return Send(connection, answer(server, route, Request(connection, verb, path, state->body), method,
-                                       state->tooLarge));
+        return Send(connection,
+                    answer(server, route, Request(connection, verb, path, state->body), method, state->tooLarge));
     }
 
     static void onCompleted(void* cls, MHD_Connection* connection, void** context, MHD_RequestTerminationCode) {

@@ -13,7 +13,8 @@ public:
     // std::runtime_error when the address is not one or cannot be bound.
     ListeningSocket(const std::string& host, int port, unsigned backlog);
     ~ListeningSocket();
-    ListeningSocket(ListeningSocket&& other) noexcept : m_fd(other.release()), m_port(other.m_port), m_ipv6(other.m_ipv6) {}
+    ListeningSocket(ListeningSocket&& other) noexcept
+        : m_fd(other.release()), m_port(other.m_port), m_ipv6(other.m_ipv6) {}
     ListeningSocket(const ListeningSocket&) = delete;
     ListeningSocket& operator=(const ListeningSocket&) = delete;
     ListeningSocket& operator=(ListeningSocket&&) = delete;

@@ -70,15 +70,21 @@ RouteTable Routes() {
     table.add({"/echo", Method::Post, [](const Request& r) { return Answer{200, r.body(), kXml}; }});
     table.add({"/page", Method::Get | Method::Head, [](const Request&) { return Answer{200, "page", kHtml}; }});
     table.add({"/fail", Method::Get, [](const Request&) -> Answer { throw std::runtime_error("broken"); }});
-    table.add({"/fields", Method::Post, [](const Request& r) { return Answer{200, r.formField("a") + "|" + r.cookie("c")}; }});
+    table.add({"/fields", Method::Post, [](const Request& r) {
+                   return Answer{200, r.formField("a") + "|" + r.cookie("c")};
+               }});
     table.add({.path = "/slow",
                .methods = Method::Post,
-               .handler = [](const Request&) {
-                   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                   return Answer{200, "done"};
-               },
+               .handler =
+                   [](const Request&) {
+                       std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                       return Answer{200, "done"};
+                   },
                .onPool = true,
-               .whenStopping = [](const Request&) { return Answer{200, "stopping"}; }});
+               .whenStopping =
+                   [](const Request&) {
+                       return Answer{200, "stopping"};
+                   }});
     return table;
 }
 
