@@ -42,6 +42,7 @@ frm_ab::frm_ab() {
     connect(Control<QPushButton>(this, "btn_save"), &QPushButton::clicked, this, &frm_ab::btn_save_Click);
     connect(Control<QPushButton>(this, "btn_delete"), &QPushButton::clicked, this, &frm_ab::btn_delete_Click);
     Form_Load();
+    FocusFirstControl(this);
 }
 
 frm_ab::~frm_ab() {
@@ -51,6 +52,10 @@ frm_ab::~frm_ab() {
 }
 
 frm_ab* frm_ab::instance() { return theInstance; }
+
+bool frm_ab::focusNextPrevChild(bool next) {
+    return FocusFirstControlIfFocusLost(this) || QWidget::focusNextPrevChild(next);
+}
 
 void frm_ab::Form_Load() {
     RefreshFriendList();

@@ -17,6 +17,9 @@ public:
     void RefreshFriendList();
     void FillCarrierList();
 
+protected:
+    bool focusNextPrevChild(bool next) override;
+
 private:
     void Form_Load();
     void pic_background_MouseDown();

@@ -85,6 +85,10 @@ frm_quorvale::~frm_quorvale() {
 
 frm_quorvale* frm_quorvale::instance() { return theInstance; }
 
+bool frm_quorvale::focusNextPrevChild(bool next) {
+    return FocusFirstControlIfFocusLost(this) || QWidget::focusNextPrevChild(next);
+}
+
 void frm_quorvale::Form_Load() {
     auto* background = Control<PictureBox>(this, "picBackground");
     background->move(0, 0);

@@ -29,6 +29,7 @@ public:
                          const std::string& carrier, const std::string& subject, const std::string& body);
 
 protected:
+    bool focusNextPrevChild(bool next) override;
     void mousePressEvent(QMouseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 

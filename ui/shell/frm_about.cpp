@@ -17,6 +17,7 @@ frm_about::frm_about() {
     connect(Control<PictureBox>(this, "pic_close"), &PictureBox::clicked, this, &frm_about::pic_close_Click);
     connect(Control<Label>(this, "Label5"), &Label::clicked, this, &frm_about::Label5_Click);
     connect(Control<Label>(this, "Label6"), &Label::clicked, this, &frm_about::Label6_Click);
+    FocusFirstControl(this); // none but the close picture: the window keeps the focus itself
 }
 
 frm_about::~frm_about() {
@@ -26,6 +27,10 @@ frm_about::~frm_about() {
 }
 
 frm_about* frm_about::instance() { return theInstance; }
+
+bool frm_about::focusNextPrevChild(bool next) {
+    return FocusFirstControlIfFocusLost(this) || QWidget::focusNextPrevChild(next);
+}
 
 void frm_about::Picture1_MouseDown() { platform().startWindowMove(this); }
 
