@@ -32,7 +32,7 @@ class TourPlatform final : public Platform {
 public:
     void messageBox(const QString& text) override { std::fprintf(stderr, "message box: %s\n", qPrintable(text)); }
     void setWaitCursor(bool) override {}
-    void openUrl(const QString&) override {}
+    bool openUrl(const QString&) override { return true; }
     void startWindowMove(QWidget*) override {}
 };
 

@@ -248,6 +248,38 @@ TEST_F(ComposePanelTest, aSentMessageShowsTheThanksAndTheAdvertisement) {
     EXPECT_TRUE(option("option_new")->isChecked()) << "the mode stays";
 }
 
+TEST_F(ComposePanelTest, theAdvertisementOpensOnlyWebPagesAndSaysWhatItCannotOpen) {
+    struct Case {
+        const char* adUrl; // as the answer carries it
+        bool desktopOpensPages;
+        const char* opened; // nullptr: nothing is handed to the desktop
+        const char* box;    // nullptr: no message
+    };
+    const Case cases[] = {
+        {"https://ads.example/plans", true, "https://ads.example/plans", nullptr},
+        {"file:///etc/passwd", true, nullptr, "This link does not lead to a web page:\nfile:///etc/passwd"},
+        {"SMB://host/share", true, nullptr, "This link does not lead to a web page:\nSMB://host/share"},
+        {"http:no-host", true, nullptr, "This link does not lead to a web page:\nhttp:no-host"},
+        {"http://ads.example/&lt;b&gt;", false, "http://ads.example/<b>",
+         "No web browser could be started for this page. Its address is:\nhttp://ads.example/<b>"},
+    };
+    for (const Case& c : cases) {
+        server.replyXml("/vantro_send.aspx", std::string("<r><send>Your message was sent</send><ad_text>t</ad_text>"
+                                                         "<ad_link>Link</ad_link><ad_url>") +
+                                                 c.adUrl + "</ad_url></r>");
+        fillNumberMode("4125551212", 0, "", "m");
+        send();
+        ASSERT_TRUE(control("lbl_ty_link")->isVisible()) << c.adUrl;
+        recorder.urls.clear();
+        recorder.messages.clear();
+        recorder.desktopOpensPages = c.desktopOpensPages;
+        QTest::mouseClick(control("lbl_ty_link"), Qt::LeftButton);
+        EXPECT_EQ(recorder.urls, c.opened != nullptr ? QStringList{qs(c.opened)} : QStringList()) << c.adUrl;
+        EXPECT_EQ(recorder.messages, c.box != nullptr ? QStringList{qs(c.box)} : QStringList()) << c.adUrl;
+        QTest::mouseClick(control("btn_again"), Qt::LeftButton);
+    }
+}
+
 TEST_F(ComposePanelTest, anAdvertisementWithoutAddressOrMissingStillThanks) {
     const char* answers[] = {
         "<r><send>Your message was sent</send><ad_text>t</ad_text><ad_link>Link</ad_link><ad_url></ad_url></r>",
