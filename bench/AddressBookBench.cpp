@@ -12,10 +12,12 @@
 #include "ui/shell/Navigation.h"
 
 #include <QComboBox>
-#include <QListWidget>
+#include <QListView>
 #include <QPushButton>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -59,7 +61,16 @@ public:
     static void settle() { QApplication::processEvents(); }
 
     QComboBox* dropDown() const { return Control<QComboBox>(main, "cbl_ab"); }
-    QListWidget* list() const { return Control<QListWidget>(book, "lb_ab"); }
+    QListView* list() const { return Control<QListView>(book, "lb_ab"); }
+    int listRows() const { return list()->model()->rowCount(); }
+
+    // Both lists as they are before the first fill.
+    void emptyLists() const {
+        dropDown()->clear();
+        const std::vector<ab_friend> loaded = std::exchange(global::Friends, {});
+        book->RefreshFriendList();
+        global::Friends = loaded;
+    }
 
     frm_quorvale* main = nullptr;
     frm_ab* book = nullptr;
@@ -75,8 +86,7 @@ void AddressBookLoadAndFill(benchmark::State& state) {
     OpenWindows windows(count);
     for (auto _ : state) {
         state.PauseTiming();
-        windows.dropDown()->clear();
-        windows.list()->clear();
+        windows.emptyLists();
         global::Friends = {};
         OpenWindows::settle();
         state.ResumeTiming();
@@ -86,7 +96,7 @@ void AddressBookLoadAndFill(benchmark::State& state) {
         windows.book->RefreshFriendList();
         OpenWindows::settle();
     }
-    if (windows.list()->count() != count || windows.dropDown()->count() != count) {
+    if (windows.listRows() != count || windows.dropDown()->count() != count) {
         state.SkipWithError("the lists do not hold the whole book");
     }
     state.SetComplexityN(count);
@@ -107,8 +117,7 @@ void AddressBookStep(benchmark::State& state, Step step) {
     for (auto _ : state) {
         state.PauseTiming();
         if (step != Step::LoadOverFullLists) {
-            windows.dropDown()->clear();
-            windows.list()->clear();
+            windows.emptyLists();
         }
         OpenWindows::settle();
         state.ResumeTiming();
@@ -140,14 +149,14 @@ void AddressBookReloadAfterChange(benchmark::State& state) {
     auto* deleteButton = Control<QPushButton>(windows.book, "btn_delete");
     for (auto _ : state) {
         state.PauseTiming();
-        windows.list()->setCurrentRow(count / 2); // loads that entry, as a click on it does
+        windows.list()->setCurrentIndex(windows.list()->model()->index(count / 2, 0)); // loads it, as a click does
         OpenWindows::settle();
         state.ResumeTiming();
 
         deleteButton->click();
         OpenWindows::settle();
     }
-    if (windows.list()->count() != count || windows.dropDown()->count() != count ||
+    if (windows.listRows() != count || windows.dropDown()->count() != count ||
         Control<Label>(windows.book, "lbl_msg")->text() != QStringLiteral("Update Successful.")) {
         state.SkipWithError("the change was not made or the lists were not refilled");
     }

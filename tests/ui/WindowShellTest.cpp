@@ -13,7 +13,6 @@
 #include <QImageReader>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>

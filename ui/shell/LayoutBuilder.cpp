@@ -1,11 +1,12 @@
 #include "ui/shell/Controls.h"
 #include "ui/shell/Layout.h"
+#include "ui/shell/TextRowDelegate.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QCursor>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMap>
 #include <QPushButton>
 #include <QRadioButton>
@@ -104,8 +105,12 @@ QWidget* createControl(const ControlEntry& entry, QWidget* container) {
         }
         return list;
     }
-    case ControlKind::ListBox:
-        return new QListWidget(container);
+    case ControlKind::ListBox: {
+        // Its window gives it a model of its rows.
+        auto* list = new QListView(container);
+        list->setItemDelegate(new TextRowDelegate(list));
+        return list;
+    }
     case ControlKind::OptionButton: {
         auto* option = new QRadioButton(caption, container);
         option->setChecked((entry.style & Selected) != 0);

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QFont>
+#include <QFontMetrics>
+#include <QStyledItemDelegate>
+
+#include <optional>
+
+// Draws a list's rows as the style does, but measures them from the font's metrics alone: the
+// style would lay out each row's text to learn its size, which for a list of tens of thousands of
+// rows is most of the time the list takes to fill. Every row is still measured, so a long name
+// further down widens the list and can be scrolled to, and a name with line breaks is as tall as
+// its lines.
+class TextRowDelegate : public QStyledItemDelegate {
+    Q_OBJECT
+
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+
+private:
+    // What the style adds around a row's text, and the height of one line, learnt once per font
+    // from the style's own measure of a one-line row.
+    struct Measures {
+        QFont font;
+        std::optional<QFontMetrics> metrics;
+        int extraWidth = 0;
+        int oneLineHeight = 0;
+        int lineHeight = 0;
+        bool valid = false;
+    };
+    const Measures& measuresFor(const QStyleOptionViewItem& option, const QModelIndex& index) const;
+
+    mutable Measures m_measures;
+};
