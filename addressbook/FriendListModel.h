@@ -8,9 +8,10 @@
 
 #include <vector>
 
-// The rows of the address book window's list: one per friend, in the book's order, its text the
-// name and its data (Qt::UserRole) the id as a 32-bit integer. A copy made when the list is filled,
-// so that the list keeps showing what it was filled with until it is filled again.
+// The rows of a friend list (the address book window's list, the main window's drop-down): one per
+// friend, in the book's order, its text the name and its data (Qt::UserRole) the id as a 32-bit
+// integer. A copy made when the list is filled, so that the list keeps showing what it was filled
+// with until it is filled again.
 class FriendListModel : public QAbstractListModel {
     Q_OBJECT
 

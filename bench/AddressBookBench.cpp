@@ -5,6 +5,7 @@
 #include "addressbook/frm_ab.h"
 #include "app/Global.h"
 #include "bench/BenchMain.h"
+#include "bench/BookAnswer.h"
 #include "tests/support/LoopbackServer.h"
 #include "ui/main/frm_quorvale.h"
 #include "ui/shell/Controls.h"
@@ -21,24 +22,12 @@
 
 namespace {
 
-// An answer of `count` friends as the service writes it, names and numbers all different.
-std::string bookAnswer(int count) {
-    std::string answer = "<address_book><result>TRUE</result><ab>";
-    for (int i = 1; i <= count; ++i) {
-        const std::string n = std::to_string(i);
-        answer += "<friend><id>" + n + "</id><name>Friend &amp; number " + n + "</name><number>412" +
-                  std::string(7 - std::min<std::size_t>(7, n.size()), '0') + n + "</number><carrier>" +
-                  (i % 2 == 0 ? "AT&amp;T" : "Verizon") + "</carrier></friend>";
-    }
-    return answer + "</ab></address_book>";
-}
-
 // The main window and the address book window, shown, against a service that answers with a
 // book of `count` friends and takes every change.
 class OpenWindows {
 public:
     explicit OpenWindows(int count) {
-        m_service.replyXml("/vantro_ab.aspx", bookAnswer(count));
+        m_service.replyXml("/vantro_ab.aspx", BookAnswer(count));
         m_service.replyXml("/vantro_ab_update.aspx", "<update>Update Successful.</update>");
         global::ServiceUrl = m_service.url();
         global::CurrentUserId = "42";
@@ -66,8 +55,8 @@ public:
 
     // Both lists as they are before the first fill.
     void emptyLists() const {
-        dropDown()->clear();
         const std::vector<ab_friend> loaded = std::exchange(global::Friends, {});
+        main->popAddresses();
         book->RefreshFriendList();
         global::Friends = loaded;
     }

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QWidget>
 
+class FriendListModel;
+
 #include <cstdint>
 #include <string>
 
@@ -73,4 +75,5 @@ private:
     void Label23_Click();
 
     QString AdUrl;
+    FriendListModel* m_friends; // the rows of cbl_ab
 };

@@ -1,6 +1,8 @@
 #include "ui/shell/TextRowDelegate.h"
 
 #include <QApplication>
+#include <QFontMetrics>
+#include <QtMath>
 #include <QStyle>
 #include <QWidget>
 
@@ -10,6 +12,9 @@ namespace {
 
 // The style shows a line break of a row as a line separator.
 bool isLineBreak(QChar c) { return c == QLatin1Char('\n') || c == QChar::LineSeparator; }
+
+// Characters below U+0590 other than the combining marks: one glyph each, placed side by side.
+bool isSideBySide(char16_t c) { return c < 0x0300 || (c >= 0x0370 && c < 0x0590); }
 
 } // namespace
 
@@ -27,17 +32,33 @@ const TextRowDelegate::Measures& TextRowDelegate::measuresFor(const QStyleOption
     const QSize styled = style->sizeFromContents(QStyle::CT_ItemViewItem, &probe, QSize(), widget);
     m_measures.font = option.font;
     m_measures.metrics.emplace(option.font);
-    m_measures.extraWidth = styled.width() - m_measures.metrics->horizontalAdvance(probe.text);
+    m_measures.advances.fill(-1.0F);
+    m_measures.extraWidth = styled.width() - qCeil(m_measures.metrics->horizontalAdvance(probe.text));
     m_measures.oneLineHeight = styled.height();
-    m_measures.lineHeight = m_measures.metrics->height();
+    m_measures.lineHeight = QFontMetrics(option.font).height();
     m_measures.valid = true;
     return m_measures;
+}
+
+int TextRowDelegate::lineWidth(const Measures& measures, QStringView line) const {
+    float width = 0;
+    for (const QChar c : line) {
+        const char16_t code = c.unicode();
+        if (!isSideBySide(code)) {
+            return qCeil(measures.metrics->horizontalAdvance(line.toString()));
+        }
+        float& advance = m_measures.advances[code];
+        if (advance < 0) {
+            advance = static_cast<float>(measures.metrics->horizontalAdvance(c));
+        }
+        width += advance;
+    }
+    return qCeil(width);
 }
 
 QSize TextRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
     const Measures& measures = measuresFor(option, index);
     const QString text = index.data(Qt::DisplayRole).toString();
-    const QFontMetrics& metrics = *measures.metrics;
     int widest = 0;
     int lines = 0;
     for (qsizetype start = 0; start <= text.size(); ++lines) {
@@ -45,7 +66,7 @@ QSize TextRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModel
         while (end < text.size() && !isLineBreak(text.at(end))) {
             ++end;
         }
-        widest = std::max(widest, metrics.horizontalAdvance(QStringView(text).mid(start, end - start).toString()));
+        widest = std::max(widest, lineWidth(measures, QStringView(text).mid(start, end - start)));
         start = end + 1;
     }
     return {measures.extraWidth + widest, measures.oneLineHeight + (lines - 1) * measures.lineHeight};

@@ -4,13 +4,19 @@
 #include <QFontMetrics>
 #include <QStyledItemDelegate>
 
+#include <array>
 #include <optional>
 
 // Draws a list's rows as the style does, but measures them from the font's metrics alone: the
-// style would lay out each row's text to learn its size, which for a list of tens of thousands of
-// rows is most of the time the list takes to fill. Every row is still measured, so a long name
-// further down widens the list and can be scrolled to, and a name with line breaks is as tall as
-// its lines.
+// style would lay out and shape each row's text to learn its size, which for a list of tens of
+// thousands of rows is most of the time the list takes to fill. Every row is still measured, so a
+// long name further down widens the list and can be scrolled to, and a name with line breaks is as
+// tall as its lines.
+//
+// A line of characters that are drawn one glyph each, side by side (Latin, Greek, Cyrillic without
+// combining marks), is as wide as the sum of their advances, which are kept per font; kerning only
+// ever narrows such a line a little, so the row is never too narrow for its text. Any other line
+// is measured whole by the font.
 class TextRowDelegate : public QStyledItemDelegate {
     Q_OBJECT
 
@@ -24,13 +30,15 @@ private:
     // from the style's own measure of a one-line row.
     struct Measures {
         QFont font;
-        std::optional<QFontMetrics> metrics;
+        std::optional<QFontMetricsF> metrics;
         int extraWidth = 0;
+        std::array<float, 0x0590> advances{}; // by character; negative: not yet measured
         int oneLineHeight = 0;
         int lineHeight = 0;
         bool valid = false;
     };
     const Measures& measuresFor(const QStyleOptionViewItem& option, const QModelIndex& index) const;
+    int lineWidth(const Measures& measures, QStringView line) const;
 
     mutable Measures m_measures;
 };
