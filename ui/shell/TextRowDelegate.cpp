@@ -2,9 +2,9 @@
 
 #include <QApplication>
 #include <QFontMetrics>
-#include <QtMath>
 #include <QStyle>
 #include <QWidget>
+#include <QtMath>
 
 #include <algorithm>
 
@@ -13,12 +13,16 @@ namespace {
 // The style shows a line break of a row as a line separator.
 bool isLineBreak(QChar c) { return c == QLatin1Char('\n') || c == QChar::LineSeparator; }
 
-// Characters below U+0590 other than the combining marks: one glyph each, placed side by side.
-bool isSideBySide(char16_t c) { return c < 0x0300 || (c >= 0x0370 && c < 0x0590); }
+// Printable characters below U+0590 other than the combining marks: one glyph each, placed side by
+// side. A control character (a tab, say) leaves the line to the font.
+bool isSideBySide(char16_t c) {
+    return (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c < 0x0300) || (c >= 0x0370 && c < 0x0483) ||
+           (c >= 0x048A && c < 0x0590);
+}
 
 } // namespace
 
-const TextRowDelegate::Measures& TextRowDelegate::measuresFor(const QStyleOptionViewItem& option,
+TextRowDelegate::Measures& TextRowDelegate::measuresFor(const QStyleOptionViewItem& option,
                                                               const QModelIndex& index) const {
     if (m_measures.valid && m_measures.font == option.font) {
         return m_measures;
@@ -40,14 +44,14 @@ const TextRowDelegate::Measures& TextRowDelegate::measuresFor(const QStyleOption
     return m_measures;
 }
 
-int TextRowDelegate::lineWidth(const Measures& measures, QStringView line) const {
+int TextRowDelegate::lineWidth(Measures& measures, QStringView line) {
     float width = 0;
     for (const QChar c : line) {
         const char16_t code = c.unicode();
         if (!isSideBySide(code)) {
             return qCeil(measures.metrics->horizontalAdvance(line.toString()));
         }
-        float& advance = m_measures.advances[code];
+        float& advance = measures.advances[code];
         if (advance < 0) {
             advance = static_cast<float>(measures.metrics->horizontalAdvance(c));
         }
@@ -57,7 +61,7 @@ int TextRowDelegate::lineWidth(const Measures& measures, QStringView line) const
 }
 
 QSize TextRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
-    const Measures& measures = measuresFor(option, index);
+    Measures& measures = measuresFor(option, index);
     const QString text = index.data(Qt::DisplayRole).toString();
     int widest = 0;
     int lines = 0;

@@ -14,9 +14,9 @@
 // tall as its lines.
 //
 // A line of characters that are drawn one glyph each, side by side (Latin, Greek, Cyrillic without
-// combining marks), is as wide as the sum of their advances, which are kept per font; kerning only
-// ever narrows such a line a little, so the row is never too narrow for its text. Any other line
-// is measured whole by the font.
+// combining marks), is as wide as the sum of their advances, which are kept per font; the kerning
+// the sum leaves out moves such a line by a pixel or so, nearly always narrower. Any other line is
+// measured whole by the font.
 class TextRowDelegate : public QStyledItemDelegate {
     Q_OBJECT
 
@@ -37,8 +37,8 @@ private:
         int lineHeight = 0;
         bool valid = false;
     };
-    const Measures& measuresFor(const QStyleOptionViewItem& option, const QModelIndex& index) const;
-    int lineWidth(const Measures& measures, QStringView line) const;
+    Measures& measuresFor(const QStyleOptionViewItem& option, const QModelIndex& index) const;
+    static int lineWidth(Measures& measures, QStringView line);
 
     mutable Measures m_measures;
 };

@@ -21,8 +21,10 @@ QString MakerHomePage() { return QString::fromUtf8(config::MakerHomePage); }
 bool IsWebPage(const QString& address) {
     // Parsed as the desktop will parse it, so that both see the same scheme.
     const QUrl url(address);
-    const QString scheme = url.scheme(); // QUrl gives it in lower case
-    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
+    const QString scheme = url.scheme();
+    return url.isValid() &&
+           (scheme.compare(QLatin1String("http"), Qt::CaseInsensitive) == 0 ||
+            scheme.compare(QLatin1String("https"), Qt::CaseInsensitive) == 0) &&
            !url.host().isEmpty();
 }
 
