@@ -564,20 +564,22 @@ TEST_F(AddressBookWindowTest, closedMainWindowIsSkippedAndTheProgramEndsWithItsL
     server.replyXml(BookPath, bookAnswer(friendXml("5", "Cy", "4125550005", "Sprint")));
     bool mainGone = false;
     bool timedOut = false;
-    QTimer::singleShot(0, [&] { QTest::mouseClick(in(main, "pic_close"), Qt::LeftButton); });
-    QTimer::singleShot(50, [&] {
+    // The timers go with this test: one still pending would write to its ended stack frame.
+    QObject thisTest;
+    QTimer::singleShot(0, &thisTest, [&] { QTest::mouseClick(in(main, "pic_close"), Qt::LeftButton); });
+    QTimer::singleShot(50, &thisTest, [&] {
         mainGone = frm_quorvale::instance() == nullptr;
         click(book, "btn_add");
         type(book, "tb_phone", qs("4125550005"));
         chooseCarrier(book, qs("Sprint"));
         click(book, "btn_save");
     });
-    QTimer::singleShot(100, [&] {
+    QTimer::singleShot(100, &thisTest, [&] {
         EXPECT_EQ(text(book, "lbl_msg"), Success);
         EXPECT_EQ(rowsOf(in<QListView>(book, "lb_ab")), Rows({{qs("Cy"), 5}}));
         QTest::mouseClick(in(book, "pic_close"), Qt::LeftButton);
     });
-    QTimer::singleShot(5000, [&] {
+    QTimer::singleShot(5000, &thisTest, [&] {
         timedOut = true;
         QApplication::exit(2);
     });

@@ -456,16 +456,18 @@ TEST_F(WindowShellTest, windowsOpenOnceAndCloseAloneAndComeBackFresh) {
     bool runningAfterMainClosed = false;
     bool runningAfterAboutClosed = false;
     bool timedOut = false;
-    QTimer::singleShot(0, [&] { QTest::mouseClick(in(main, "pic_close"), Qt::LeftButton); });
-    QTimer::singleShot(50, [&] {
+    // The timers go with this test: one still pending would write to its ended stack frame.
+    QObject thisTest;
+    QTimer::singleShot(0, &thisTest, [&] { QTest::mouseClick(in(main, "pic_close"), Qt::LeftButton); });
+    QTimer::singleShot(50, &thisTest, [&] {
         runningAfterMainClosed = frm_quorvale::instance() == nullptr;
         QTest::mouseClick(Control<QWidget>(frm_about::instance(), "pic_close"), Qt::LeftButton);
     });
-    QTimer::singleShot(100, [&] {
+    QTimer::singleShot(100, &thisTest, [&] {
         runningAfterAboutClosed = frm_about::instance() == nullptr;
         QTest::mouseClick(Control<QWidget>(frm_ab::instance(), "pic_close"), Qt::LeftButton);
     });
-    QTimer::singleShot(5000, [&] {
+    QTimer::singleShot(5000, &thisTest, [&] {
         timedOut = true;
         QApplication::exit(2);
     });
