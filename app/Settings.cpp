@@ -118,6 +118,9 @@ void ApplySettingsFiles(const std::vector<std::string>& files) {
                 throw SettingsError("The settings file " + file + ", line " + std::to_string(number) + ": " + what +
                                     ".");
             };
+            if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) {
+                line.erase(0, 3); // an editor's byte order mark is no part of the first key
+            }
             const std::string content = trimmed(line);
             if (content.empty() || content.front() == '#') {
                 continue;

@@ -116,7 +116,7 @@ TEST_F(SettingsFileTest, movesEveryExchangeAndWebLinkToItsServiceAndTrustsItsCa)
     write(path("ca.pem"), pem);
     server.replyXml("/vantro_carriers.aspx", "<carriers><carrier>Verizon</carrier></carriers>");
     global::ServiceUrl = LoopbackServer::closedPortUrl(); // the address built in
-    write(settingsPath(), "# handed out by the operator\n\n  service-url = " + server.url() + "  \nca-file=" +
+    write(settingsPath(), "\xEF\xBB\xBF# handed out by the operator\n\n  service-url = " + server.url() + "  \nca-file=" +
                               path("ca.pem").toStdString() + "\n");
 
     global::Main();
