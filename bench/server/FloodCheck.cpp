@@ -286,7 +286,8 @@ private:
 
     void ready(Slot& slot, std::uint32_t events) {
         if ((events & EPOLLOUT) != 0 && slot.sent < slot.request.size()) {
-            const ssize_t n = send(slot.fd, slot.request.data() + slot.sent, slot.request.size() - slot.sent, MSG_NOSIGNAL);
+            const ssize_t n =
+                send(slot.fd, slot.request.data() + slot.sent, slot.request.size() - slot.sent, MSG_NOSIGNAL);
             if (n < 0 && errno != EAGAIN) {
                 closedByService(slot);
                 return;
@@ -447,9 +448,9 @@ int main(int argc, char** argv) {
     const std::string database = (dir / "flood.db").string();
     const int port = FreePort();
     const std::string portText = std::to_string(port);
-    std::vector<std::string> arguments = {"vantro-server",      "--host", "127.0.0.1",         "--port",
-                                          portText,             "--db",   database,            "--sends-per-minute",
-                                          "0",                  "--sends-per-day", "0"};
+    std::vector<std::string> arguments = {
+        "vantro-server",      "--host", "127.0.0.1",       "--port", portText, "--db", database,
+        "--sends-per-minute", "0",      "--sends-per-day", "0"};
     arguments.insert(arguments.end(), serviceOptions.begin(), serviceOptions.end());
     g_service = fork();
     if (g_service == 0) {
@@ -494,14 +495,14 @@ int main(int argc, char** argv) {
         }
         Flooder flooder(flood, port);
         const Clock::time_point begin = Clock::now();
-        const Clock::time_point end = begin + std::chrono::duration_cast<Clock::duration>(
-                                                  std::chrono::duration<double>(seconds));
+        const Clock::time_point end =
+            begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
         std::thread flooding([&] { flooder.run(end); });
         std::vector<Probe> probes;
         // Probes from the moment the flood is in place until shortly before it ends.
         for (int i = 1; i <= 5; ++i) {
-            std::this_thread::sleep_until(begin + std::chrono::duration_cast<Clock::duration>(
-                                                      std::chrono::duration<double>(seconds * i / 6)));
+            std::this_thread::sleep_until(
+                begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds * i / 6)));
             probes.push_back(ProbeOnce(port, send));
         }
         flooding.join();

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -14,6 +15,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,15 +23,44 @@ namespace server::http {
 
 namespace {
 
+// TLS 1.3, and TLS 1.2 only with suites that keep past sessions secret if the key leaks (ECDHE key
+// exchange) and authenticate every record (AEAD ciphers). No TLS 1.0 or 1.1, no RSA key
+// exchange, no CBC.
+constexpr const char* kTlsPriorities =
+    "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-CIPHER-ALL:+AES-256-GCM:+AES-128-GCM:+CHACHA20-POLY1305:"
+    "-MAC-ALL:+AEAD:-KX-ALL:+ECDHE-RSA:+ECDHE-ECDSA";
+
+// Browsers that have once reached the service over HTTPS never try plain HTTP for it for a year.
+constexpr const char* kStrictTransport = "max-age=31536000";
+
 // One request being read: its body so far, and a pool route's answer once its worker has made it.
 struct RequestState {
     std::string body;
     bool tooLarge = false;
     bool suspended = false;
+    // The head leaves its framing in doubt (Content-Length with Transfer-Encoding): the connection
+    // closes after the answer, so that nothing the client sent after it is read as a request.
+    bool closeAfter = false;
     Answer pooled{};
 };
 
-MHD_Result Send(MHD_Connection* connection, const Answer& answer) {
+// The framing headers of a request head, as sent.
+struct Framing {
+    std::vector<std::string> lengths;
+    bool transferEncoding = false;
+};
+
+MHD_Result CollectFraming(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    auto& framing = *static_cast<Framing*>(cls);
+    if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) {
+        framing.lengths.emplace_back(value != nullptr ? value : "");
+    } else if (strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0) {
+        framing.transferEncoding = true;
+    }
+    return MHD_YES;
+}
+
+MHD_Result Send(MHD_Connection* connection, const Answer& answer, bool https, bool close = false) {
     MHD_Response* response = MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()),
                                                              MHD_RESPMEM_MUST_COPY);
     if (response == nullptr) {
@@ -38,6 +69,12 @@ MHD_Result Send(MHD_Connection* connection, const Answer& answer) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.type);
     for (const auto& [name, value] : answer.headers) {
         MHD_add_response_header(response, name.c_str(), value.c_str());
+    }
+    if (https) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_STRICT_TRANSPORT_SECURITY, kStrictTransport);
+    }
+    if (close) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     }
     const MHD_Result queued = MHD_queue_response(connection, answer.status, response);
     MHD_destroy_response(response);
@@ -111,6 +148,17 @@ struct HttpServer::Callbacks {
         server.m_deadlines->headArrived(connection);
         auto* state = new RequestState;
         *context = state;
+        // Framing that two readers of the same bytes could take differently is how a request is
+        // smuggled past a proxy: two different lengths are refused before the body is read, and
+        // a length beside Transfer-Encoding ends the connection after the answer.
+        Framing framing;
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectFraming, &framing);
+        if (std::adjacent_find(framing.lengths.begin(), framing.lengths.end(), std::not_equal_to<>()) !=
+            framing.lengths.end()) {
+            return Send(connection, PlainError(MHD_HTTP_BAD_REQUEST, "400 Bad Request: two different Content-Length"),
+                        server.tls(), true);
+        }
+        state->closeAfter = framing.transferEncoding && !framing.lengths.empty();
         const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
         if (length != nullptr && std::strtoull(length, nullptr, 10) > server.m_options.maxBodyBytes) {
             state->tooLarge = true; // answered once the body has been passed over
@@ -146,7 +194,7 @@ struct HttpServer::Callbacks {
             // Back from the worker pool.
             server.m_pool->finished();
             state->suspended = false;
-            return Send(connection, state->pooled);
+            return Send(connection, state->pooled, server.tls(), state->closeAfter);
         }
         const std::string_view path = url != nullptr ? url : "";
         const Route* route = server.m_routes.find(path);
@@ -155,7 +203,8 @@ struct HttpServer::Callbacks {
             return toPool(server, connection, *route, *state, method, path);
         }
         return Send(connection,
-                    answer(server, route, Request(connection, verb, path, state->body), method, state->tooLarge));
+                    answer(server, route, Request(connection, verb, path, state->body), method, state->tooLarge),
+                    server.tls(), state->closeAfter);
     }
 
     static void onCompleted(void* cls, MHD_Connection* connection, void** context, MHD_RequestTerminationCode) {
@@ -243,6 +292,7 @@ void HttpServer::serve() {
     if (tls()) {
         items.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, m_tlsCert.data()});
         items.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, m_tlsKey.data()});
+        items.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)});
     }
     items.push_back({MHD_OPTION_END, 0, nullptr});
 

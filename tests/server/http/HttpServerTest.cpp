@@ -2,7 +2,11 @@
 
 #include "server/http/HttpServer.h"
 
+#include "support/WireProbes.h"
+
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -227,6 +231,82 @@ TEST_F(HttpServerTest, TricklingConnections_doNotStarveThePool_andAreClosedWhenT
     for (auto& connection : slow) {
         EXPECT_TRUE(connection->closedByService());
     }
+}
+
+TEST_F(HttpServerTest, FramingThatCouldSmuggleARequest_isRefusedOrEndsTheConnection) {
+    start();
+    struct Case {
+        std::string request;
+        std::vector<std::string> statusLines;
+        bool closed;
+    };
+    const std::string hidden = "GET /page HTTP/1.1\r\nHost: x\r\n\r\n";
+    const Case cases[] = {
+        // Read as chunked, the body ends at once and the rest would be a second request: the
+        // connection ends after the first answer instead.
+        {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 40\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + hidden,
+         {"HTTP/1.1 200 OK"},
+         true},
+        {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: 5\r\n\r\nhello" + hidden,
+         {"HTTP/1.1 400 Bad Request"},
+         true},
+        // The same length twice is no doubt; nor is either header alone.
+        {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\nA" + hidden,
+         {"HTTP/1.1 200 OK", "HTTP/1.1 200 OK"},
+         false},
+        {"POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nA\r\n0\r\n\r\n" + hidden,
+         {"HTTP/1.1 200 OK", "HTTP/1.1 200 OK"},
+         false},
+    };
+    for (const Case& c : cases) {
+        const lstest::RawResult result = lstest::RawExchange(service->port(), c.request, 500);
+        EXPECT_EQ(lstest::StatusLines(result.received), c.statusLines) << c.request;
+        EXPECT_EQ(result.closedByService, c.closed) << c.request;
+    }
+}
+
+// A self-signed certificate for 127.0.0.1, made with the openssl command.
+class HttpsServerTest : public HttpServerTest {
+protected:
+    void SetUp() override {
+        const std::string dir = m_dir.string();
+        std::filesystem::create_directories(m_dir);
+        const std::string script = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + dir + "/key.pem' -out '" +
+                                   dir + "/cert.pem' -days 2 -subj /CN=127.0.0.1 >/dev/null 2>&1";
+        ASSERT_EQ(std::system(script.c_str()), 0) << "the openssl command could not make a certificate";
+        start({.tlsCertFile = dir + "/cert.pem", .tlsKeyFile = dir + "/key.pem"});
+    }
+    void TearDown() override { std::filesystem::remove_all(m_dir); }
+
+    std::filesystem::path m_dir =
+        std::filesystem::temp_directory_path() / ("vantro-http-tls-" + std::to_string(::getpid()));
+};
+
+TEST_F(HttpsServerTest, OnlyTls12WithForwardSecretAeadSuitesAndTls13_areAccepted_andAnswersCarryHsts) {
+    const std::pair<const char*, bool> cases[] = {
+        {"NORMAL:-VERS-ALL:+VERS-TLS1.3", true},
+        {"NORMAL:-VERS-ALL:+VERS-TLS1.2:-KX-ALL:+ECDHE-RSA:-CIPHER-ALL:+AES-128-GCM", true},
+        {"NORMAL:-VERS-ALL:+VERS-TLS1.2:-KX-ALL:+ECDHE-RSA:-CIPHER-ALL:+CHACHA20-POLY1305", true},
+        {"NORMAL:-VERS-ALL:+VERS-TLS1.1", false},
+        {"NORMAL:-VERS-ALL:+VERS-TLS1.0", false},
+        {"NORMAL:-VERS-ALL:+VERS-TLS1.2:-KX-ALL:+RSA", false}, // no forward secrecy
+        {"NORMAL:-VERS-ALL:+VERS-TLS1.2:-CIPHER-ALL:+AES-128-CBC:+AES-256-CBC:-MAC-ALL:+SHA1:+SHA256", false},
+    };
+    for (const auto& [priority, accepted] : cases) {
+        const auto answer = lstest::TlsExchange(service->port(), priority,
+                                                "GET /page HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        ASSERT_EQ(answer.has_value(), accepted) << priority;
+        if (answer) {
+            EXPECT_TRUE(answer->starts_with("HTTP/1.1 200 OK\r\n")) << priority;
+            EXPECT_NE(answer->find("\r\nStrict-Transport-Security: max-age=31536000\r\n"), std::string::npos);
+        }
+    }
+    // Answers of the transport's own carry it too.
+    const auto missing =
+        lstest::TlsExchange(service->port(), "NORMAL", "GET /none HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    ASSERT_TRUE(missing);
+    EXPECT_TRUE(missing->starts_with("HTTP/1.1 404 Not Found\r\n"));
+    EXPECT_NE(missing->find("\r\nStrict-Transport-Security: max-age=31536000\r\n"), std::string::npos);
 }
 
 TEST_F(HttpServerTest, Stop_freesThePort_andABusyPortIsRefused) {
