@@ -1,6 +1,6 @@
 #include "server/http/HttpServer.h"
 
-#include "server/http/HeadDeadlines.h"
+#include "server/http/ConnectionGuard.h"
 #include "server/http/WorkerPool.h"
 
 #include <algorithm>
@@ -132,20 +132,28 @@ struct HttpServer::Callbacks {
     // The connection is set aside until a worker has made the answer.
     static MHD_Result toPool(HttpServer& server, MHD_Connection* connection, const Route& route, RequestState& state,
                              std::string_view method, std::string_view path) {
+        const std::string address = Request(connection, MethodOf(method), path, state.body).clientAddress();
         state.suspended = true;
         MHD_suspend_connection(connection);
-        server.m_pool->post([&server, connection, &route, &state, method = std::string(method),
-                             path = std::string(path)](bool stopping) {
-            const Request request(connection, MethodOf(method), path, state.body);
-            state.pooled = run(server, stopping ? route.whenStopping : route.handler, request, method);
+        const bool taken =
+            server.m_pool->post(address, [&server, connection, &route, &state, method = std::string(method),
+                                          path = std::string(path)](bool stopping) {
+                const Request request(connection, MethodOf(method), path, state.body);
+                state.pooled = run(server, stopping ? route.whenStopping : route.handler, request, method);
+                MHD_resume_connection(connection);
+            });
+        if (!taken) {
             MHD_resume_connection(connection);
-        });
+            state.suspended = false;
+            const Request request(connection, MethodOf(method), path, state.body);
+            return Send(connection, run(server, route.whenBusy, request, method), server.tls(), state.closeAfter);
+        }
         return MHD_YES;
     }
 
     static MHD_Result onHead(HttpServer& server, MHD_Connection* connection, void** context) {
         // The head is complete.
-        server.m_deadlines->headArrived(connection);
+        server.m_guard->headArrived(connection);
         auto* state = new RequestState;
         *context = state;
         // Framing that two readers of the same bytes could take differently is how a request is
@@ -155,6 +163,7 @@ struct HttpServer::Callbacks {
         MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectFraming, &framing);
         if (std::adjacent_find(framing.lengths.begin(), framing.lengths.end(), std::not_equal_to<>()) !=
             framing.lengths.end()) {
+            server.m_guard->requestRead(connection);
             return Send(connection, PlainError(MHD_HTTP_BAD_REQUEST, "400 Bad Request: two different Content-Length"),
                         server.tls(), true);
         }
@@ -186,6 +195,7 @@ struct HttpServer::Callbacks {
             return onHead(server, connection, context);
         }
         if (*uploadSize != 0) {
+            server.m_guard->bodyReceived(connection, *uploadSize);
             onBody(server, *state, uploadData, *uploadSize);
             *uploadSize = 0;
             return MHD_YES;
@@ -196,6 +206,7 @@ struct HttpServer::Callbacks {
             state->suspended = false;
             return Send(connection, state->pooled, server.tls(), state->closeAfter);
         }
+        server.m_guard->requestRead(connection);
         const std::string_view path = url != nullptr ? url : "";
         const Route* route = server.m_routes.find(path);
         const Method verb = MethodOf(method);
@@ -215,7 +226,7 @@ struct HttpServer::Callbacks {
         }
         delete state;
         *context = nullptr;
-        server.m_deadlines->answered(connection);
+        server.m_guard->answered(connection);
     }
 
     static void onConnection(void* cls, MHD_Connection* connection, void** /*socketContext*/,
@@ -227,10 +238,10 @@ struct HttpServer::Callbacks {
                 // Answers go out at once instead of waiting for the client's acknowledgement.
                 int yes = 1;
                 setsockopt(info->connect_fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-                server.m_deadlines->opened(connection, info->connect_fd);
+                server.m_guard->opened(connection, info->connect_fd);
             }
         } else {
-            server.m_deadlines->closed(connection);
+            server.m_guard->closed(connection);
         }
     }
 };
@@ -268,8 +279,15 @@ void HttpServer::serve() {
     }
     const unsigned workers =
         m_options.poolWorkers != 0 ? m_options.poolWorkers : std::max(1U, std::thread::hardware_concurrency());
-    m_deadlines = std::make_unique<HeadDeadlines>(std::chrono::seconds(m_options.headSeconds));
-    m_pool = std::make_unique<WorkerPool>(workers);
+    // Room kept above the budget for connections already ended but not yet closed by the library,
+    // so that it never refuses a newcomer itself.
+    const std::size_t headroom = std::max<std::size_t>(8, m_options.maxConnections / 8);
+    m_guard = std::make_unique<ConnectionGuard>(GuardLimits{
+        .request = std::chrono::seconds(m_options.headSeconds),
+        .minBodyBytesPerSecond = m_options.minBodyBytesPerSecond,
+        .budget = m_options.maxConnections > headroom ? m_options.maxConnections - headroom : 1,
+    });
+    m_pool = std::make_unique<WorkerPool>(workers, m_options.poolWaitingPerAddress, m_options.poolWaitingInAll);
 
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
     if (m_socket->ipv6()) {
@@ -301,7 +319,7 @@ void HttpServer::serve() {
     if (m_daemon == nullptr) {
         close(listening);
         m_pool.reset();
-        m_deadlines.reset();
+        m_guard.reset();
         throw std::runtime_error("cannot serve on " + baseUrl() +
                                  (tls() ? " (are the certificate and the key PEM files that belong together?)" : ""));
     }
@@ -320,7 +338,7 @@ void HttpServer::stop() {
     MHD_stop_daemon(m_daemon);
     m_daemon = nullptr;
     m_pool.reset();
-    m_deadlines.reset();
+    m_guard.reset();
 }
 
 std::string HttpServer::baseUrl() const {

@@ -96,11 +96,11 @@ void addOptions(CLI::App& app, Settings& s) {
            "threads serving connections (default: the number of cores, at least 2)");
     number("--max-connections", o.maxConnections, "N", 1, 1000000, "open connections in all (default 512)");
     number("--max-connections-per-address", o.maxConnectionsPerAddress, "N", 1, 1000000,
-           "open connections from one client address (default 128)");
+           "open connections from one client address (default 32)");
     number("--listen-backlog", o.listenBacklog, "N", 1, 65535, "connections waiting to be accepted (default 1024)");
     number("--idle-timeout", o.idleSeconds, "SECONDS", 1, 3600,
            "close a connection that sends nothing for this long (default 10)");
-    number("--head-timeout", o.headSeconds, "SECONDS", 1, 3600, "time a request head may take to arrive (default 10)");
+    number("--head-timeout", o.headSeconds, "SECONDS", 1, 3600, "time a whole request, head and body, may take to arrive (default 10)");
     text("--smtp", s.smtp.url, "URL",
          "deliver messages through this relay: smtps://HOST:465, or smtp://HOST:587 with STARTTLS (default: "
          "delivery off)");

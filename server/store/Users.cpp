@@ -80,8 +80,9 @@ std::string Store::startSession(std::int64_t userId) {
         .run();
     // Beyond the cap, the sessions unused longest end; never the new one.
     m_writer
-        .prepared("DELETE FROM sessions WHERE digest IN (SELECT digest FROM sessions WHERE user_id = ?1 AND digest <> ?2 "
-                  "ORDER BY last_used LIMIT max(0, (SELECT count(*) FROM sessions WHERE user_id = ?1) - ?3))")
+        .prepared(
+            "DELETE FROM sessions WHERE digest IN (SELECT digest FROM sessions WHERE user_id = ?1 AND digest <> ?2 "
+            "ORDER BY last_used LIMIT max(0, (SELECT count(*) FROM sessions WHERE user_id = ?1) - ?3))")
         ->bind(1, userId)
         .bind(2, TokenDigest(token))
         .bind(3, kMaxSessionsPerUser)

@@ -515,8 +515,8 @@ TEST_F(ExchangesTest, Login_guessesAreCountedUnderTheUserTheStoreMatched_whateve
 
     // A login disguised with a comment or CDATA reaches the same user: even with the right
     // password it is refused, and counted under that user.
-    const std::vector<std::string> disguises = {"7125550142<!--x-->", "<![CDATA[7125550142]]>", "7125550142<!---->",
-                                                "<![CDATA[712555]]>0142", "7125550142<!--x-->", "7125550142"};
+    const std::vector<std::string> disguises = {"7125550142<!--x-->",     "<![CDATA[7125550142]]>", "7125550142<!---->",
+                                                "<![CDATA[712555]]>0142", "7125550142<!--x-->",     "7125550142"};
     for (std::size_t i = 0; i < disguises.size(); ++i) {
         EXPECT_EQ(attempt(disguises[i], "secret", "192.0.2." + std::to_string(10 + i)), i < 5 ? wrong : paused)
             << disguises[i];

@@ -28,7 +28,11 @@ namespace {
 // A raw TCP connection to the service, for clients that misbehave.
 class RawConnection {
 public:
-    explicit RawConnection(int port) : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
+    explicit RawConnection(int port, const char* source = "127.0.0.1") : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, source, &local.sin_addr);
+        bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -198,7 +202,8 @@ TEST_F(HttpServerTest, HostileHeads_areRefused_andTheServiceCarriesOn) {
 }
 
 TEST_F(HttpServerTest, TricklingConnections_doNotStarveThePool_andAreClosedWhenTheirHeadIsLate) {
-    start({.headSeconds = 2});
+    // From one address, as many as the limit per address lets in.
+    start({.maxConnectionsPerAddress = 100, .headSeconds = 2});
     // 64 connections that have sent part of a request head, one byte at a time.
     const std::string head = "POST /slow HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     std::vector<std::unique_ptr<RawConnection>> slow;
@@ -307,6 +312,64 @@ TEST_F(HttpsServerTest, OnlyTls12WithForwardSecretAeadSuitesAndTls13_areAccepted
     ASSERT_TRUE(missing);
     EXPECT_TRUE(missing->starts_with("HTTP/1.1 404 Not Found\r\n"));
     EXPECT_NE(missing->find("\r\nStrict-Transport-Security: max-age=31536000\r\n"), std::string::npos);
+}
+
+// True once the service has closed the connection, sending `bytes` one at a time every 100 ms
+// meanwhile; false if it is still open after all of them.
+bool ClosedWhileTrickling(RawConnection& connection, const std::string& bytes) {
+    for (const char byte : bytes) {
+        if (!connection.send(std::string(1, byte))) {
+            return true; // sends fail soon after the service has shut it
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return connection.closedByService();
+}
+
+TEST_F(HttpServerTest, SlowRequests_areCut_bodyByItsRate_requestByItsDeadline_secondHeadToo) {
+    struct Case {
+        const char* what;
+        HttpOptions options;
+        std::string sentAtOnce, trickled;
+    };
+    const std::string bodyHead = "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 200\r\n\r\n";
+    const Case cases[] = {
+        // A byte every 100 ms is far below 1 KiB a second: cut long before the 30 s deadline.
+        {"slow body", {.headSeconds = 30}, bodyHead, std::string(150, 'b')},
+        // Fast enough for the rate asked here, but the whole request is late.
+        {"late body", {.headSeconds = 2, .minBodyBytesPerSecond = 1}, bodyHead, std::string(150, 'b')},
+        // On a kept-alive connection, the deadline starts again for the next head.
+        {"second head",
+         {.headSeconds = 2},
+         "GET /page HTTP/1.1\r\nHost: x\r\n\r\n",
+         "GET /page HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(100, 's')},
+    };
+    for (const Case& c : cases) {
+        start(c.options);
+        RawConnection connection(service->port());
+        ASSERT_TRUE(connection.send(c.sentAtOnce)) << c.what;
+        EXPECT_TRUE(ClosedWhileTrickling(connection, c.trickled)) << c.what;
+        service->stop();
+    }
+}
+
+TEST_F(HttpServerTest, IdleConnections_makeWayForNewcomers_andOneAddressCannotTakeThemAll) {
+    // A budget of 16 (24 less the room kept for connections being closed), 8 per address.
+    start({.maxConnections = 24, .maxConnectionsPerAddress = 8});
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (const char* address : {"127.0.0.2", "127.0.0.3"}) {
+        for (int i = 0; i < 8; ++i) {
+            idle.push_back(std::make_unique<RawConnection>(service->port(), address));
+        }
+    }
+    RawConnection ninth(service->port(), "127.0.0.2");
+    EXPECT_TRUE(ninth.closedByService());
+
+    auto res = client->Post("/echo", "newcomer", "text/xml");
+    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    EXPECT_EQ(res->body, "newcomer");
+    // The one that waited longest made way.
+    EXPECT_TRUE(idle.front()->closedByService());
 }
 
 TEST_F(HttpServerTest, Stop_freesThePort_andABusyPortIsRefused) {
