@@ -8,8 +8,9 @@
 //   logins     300 clients from 127.0.0.2-4 logging the demo user in over and over.
 //
 // A connection the service closes is opened again, so the flood keeps its size. While a flood
-// runs, a normal login from 127.0.0.100 and a normal send from 127.0.0.101 (each on a new
-// connection, as the program connects) are timed every few seconds. Goals: every login answered
+// runs, a normal login from 127.0.0.100 and a normal send from 127.0.0.101, by a user registered
+// for it through the account pages, each on a new connection as the program connects, are timed
+// every few seconds. Goals: every login answered
 // within 1 s (2 s under the login flood) and every send within 100 ms. Every flood is bounded in
 // connections and in time, speaks only to 127.0.0.1, and stops by itself.
 //
@@ -50,6 +51,9 @@ using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::duration<double, std::milli>;
 
 constexpr const char* kDemoLogin = "<QVRLogin>    <Login>4125551212</Login>    <Password>demo</Password></QVRLogin>";
+constexpr const char* kSenderNumber = "7125550100";
+constexpr const char* kSenderLogin =
+    "<QVRLogin>    <Login>7125550100</Login>    <Password>flood-check</Password></QVRLogin>";
 constexpr const char* kLoginAddress = "127.0.0.100";
 constexpr const char* kSendAddress = "127.0.0.101";
 // A probe that has no answer after this long counts as missed; it also bounds the probe.
@@ -359,6 +363,46 @@ Probe ProbeOnce(int port, const std::string& send) {
     return probe;
 }
 
+std::string FormPost(const std::string& cookie, const std::string& form) {
+    return "POST /login.aspx?regstart=true HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nCookie: " + cookie +
+           "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(form.size()) +
+           "\r\n\r\n" + form;
+}
+
+// Registers kSenderNumber through the registration pages, with the code the service prints on its
+// console (delivery is off).
+bool RegisterSender(int port, int console) {
+    const auto page = Exchange(kSendAddress, port,
+                               "GET /login.aspx?regstart=true HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
+                               std::chrono::seconds(10));
+    const std::string cookie = page ? Between(*page, "Set-Cookie: ", ";") : std::string();
+    const std::string token = cookie.substr(cookie.find('=') + 1);
+    const std::string fields = "form_token=" + token + "&number=" + kSenderNumber + "&carrier=AT%26T";
+    if (cookie.empty() ||
+        !Exchange(kSendAddress, port, FormPost(cookie, fields + "&step=request"), std::chrono::seconds(10))) {
+        return false;
+    }
+    const std::string mark = std::string("Verification code for ") + kSenderNumber + ": ";
+    std::string lines;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+    while (lines.find(mark) == std::string::npos || lines.size() < lines.find(mark) + mark.size() + 6) {
+        pollfd readable{console, POLLIN, 0};
+        char buffer[1024];
+        ssize_t got = 0;
+        if (Clock::now() > deadline || poll(&readable, 1, 1000) < 0 ||
+            ((readable.revents & POLLIN) != 0 && (got = read(console, buffer, sizeof buffer)) <= 0)) {
+            return false;
+        }
+        lines.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    }
+    const std::string code = lines.substr(lines.find(mark) + mark.size(), 6);
+    const auto done = Exchange(
+        kSendAddress, port,
+        FormPost(cookie, fields + "&step=confirm&code=" + code + "&password=flood-check&confirmation=flood-check"),
+        std::chrono::seconds(30));
+    return done && done->find("You are registered") != std::string::npos;
+}
+
 int FreePort() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -452,9 +496,15 @@ int main(int argc, char** argv) {
         "vantro-server",      "--host", "127.0.0.1",       "--port", portText, "--db", database,
         "--sends-per-minute", "0",      "--sends-per-day", "0"};
     arguments.insert(arguments.end(), serviceOptions.begin(), serviceOptions.end());
+    // The service's console, for the code that registers the sending user.
+    int console[2] = {-1, -1};
+    if (pipe2(console, O_CLOEXEC) != 0) {
+        std::cerr << "vantro-server-flood: no pipe for the service's console\n";
+        return 1;
+    }
     g_service = fork();
     if (g_service == 0) {
-        freopen("/dev/null", "w", stdout);
+        dup2(console[1], STDOUT_FILENO);
         std::vector<char*> argv2;
         for (std::string& argument : arguments) {
             argv2.push_back(argument.data());
@@ -466,15 +516,32 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 100 && !Accepting(port); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    close(console[1]);
     const auto stopService = [&] {
         kill(g_service, SIGTERM);
         waitpid(g_service, nullptr, 0);
         std::filesystem::remove_all(dir);
     };
-    const auto first = Exchange(kSendAddress, port, Post("/vantro_login.aspx", kDemoLogin), std::chrono::seconds(30));
+    // The sender is a user of its own: the login flood's sessions of the demo user would end the
+    // sender's, since a user keeps only its newest sessions.
+    const bool registered = RegisterSender(port, console[0]);
+    // Read on, so that the service never waits for its console.
+    std::thread drain([fd = console[0]] {
+        char buffer[4096];
+        while (read(fd, buffer, sizeof buffer) > 0) {
+        }
+        close(fd);
+    });
+    drain.detach();
+    if (!registered) {
+        std::cerr << "vantro-server-flood: could not register the sending user\n";
+        stopService();
+        return 1;
+    }
+    const auto first = Exchange(kSendAddress, port, Post("/vantro_login.aspx", kSenderLogin), std::chrono::seconds(30));
     const std::string token = first ? Between(*first, "<string>", "</string>") : std::string();
     if (token.size() != 32) {
-        std::cerr << "vantro-server-flood: the service on port " << port << " did not log the demo user in\n";
+        std::cerr << "vantro-server-flood: the service on port " << port << " did not log the sender in\n";
         stopService();
         return 1;
     }
