@@ -360,9 +360,11 @@ TEST_F(HttpServerTest, IdleConnections_makeWayForNewcomers_andOneAddressCannotTa
     for (const char* address : {"127.0.0.2", "127.0.0.3"}) {
         for (int i = 0; i < 8; ++i) {
             idle.push_back(std::make_unique<RawConnection>(service->port(), address));
+            idle.back()->send("G"); // and no more
         }
     }
     RawConnection ninth(service->port(), "127.0.0.2");
+    ninth.send("G");
     EXPECT_TRUE(ninth.closedByService());
 
     auto res = client->Post("/echo", "newcomer", "text/xml");
