@@ -19,6 +19,8 @@
 //
 // With --check it exits with 1 when a goal is missed.
 
+#include "LoopbackService.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -158,15 +160,6 @@ std::optional<std::string> Exchange(const std::string& source, int port, const s
     }
     close(fd);
     return ok ? std::optional<std::string>(answer) : std::nullopt;
-}
-
-std::string Between(const std::string& text, const std::string& open, const std::string& close) {
-    const std::size_t start = text.find(open);
-    if (start == std::string::npos) {
-        return {};
-    }
-    const std::size_t stop = text.find(close, start + open.size());
-    return stop == std::string::npos ? std::string() : text.substr(start + open.size(), stop - start - open.size());
 }
 
 // The flooding connections, driven from one thread with epoll.
@@ -375,7 +368,7 @@ bool RegisterSender(int port, int console) {
     const auto page = Exchange(kSendAddress, port,
                                "GET /login.aspx?regstart=true HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
                                std::chrono::seconds(10));
-    const std::string cookie = page ? Between(*page, "Set-Cookie: ", ";") : std::string();
+    const std::string cookie = page ? bench::Between(*page, "Set-Cookie: ", ";") : std::string();
     const std::string token = cookie.substr(cookie.find('=') + 1);
     const std::string fields = "form_token=" + token + "&number=" + kSenderNumber + "&carrier=AT%26T";
     if (cookie.empty() ||
@@ -401,18 +394,6 @@ bool RegisterSender(int port, int console) {
         FormPost(cookie, fields + "&step=confirm&code=" + code + "&password=flood-check&confirmation=flood-check"),
         std::chrono::seconds(30));
     return done && done->find("You are registered") != std::string::npos;
-}
-
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr = Loopback("127.0.0.1");
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 bool Accepting(int port) {
@@ -490,7 +471,7 @@ int main(int argc, char** argv) {
         std::filesystem::temp_directory_path() / ("vantro-flood-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     const std::string database = (dir / "flood.db").string();
-    const int port = FreePort();
+    const int port = bench::FreeLoopbackPort();
     const std::string portText = std::to_string(port);
     std::vector<std::string> arguments = {
         "vantro-server",      "--host", "127.0.0.1",       "--port", portText, "--db", database,
@@ -539,7 +520,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const auto first = Exchange(kSendAddress, port, Post("/vantro_login.aspx", kSenderLogin), std::chrono::seconds(30));
-    const std::string token = first ? Between(*first, "<string>", "</string>") : std::string();
+    const std::string token = first ? bench::Between(*first, "<string>", "</string>") : std::string();
     if (token.size() != 32) {
         std::cerr << "vantro-server-flood: the service on port " << port << " did not log the sender in\n";
         stopService();
