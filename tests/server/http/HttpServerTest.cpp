@@ -255,6 +255,14 @@ TEST_F(HttpServerTest, FramingThatCouldSmuggleARequest_isRefusedOrEndsTheConnect
         {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: 5\r\n\r\nhello" + hidden,
          {"HTTP/1.1 400 Bad Request"},
          true},
+        // A length that is not plain digits: one clean refusal, not the library's status line twice.
+        {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: -1\r\n\r\n" + hidden, {"HTTP/1.1 400 Bad Request"}, true},
+        {"POST /echo HTTP/1.1\r\nHost: x\r\ncontent-length: +5\r\n\r\nhello" + hidden,
+         {"HTTP/1.1 400 Bad Request"},
+         true},
+        {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 0x5\r\n\r\nhello" + hidden,
+         {"HTTP/1.1 400 Bad Request"},
+         true},
         // The same length twice is no doubt; nor is either header alone.
         {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\nA" + hidden,
          {"HTTP/1.1 200 OK", "HTTP/1.1 200 OK"},
