@@ -23,7 +23,9 @@ bool WorkerPool::post(const std::string& address, Job job) {
                 return false;
             }
             if (queue.empty()) {
-                m_turns.push_back(address);
+                // An address with nothing waiting goes first: a client that asks now and then is
+                // served before the addresses that keep their share of the queue full.
+                m_turns.push_front(address);
             }
             queue.push_back(std::move(job));
             ++m_waitingCount;

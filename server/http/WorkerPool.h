@@ -5,8 +5,8 @@
 // the other requests however many slow ones arrive.
 //
 // The jobs waiting are bounded, per client address and in all, and the workers take them from the
-// addresses in turn: a flood from a few addresses is refused beyond its share instead of making
-// everyone else wait behind it.
+// addresses in turn, an address that had nothing waiting first: a flood from a few addresses is
+// refused beyond its share instead of making everyone else wait behind it.
 
 #include <condition_variable>
 #include <cstddef>

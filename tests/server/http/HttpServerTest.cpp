@@ -382,6 +382,50 @@ TEST_F(HttpServerTest, IdleConnections_makeWayForNewcomers_andOneAddressCannotTa
     EXPECT_TRUE(idle.front()->closedByService());
 }
 
+TEST(HttpServerPoolTest, WaitingRequests_areBoundedPerAddress_andAQuietAddressIsServedFirst) {
+    std::mutex mutex;
+    std::vector<std::string> served; // the client address of each pool request, in the order run
+    RouteTable routes;
+    routes.add({.path = "/hash",
+                .methods = Method::Post,
+                .handler =
+                    [&](const Request& r) {
+                        {
+                            std::lock_guard lock(mutex);
+                            served.push_back(r.clientAddress());
+                        }
+                        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+                        return Answer{200, "done"};
+                    },
+                .onPool = true,
+                .whenBusy =
+                    [](const Request&) {
+                        return Answer{200, "busy"};
+                    }});
+    HttpServer service({.poolWorkers = 1, .poolWaitingPerAddress = 2}, std::move(routes));
+    service.listen();
+    service.serve();
+    const std::string request = "POST /hash HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    // One running and two waiting from the busy address; its fourth is refused at once.
+    std::vector<std::thread> clients;
+    std::vector<std::string> answers(5);
+    for (int i = 0; i < 4; ++i) {
+        clients.emplace_back(
+            [&, i] { answers[i] = lstest::RawExchange(service.port(), request, 3000, "127.0.0.2").received; });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    clients.emplace_back(
+        [&] { answers[4] = lstest::RawExchange(service.port(), request, 3000, "127.0.0.3").received; });
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    EXPECT_EQ(served, (std::vector<std::string>{"127.0.0.2", "127.0.0.3", "127.0.0.2", "127.0.0.2"}));
+    EXPECT_TRUE(answers[3].ends_with("\r\n\r\nbusy")) << answers[3];
+    for (int i : {0, 1, 2, 4}) {
+        EXPECT_TRUE(answers[i].ends_with("\r\n\r\ndone")) << i << answers[i];
+    }
+}
+
 TEST_F(HttpServerTest, Stop_freesThePort_andABusyPortIsRefused) {
     start();
     const HttpOptions samePort{.port = service->port()};
