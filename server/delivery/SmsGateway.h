@@ -1,0 +1,87 @@
+#pragma once
+
+// Hands one text to the SMS gateway's sendsms interface (Kannel's smsbox) over HTTP, and tells
+// from its answer whether it took the text, refused it, or could not be asked.
+
+#include "server/delivery/GsmAlphabet.h"
+
+#include <atomic>
+#include <string>
+
+namespace server {
+
+struct SmsGatewaySettings {
+    // The sendsms URL, e.g. http://127.0.0.1:13013/cgi-bin/sendsms.
+    std::string url;
+    // The sendsms user, read from the credentials file.
+    std::string username;
+    std::string password;
+    // The sender: an E.164 number (+ and digits) or a short code (digits).
+    std::string from;
+};
+
+// Reads "username:password" from the first line of `path`, by the rule of every credentials file
+// (CredentialsFile.h).
+void ReadSmsGatewayCredentials(const std::string& path, SmsGatewaySettings& settings);
+
+// Checks the url (http or https, no user or password in it) and the sender; throws
+// std::runtime_error with the reason.
+void CheckSmsGatewaySettings(const SmsGatewaySettings& settings);
+
+// "+1" and the 10 digits of a US number, as the gateway gets it.
+std::string E164FromUsNumber(std::string_view tenDigits);
+
+struct SmsSubmission {
+    std::string to;   // E.164
+    std::string text; // UTF-8; its coding is chosen from its characters
+    // Where the gateway reports what became of the message; empty: no reports.
+    std::string dlrUrl;
+    // Minutes the SMSC may keep trying; 0 leaves it to the SMSC.
+    int validityMinutes = 0;
+};
+
+struct SmsOutcome {
+    enum class Kind {
+        Accepted,  // "0: Accepted for delivery" or "3: Queued for later delivery"
+        Temporary, // unreachable, a 5xx, a time-out, an answer that is not the gateway's: try again
+        Permanent, // an explicit refusal (4xx): a bad number, a refused login
+    };
+    Kind kind = Kind::Temporary;
+    // The gateway's answer ("0: Accepted for delivery", "Authorization failed for sendsms") or,
+    // without one, what went wrong on the way. Never holds the credentials.
+    std::string reply;
+};
+
+// What the gateway was asked for: the form fields of the sendsms request, in order, without the
+// credentials. Exposed so that a test can see the choices made for a text.
+struct SmsRequestFields {
+    std::string to;
+    std::string from;
+    std::string text;
+    SmsCoding coding = SmsCoding::Gsm7;
+};
+SmsRequestFields SmsFieldsFor(const SmsGatewaySettings& settings, const SmsSubmission& submission);
+
+// Sorts the gateway's answer; `transportError` is empty when an HTTP answer arrived.
+SmsOutcome ClassifySmsAnswer(long httpStatus, std::string_view body, std::string_view transportError);
+
+class SmsSender {
+public:
+    virtual ~SmsSender() = default;
+    virtual SmsOutcome submit(const SmsSubmission& submission) = 0;
+};
+
+// One POST per message: the text as the body, the other fields in X-Kannel-* headers, so that
+// the password never stands in a URL a log might keep.
+class KannelSmsSender : public SmsSender {
+public:
+    // `cancel`, when given and set, aborts a request in progress (the service is stopping).
+    explicit KannelSmsSender(SmsGatewaySettings settings, const std::atomic<bool>* cancel = nullptr);
+    SmsOutcome submit(const SmsSubmission& submission) override;
+
+private:
+    SmsGatewaySettings m_settings;
+    const std::atomic<bool>* m_cancel;
+};
+
+} // namespace server
