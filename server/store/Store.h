@@ -65,21 +65,27 @@ struct OutboxResult {
     std::int64_t retryAt = 0; // over a limit: when the user may send again (seconds since 1970)
 };
 
+class Checkpointer;
+class ReadConnection;
+class ReadPool;
+
 // The service's data in one SQLite file: users, their sessions, their address books and the
 // outbox. The file runs in WAL mode: writes are serialised on one connection, reads run on
-// connections of their own and never wait for a write. Every statement is prepared once per
-// connection and kept. The object may be shared between threads. The outbox is also the
+// connections of their own (ReadPool.h) and never wait for a write. Every statement is prepared
+// once per connection and kept. The object may be shared between threads. The outbox is also the
 // delivery queue.
+//
+// One file per table: Users.cpp (users and sessions), Friends.cpp, Outbox.cpp (with the delivery
+// queue); the schema is Migrations.cpp's ladder, the demo user DemoSeed.cpp's.
 class Store : public DeliveryQueue {
 public:
     // The client keeps a friend's id in a 32-bit signed field and fails on a larger one, so the
     // store hands out no id above this.
     static constexpr std::int64_t kMaxFriendId = 2147483647;
 
-    // Opens the store at `path` (":memory:" for a private in-memory store). A new store gets its
-    // tables and the demo user with the demo friends (DemoData.h). A store written before
-    // passwords were hashed gets its passwords hashed, and any stored character that XML 1.0
-    // does not allow replaced by U+FFFD.
+    // Opens the store at `path` (":memory:" for a private in-memory store) and brings its schema
+    // up to date (Migrations.h). A new store then gets the demo user with the demo friends
+    // (DemoData.h).
     explicit Store(const std::string& path, StoreSettings settings = {});
     ~Store();
     Store(const Store&) = delete;
@@ -129,35 +135,30 @@ public:
     void markRetry(std::int64_t id, int attempts, TimePoint next, std::string_view reply) override;
     void markFailed(std::int64_t id, int attempts, std::string_view reply) override;
 
-    // Runs `work(Database&)` on the writing connection under its lock, for units that keep tables
-    // of their own in the same file.
+    // Runs `work(Database&)` on the writing connection under its lock, for work that takes several
+    // statements in one transaction, such as the account codes' (Codes.h).
     template <typename Work> auto withDatabase(Work&& work) {
         std::lock_guard lock(m_writeMutex);
         return work(m_writer);
     }
 
 private:
-    class ReadConnection;
-    friend class ReadConnection;
-
-    void openOrUpgrade();
-    void upgradeFromPlainPasswords();
-    void addCodeMessages();
+    void openSchema();
+    void seedDemoData();
+    ReadConnection reading();
+    std::int64_t insertUser(std::string_view login, std::string_view passwordHash);
+    std::optional<std::int64_t> insertFriend(std::int64_t userId, const Friend& entry);
+    std::optional<OutboxResult> overSendLimit(std::int64_t userId, std::int64_t time);
+    void insertMessage(OutboxMessage& message);
     void retireCodes(const std::string& now, std::optional<std::int64_t> id);
     void setDeliveryState(std::int64_t id, std::string_view state, int attempts, const std::string* next,
                           std::string_view reply);
-    std::optional<std::int64_t> insertFriend(std::int64_t userId, const Friend& entry);
-    std::unique_ptr<Database> takeReader();
-    void giveBackReader(std::unique_ptr<Database> reader);
 
-    std::string m_path;
     bool m_inMemory = false;
     StoreSettings m_settings;
     std::mutex m_writeMutex; // guards m_writer
     Database m_writer;
-    std::mutex m_readersMutex;
-    std::vector<std::unique_ptr<Database>> m_idleReaders;
-    class Checkpointer;
+    std::unique_ptr<ReadPool> m_readPool; // none for an in-memory store, whose only connection is m_writer
     std::unique_ptr<Checkpointer> m_checkpointer;
 };
 

@@ -55,7 +55,7 @@ public:
         int triesLeft = 0;
     };
 
-    // Keeps its tables in the store's file (created when missing).
+    // Keeps its codes, counts and proven numbers in the store (server/store/Codes.h).
     explicit Verification(Store& store, VerificationLimits limits = {}, SecondsClock clock = {});
     Verification(const Verification&) = delete;
     Verification& operator=(const Verification&) = delete;

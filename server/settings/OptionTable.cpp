@@ -1,0 +1,127 @@
+#include "server/settings/OptionTable.h"
+
+#include <charconv>
+#include <cstdint>
+#include <system_error>
+
+namespace server {
+
+namespace {
+
+constexpr long long kMaxInt = 2147483647;
+
+// A decimal number from `low` to `high`. CLI11's own conversion would also take "0x10" and read
+// "010" as octal, so the validator rewrites the number in plain decimal before CLI11 converts it.
+CLI::Validator decimal(long long low, long long high) {
+    return CLI::Validator(
+        [low, high](std::string& text) {
+            long long value = 0;
+            const char* const end = text.data() + text.size();
+            const auto [stop, error] = std::from_chars(text.data(), end, value);
+            if (text.empty() || error != std::errc() || stop != end || value < low || value > high) {
+                return std::string("not a number from ") + std::to_string(low) + " to " + std::to_string(high);
+            }
+            text = std::to_string(value);
+            return std::string();
+        },
+        "");
+}
+
+// Links in answers are made by appending paths, so the address has a scheme and no final slash.
+CLI::Validator webAddress() {
+    return CLI::Validator(
+        [](std::string& text) {
+            const std::string_view url = text;
+            if (!(url.starts_with("http://") || url.starts_with("https://")) || url.ends_with("/")) {
+                return std::string("not an http:// or https:// address without a final /");
+            }
+            return std::string();
+        },
+        "");
+}
+
+} // namespace
+
+// The one function over 60 lines: the option table, one entry per option, in the help's order.
+void addOptions(CLI::App& app, Settings& s) {
+    const auto text = [&app](const char* name, std::string& field, const char* value, const char* help) {
+        return app.add_option(name, field, help)->type_name(value);
+    };
+    const auto number = [&app](const char* name, auto& field, const char* value, long long low, long long high,
+                               const char* help) {
+        return app.add_option(name, field, help)->type_name(value)->transform(decimal(low, high));
+    };
+    ServerOptions& o = s.server;
+
+    // In the help's order: CLI11 adds its help flag first, so it is taken away and added last.
+    app.set_help_flag();
+    // An option given twice counts the last time.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.set_config("--config", "", "read options from FILE, one \"name = value\" a line; the command line wins")
+        ->type_name("FILE");
+    text("--host", o.host, "ADDRESS", "address to listen on (default 127.0.0.1)");
+    number("--port", o.port, "N", 0, 65535, "port to listen on, 0 for any free port (default 8471)");
+    text("--db", o.databasePath, "PATH", "the SQLite store, created when missing (default ./vantro-server.db)");
+    text("--public-url", o.publicUrl, "URL",
+         "the address clients reach the service under, for links in answers (default: the listening address)")
+        ->check(webAddress());
+    text("--tls-cert", o.tlsCertFile, "FILE", "serve HTTPS with this certificate chain (PEM); needs --tls-key");
+    text("--tls-key", o.tlsKeyFile, "FILE", "the certificate's private key (PEM)");
+    number("--sends-per-minute", o.store.sendsPerMinute, "N", 0, kMaxInt,
+           "messages a user may send in any minute, 0 for no limit (default 10)");
+    number("--sends-per-day", o.store.sendsPerDay, "N", 0, kMaxInt,
+           "messages a user may send in any 24 hours, 0 for no limit (default 200)");
+    number("--login-failures", o.throttle.failuresBeforePause, "N", 1, kMaxInt,
+           "failed logins for a login or from an address before a pause (default 5)");
+    number("--login-pause", o.throttle.firstPauseSeconds, "SECONDS", 1, kMaxInt,
+           "the first pause; it doubles with each further failure (default 2)");
+    number("--login-pause-max", o.throttle.longestPauseSeconds, "SECONDS", 1, kMaxInt,
+           "the longest pause (default 900)");
+    app.add_option_function<std::int64_t>(
+           "--session-idle-days", [&o](std::int64_t days) { o.store.sessionIdleSeconds = days * 24 * 60 * 60; },
+           "a login's session ends after this many days unused (default 30)")
+        ->type_name("N")
+        ->transform(decimal(1, 3650));
+    number("--codes-per-hour", o.verificationLimits.requestsPerHour, "N", 1, kMaxInt,
+           "account codes asked for one phone number in any hour (default 3)");
+    number("--codes-per-day", o.verificationLimits.requestsPerDay, "N", 1, kMaxInt,
+           "account codes asked for one phone number in any 24 hours (default 10)");
+    number("--address-codes-per-hour", o.verificationLimits.addressRequestsPerHour, "N", 1, kMaxInt,
+           "account codes asked from one client address in any hour (default 3)");
+    number("--address-codes-per-day", o.verificationLimits.addressRequestsPerDay, "N", 1, kMaxInt,
+           "account codes asked from one client address in any 24 hours (default 10)");
+    number("--concurrent-hashes", s.concurrentHashes, "N", 1, 1024,
+           "password hashes computed at once (default: the number of cores)");
+    number("--threads", o.threads, "N", 1, 1024,
+           "threads serving connections (default: the number of cores, at least 2)");
+    number("--max-connections", o.maxConnections, "N", 1, 1000000, "open connections in all (default 512)");
+    number("--max-connections-per-address", o.maxConnectionsPerAddress, "N", 1, 1000000,
+           "open connections from one client address (default 128)");
+    number("--listen-backlog", o.listenBacklog, "N", 1, 65535, "connections waiting to be accepted (default 1024)");
+    number("--idle-timeout", o.idleSeconds, "SECONDS", 1, 3600,
+           "close a connection that sends nothing for this long (default 10)");
+    number("--head-timeout", o.headSeconds, "SECONDS", 1, 3600, "time a request head may take to arrive (default 10)");
+    text("--smtp", s.smtp.url, "URL",
+         "deliver messages through this relay: smtps://HOST:465, or smtp://HOST:587 with STARTTLS (default: "
+         "delivery off)");
+    text("--smtp-from", s.smtp.from, "ADDRESS", "the sender address of the e-mails");
+    text("--smtp-credentials", s.smtpCredentials, "FILE",
+         "the relay's login, \"user:password\" on the file's first line");
+    app.add_flag("--smtp-insecure", s.smtp.insecure, "allow a relay without TLS (a relay on this machine)");
+    text("--gateways", s.gateways, "FILE",
+         "the carriers and their e-mail-to-SMS gateways (default: the built-in table)");
+    app.set_help_flag("-h,--help", "show this text")->configurable(false);
+}
+
+bool acceptable(CLI::Option& option, std::string value) {
+    if (option.get_expected_min() == 0) {
+        return value == "true" || value == "false"; // a flag
+    }
+    try {
+        return (*option.get_validator(0))(value).empty();
+    } catch (const CLI::OptionNotFound&) {
+        return true; // a text option without a check takes any value
+    }
+}
+
+} // namespace server

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "server/app/Server.h"
+#include "server/delivery/MailSender.h"
+
+#include <string>
+
+namespace server {
+
+// Everything the command line and the settings file set: the service's options, and the values the
+// start-up turns into them (the relay's credentials and the gateway table are files it reads) or
+// applies before the service starts.
+struct Settings {
+    ServerOptions server;
+    unsigned concurrentHashes = 0; // 0: the number of cores
+    // Delivery, put together by the start-up once every option is read.
+    SmtpSettings smtp;
+    std::string smtpCredentials; // the file with "user:password"; empty: no login
+    std::string gateways;        // the gateway table's file; empty: the built-in table
+};
+
+} // namespace server

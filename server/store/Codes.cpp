@@ -1,0 +1,79 @@
+#include "server/store/Codes.h"
+
+namespace server {
+
+std::int64_t Codes::requestsSince(std::string_view subject, std::int64_t since) {
+    Query stmt = m_db.prepared("SELECT count(*) FROM code_requests WHERE subject = ?1 AND requested_at > ?2");
+    stmt->bind(1, subject).bind(2, since);
+    stmt->step();
+    return stmt->columnInt64(0);
+}
+
+void Codes::countRequests(std::string_view first, std::string_view second, std::int64_t at) {
+    m_db.prepared("INSERT INTO code_requests(subject, requested_at) VALUES (?1, ?3), (?2, ?3)")
+        ->bind(1, first)
+        .bind(2, second)
+        .bind(3, at)
+        .run();
+}
+
+void Codes::forgetRequestsUpTo(std::int64_t time) {
+    m_db.prepared("DELETE FROM code_requests WHERE requested_at <= ?1")->bind(1, time).run();
+}
+
+void Codes::putCode(std::int64_t purpose, std::string_view number, std::string_view hash, std::int64_t expiresAt) {
+    m_db.prepared("INSERT OR REPLACE INTO verification_codes(purpose, number, code_hash, expires_at, tries) "
+                  "VALUES (?1, ?2, ?3, ?4, 0)")
+        ->bind(1, purpose)
+        .bind(2, number)
+        .bind(3, hash)
+        .bind(4, expiresAt)
+        .run();
+}
+
+std::optional<Codes::Pending> Codes::findCode(std::int64_t purpose, std::string_view number) {
+    Query find = m_db.prepared("SELECT code_hash, expires_at, tries FROM verification_codes "
+                               "WHERE purpose = ?1 AND number = ?2");
+    find->bind(1, purpose).bind(2, number);
+    if (!find->step()) {
+        return std::nullopt;
+    }
+    return Pending{find->columnText(0), find->columnInt64(1), find->columnInt64(2)};
+}
+
+void Codes::countTry(std::int64_t purpose, std::string_view number) {
+    m_db.prepared("UPDATE verification_codes SET tries = tries + 1 WHERE purpose = ?1 AND number = ?2")
+        ->bind(1, purpose)
+        .bind(2, number)
+        .run();
+}
+
+void Codes::dropCode(std::int64_t purpose, std::string_view number) {
+    m_db.prepared("DELETE FROM verification_codes WHERE purpose = ?1 AND number = ?2")
+        ->bind(1, purpose)
+        .bind(2, number)
+        .run();
+}
+
+void Codes::forgetCodesExpiredBy(std::int64_t time) {
+    m_db.prepared("DELETE FROM verification_codes WHERE expires_at <= ?1")->bind(1, time).run();
+}
+
+void Codes::rememberCarrier(std::string_view number, std::string_view carrier, std::int64_t at) {
+    m_db.prepared("INSERT OR REPLACE INTO verified_numbers(number, carrier, verified_at) VALUES (?1, ?2, ?3)")
+        ->bind(1, number)
+        .bind(2, carrier)
+        .bind(3, at)
+        .run();
+}
+
+std::optional<std::string> Codes::carrierOf(std::string_view number) {
+    Query stmt = m_db.prepared("SELECT carrier FROM verified_numbers WHERE number = ?1");
+    stmt->bind(1, number);
+    if (!stmt->step()) {
+        return std::nullopt;
+    }
+    return stmt->columnText(0);
+}
+
+} // namespace server

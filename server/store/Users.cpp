@@ -1,0 +1,119 @@
+// The users and sessions tables.
+
+#include "server/store/Passwords.h"
+#include "server/store/ReadPool.h"
+#include "server/store/Store.h"
+
+namespace server {
+
+namespace {
+
+// A session's last use is written at most this often, so that reading with a token is not a
+// write each time.
+constexpr std::int64_t kSessionTouchSeconds = 60;
+
+bool IsTokenShaped(std::string_view token) {
+    if (token.size() != 32) {
+        return false;
+    }
+    for (const char c : token) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<User> Store::findUserByLogin(std::string_view login) {
+    ReadConnection connection = reading();
+    Query stmt = connection.db().prepared("SELECT id, login, password FROM users WHERE login = ?1");
+    stmt->bind(1, login);
+    if (!stmt->step()) {
+        return std::nullopt;
+    }
+    return User{stmt->columnInt64(0), stmt->columnText(1), stmt->columnText(2)};
+}
+
+std::int64_t Store::insertUser(std::string_view login, std::string_view passwordHash) {
+    m_writer.prepared("INSERT INTO users(login, password) VALUES (?1, ?2)")->bind(1, login).bind(2, passwordHash).run();
+    return m_writer.lastInsertRowId();
+}
+
+std::optional<std::int64_t> Store::registerUser(std::string_view login, std::string_view passwordHash) {
+    std::lock_guard lock(m_writeMutex);
+    Transaction transaction(m_writer);
+    {
+        Query taken = m_writer.prepared("SELECT 1 FROM users WHERE login = ?1");
+        taken->bind(1, login);
+        if (taken->step()) {
+            return std::nullopt;
+        }
+    }
+    const std::int64_t id = insertUser(login, passwordHash);
+    transaction.commit();
+    return id;
+}
+
+void Store::setPassword(std::int64_t userId, std::string_view passwordHash) {
+    std::lock_guard lock(m_writeMutex);
+    Transaction transaction(m_writer);
+    m_writer.prepared("UPDATE users SET password = ?1 WHERE id = ?2")->bind(1, passwordHash).bind(2, userId).run();
+    m_writer.prepared("DELETE FROM sessions WHERE user_id = ?1")->bind(1, userId).run();
+    transaction.commit();
+}
+
+std::string Store::startSession(std::int64_t userId) {
+    const std::string token = NewSessionToken();
+    std::lock_guard lock(m_writeMutex);
+    Transaction transaction(m_writer);
+    // Sessions idle for too long go when a new one comes, so the table does not grow forever.
+    m_writer.prepared("DELETE FROM sessions WHERE user_id = ?1 AND last_used < ?2")
+        ->bind(1, userId)
+        .bind(2, now() - m_settings.sessionIdleSeconds)
+        .run();
+    m_writer.prepared("INSERT INTO sessions(digest, user_id, last_used) VALUES (?1, ?2, ?3)")
+        ->bind(1, TokenDigest(token))
+        .bind(2, userId)
+        .bind(3, now())
+        .run();
+    transaction.commit();
+    return token;
+}
+
+std::optional<User> Store::sessionUser(std::string_view token) {
+    if (!IsTokenShaped(token)) {
+        return std::nullopt;
+    }
+    const std::string digest = TokenDigest(token);
+    const std::int64_t time = now();
+    User user;
+    std::int64_t lastUsed = 0;
+    {
+        ReadConnection connection = reading();
+        Query stmt = connection.db().prepared("SELECT u.id, u.login, u.password, s.last_used FROM sessions s "
+                                              "JOIN users u ON u.id = s.user_id WHERE s.digest = ?1");
+        stmt->bind(1, digest);
+        if (!stmt->step()) {
+            return std::nullopt;
+        }
+        user = User{stmt->columnInt64(0), stmt->columnText(1), stmt->columnText(2)};
+        lastUsed = stmt->columnInt64(3);
+    }
+    if (time - lastUsed > m_settings.sessionIdleSeconds) {
+        std::lock_guard lock(m_writeMutex);
+        m_writer.prepared("DELETE FROM sessions WHERE digest = ?1")->bind(1, digest).run();
+        return std::nullopt;
+    }
+    if (time - lastUsed >= kSessionTouchSeconds) {
+        std::lock_guard lock(m_writeMutex);
+        m_writer.prepared("UPDATE sessions SET last_used = ?1 WHERE digest = ?2 AND last_used < ?1")
+            ->bind(1, time)
+            .bind(2, digest)
+            .run();
+    }
+    return user;
+}
+
+} // namespace server
