@@ -35,7 +35,7 @@ constexpr const char* kText = "text/plain; charset=utf-8";
 
 using Clock = std::chrono::steady_clock;
 
-enum class Route { Login, Carriers, AddressBook, Update, Send, Home, Updates, LoginPage, Unknown };
+enum class Route { Login, Carriers, AddressBook, Update, Send, Home, Updates, LoginPage, DeliveryReport, Unknown };
 
 Route RouteOf(std::string_view path) {
     static const std::pair<std::string_view, Route> routes[] = {
@@ -43,6 +43,7 @@ Route RouteOf(std::string_view path) {
         {"/vantro_ab.aspx", Route::AddressBook},  {"/vantro_ab_update.aspx", Route::Update},
         {"/vantro_send.aspx", Route::Send},       {"/", Route::Home},
         {"/vantro_updates.aspx", Route::Updates}, {"/login.aspx", Route::LoginPage},
+        {"/delivery-report", Route::DeliveryReport},
     };
     for (const auto& [name, route] : routes) {
         if (path == name) {
@@ -60,6 +61,8 @@ const char* AllowedMethods(Route route) {
         return "GET, HEAD";
     case Route::LoginPage:
         return "GET, HEAD, POST";
+    case Route::DeliveryReport:
+        return "GET"; // as the SMS gateway calls it
     case Route::Unknown:
         return "";
     default:
@@ -396,6 +399,33 @@ struct Server::Callbacks {
                                  : server.m_accounts.postPasswordReset(form, address, token));
     }
 
+    // "/delivery-report?id=N&secret=S&type=T&reply=R", called by the SMS gateway. Without the
+    // SMS route, or without the message's secret, there is nothing here: 404, and nothing changes.
+    static Answer deliveryReport(Server& server, MHD_Connection* connection) {
+        const auto argument = [connection](const char* name) {
+            const char* value = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
+            return std::string(value != nullptr ? value : "");
+        };
+        const std::string id = argument("id");
+        const std::string secret = argument("secret");
+        const auto reported = ReadKannelReport(argument("type"), argument("reply"));
+        if (!server.m_smsSender || id.empty() || id.size() > 18 ||
+            id.find_first_not_of("0123456789") != std::string::npos || secret.empty() || !reported) {
+            return PlainError(MHD_HTTP_NOT_FOUND, "404 Not Found");
+        }
+        DeliveryReport report{std::stoll(id), secret, std::string(reported->state), reported->reason};
+        switch (server.m_store.applyReport(report)) {
+        case ReportResult::Unknown:
+            return PlainError(MHD_HTTP_NOT_FOUND, "404 Not Found");
+        case ReportResult::Applied:
+            server.toConsole("SMS #" + id + " " + report.state + (report.reason.empty() ? "" : ": " + report.reason));
+            break;
+        case ReportResult::Unchanged:
+            break;
+        }
+        return PlainError(MHD_HTTP_OK, "OK");
+    }
+
     static Answer answer(Server& server, MHD_Connection* connection, Route route, std::string_view method,
                          const RequestState& request) {
         if (route == Route::Unknown) {
@@ -432,6 +462,8 @@ struct Server::Callbacks {
             return html(UpdatesPage());
         case Route::LoginPage:
             return accountPage(server, connection, method, request.body);
+        case Route::DeliveryReport:
+            return deliveryReport(server, connection);
         case Route::Unknown:
             break;
         }
@@ -535,22 +567,41 @@ Server::Server(ServerOptions options)
                                     : std::shared_ptr<const GatewayTable>(&GatewayTable::builtIn(), [](auto*) {})),
       m_verification(m_store, m_options.verificationLimits, m_options.clock ? m_options.clock : m_options.store.clock),
       m_accounts(m_store, m_verification, *m_gateways, codeDelivery(),
-                 [this](const std::string& line) { toConsole(line); }) {
-    if (m_options.smtp) {
+                 [this](const std::string& line) { toConsole(line); }, m_options.smsGateway.has_value()) {
+    if (m_options.smsGateway) {
+        // The SMS gateway is the route when it is set; the worker, which needs the service's
+        // address for the reports, is made in start().
+        CheckSmsGatewaySettings(*m_options.smsGateway);
+        m_smsSender = std::make_unique<KannelSmsSender>(*m_options.smsGateway, &m_cancelDelivery);
+    } else if (m_options.smtp) {
         CheckSmtpSettings(*m_options.smtp);
         m_sender = std::make_unique<CurlMailSender>(*m_options.smtp, &m_cancelDelivery);
-        m_worker = std::make_unique<DeliveryWorker>(m_store, *m_sender, *m_gateways, m_options.smtp->from,
-                                                    [this](const std::string& line) { toConsole(line); });
+        m_worker = std::make_unique<DeliveryWorker>(
+            m_store, *m_sender, *m_gateways, m_options.smtp->from,
+            [this](const std::string& line) { toConsole(line); }, deliveryClock());
     }
 }
 
 Server::~Server() { stop(); }
 
+DeliveryWorker::Clock Server::deliveryClock() const {
+    if (m_options.deliveryClock) {
+        return m_options.deliveryClock;
+    }
+    return [] { return std::chrono::system_clock::now(); };
+}
+
+void Server::wakeDelivery() {
+    if (m_worker) {
+        m_worker->wake();
+    }
+}
+
 CodeSender Server::codeDelivery() {
     if (m_options.codeSender) {
         return m_options.codeSender;
     }
-    if (!m_options.smtp) {
+    if (!m_options.smtp && !m_options.smsGateway) {
         return {};
     }
     return [this](const CodeText& text) {
@@ -630,6 +681,12 @@ void Server::start() {
 
     ExchangeSettings settings;
     settings.publicUrl = m_options.publicUrl.empty() ? baseUrl() : m_options.publicUrl;
+    if (m_smsSender) {
+        m_worker = std::make_unique<DeliveryWorker>(
+            m_store, *m_smsSender, settings.publicUrl + "/delivery-report",
+            [this](const std::string& line) { toConsole(line); }, deliveryClock());
+        settings.byCarrierGateway = false;
+    }
     settings.console = [this](const std::string& line) { toConsole(line); };
     settings.throttle = m_options.throttle;
     settings.gateways = m_gateways.get();
@@ -678,12 +735,17 @@ void Server::start() {
         throw std::runtime_error("cannot serve on " + baseUrl() +
                                  (tls ? " (are the certificate and the key PEM files that belong together?)" : ""));
     }
-    if (m_worker) {
+    if (m_smsSender) {
+        toConsole("Delivery on: messages go as texts through the SMS gateway " + m_options.smsGateway->url +
+                  " from " + m_options.smsGateway->from + ", delivery reports to " +
+                  (m_options.publicUrl.empty() ? baseUrl() : m_options.publicUrl) + "/delivery-report");
+        m_worker->start();
+    } else if (m_worker) {
         toConsole("Delivery on: messages go by e-mail through " + m_options.smtp->url + " from " +
                   m_options.smtp->from);
         m_worker->start();
     } else {
-        toConsole("Delivery is off: accepted messages stay in the outbox (--smtp turns it on).");
+        toConsole("Delivery is off: accepted messages stay in the outbox (--sms-gateway or --smtp turns it on).");
     }
 }
 

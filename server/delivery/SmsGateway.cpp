@@ -1,6 +1,7 @@
 #include "server/delivery/SmsGateway.h"
 
 #include "server/delivery/CredentialsFile.h"
+#include "server/delivery/DeliveryQueue.h"
 
 #include <memory>
 #include <mutex>
@@ -94,6 +95,10 @@ void CheckSmsGatewaySettings(const SmsGatewaySettings& settings) {
     }
 }
 
+std::string SmsText(std::string_view subject, std::string_view body) {
+    return subject.empty() ? std::string(body) : std::string(subject) + "\n" + std::string(body);
+}
+
 std::string E164FromUsNumber(std::string_view tenDigits) { return "+1" + std::string(tenDigits); }
 
 SmsRequestFields SmsFieldsFor(const SmsGatewaySettings& settings, const SmsSubmission& submission) {
@@ -117,6 +122,25 @@ SmsOutcome ClassifySmsAnswer(long httpStatus, std::string_view body, std::string
         return {SmsOutcome::Kind::Permanent, reply};
     }
     return {SmsOutcome::Kind::Temporary, reply};
+}
+
+std::optional<ReportedState> ReadKannelReport(std::string_view type, std::string_view text) {
+    const std::string reason = ReplyText(text);
+    if (type == "1") {
+        return ReportedState{delivery::kDelivered, {}};
+    }
+    if (type == "2") {
+        // The SMSC gave up; its receipt says whether for lack of time.
+        const bool expired = text.find("stat:EXPIRED") != std::string_view::npos;
+        return ReportedState{expired ? delivery::kExpired : delivery::kFailed, reason};
+    }
+    if (type == "4" || type == "8") {
+        return ReportedState{delivery::kSubmitted, {}};
+    }
+    if (type == "16") {
+        return ReportedState{delivery::kFailed, "refused by the SMSC: " + reason};
+    }
+    return std::nullopt;
 }
 
 KannelSmsSender::KannelSmsSender(SmsGatewaySettings settings, const std::atomic<bool>* cancel)

@@ -6,7 +6,9 @@
 #include "server/delivery/GsmAlphabet.h"
 
 #include <atomic>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace server {
 
@@ -30,6 +32,10 @@ void CheckSmsGatewaySettings(const SmsGatewaySettings& settings);
 
 // "+1" and the 10 digits of a US number, as the gateway gets it.
 std::string E164FromUsNumber(std::string_view tenDigits);
+
+// The text of a message: its subject, a line break and its body, or the body alone; the body's
+// line breaks stay as they are.
+std::string SmsText(std::string_view subject, std::string_view body);
 
 struct SmsSubmission {
     std::string to;   // E.164
@@ -64,6 +70,16 @@ SmsRequestFields SmsFieldsFor(const SmsGatewaySettings& settings, const SmsSubmi
 
 // Sorts the gateway's answer; `transportError` is empty when an HTTP answer arrived.
 SmsOutcome ClassifySmsAnswer(long httpStatus, std::string_view body, std::string_view transportError);
+
+// What one of the gateway's delivery reports says, from its type (Kannel's %d: 1 delivered,
+// 2 undeliverable, 4 buffered on the SMSC, 8 taken by the SMSC, 16 refused by the SMSC) and its
+// text (%A: the SMSC's receipt, "id:... stat:DELIVRD err:000 ...", or its refusal,
+// "NACK/0x0000000b/..."). Nothing for a type it does not know.
+struct ReportedState {
+    std::string_view state; // delivery::kSubmitted, kDelivered, kFailed or kExpired
+    std::string reason;     // for a failure or an expiry: the report's text
+};
+std::optional<ReportedState> ReadKannelReport(std::string_view type, std::string_view text);
 
 class SmsSender {
 public:

@@ -380,7 +380,7 @@ std::string Exchanges::carriers() const {
     pugi::xml_document doc;
     pugi::xml_node root = doc.append_child("carriers");
     for (const Carrier& carrier : gateways().carriers()) {
-        if (m_settings.deliveryOn && carrier.gateway.empty()) {
+        if (m_settings.deliveryOn && m_settings.byCarrierGateway && carrier.gateway.empty()) {
             continue; // the program would offer a carrier the service cannot reach
         }
         AddText(root, "carrier", carrier.name);
@@ -532,7 +532,7 @@ std::string Exchanges::send(std::string_view body) {
     if (m_settings.deliveryOn && user->login == kDemoLogin) {
         return SendRefusal(refusal::kDemoNotDelivered);
     }
-    if (m_settings.deliveryOn) {
+    if (m_settings.deliveryOn && m_settings.byCarrierGateway) {
         // Refused now rather than failed later: the user still has the text in the window.
         std::string carrier = message.carrier;
         std::string number = message.number;
@@ -545,7 +545,7 @@ std::string Exchanges::send(std::string_view body) {
             number = entry->number;
         }
         if (gateways().address(number, carrier).empty()) {
-            return SendRefusal(std::string(refusal::kNoGateway) + " " + Quoted(carrier) + ".");
+            return SendRefusal(std::string(refusal::kNoGateway) + Quoted(carrier) + std::string(refusal::kNoGatewayEnd));
         }
     }
     message.subject = std::move(fields.values[4]);

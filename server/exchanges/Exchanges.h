@@ -35,8 +35,11 @@ inline constexpr std::string_view kAddNeedsZero = "A new friend must be sent wit
 // Its login and password are public, so with delivery on it would let anyone text anyone.
 inline constexpr std::string_view kDemoNotDelivered =
     "The demo user cannot send text messages on this service. Please register to send them.";
-// Followed by the carrier's name in quotes and a full stop.
-inline constexpr std::string_view kNoGateway = "The service cannot deliver text messages to the carrier";
+// Between them the carrier's name in quotes: its e-mail-to-SMS gateway has closed (or it never
+// had one), and the service delivers by e-mail only.
+inline constexpr std::string_view kNoGateway = "The carrier ";
+inline constexpr std::string_view kNoGatewayEnd =
+    " no longer accepts e-mail-to-text messages, so this service cannot deliver to it.";
 } // namespace refusal
 
 inline constexpr std::string_view kUpdateSuccessful = "Update Successful.";
@@ -51,9 +54,12 @@ struct ExchangeSettings {
     ThrottleSettings throttle;
     // The carriers and their gateways; null: the built-in table.
     const GatewayTable* gateways = nullptr;
-    // With delivery on, a message is queued for the delivery worker, one to a carrier without a
-    // gateway is refused, and the carrier list holds only carriers with a gateway.
+    // With delivery on, a message is queued for the delivery worker.
     bool deliveryOn = false;
+    // Delivery by e-mail to the carriers' gateways: with delivery on, a message to a carrier
+    // without a gateway is refused, and the carrier list holds only carriers with one. False for
+    // the SMS gateway, where the carrier plays no part.
+    bool byCarrierGateway = true;
     // Called after a message has been queued (wakes the worker); may be empty.
     std::function<void()> queued{};
 };

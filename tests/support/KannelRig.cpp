@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -250,8 +251,10 @@ pid_t KannelRig::spawn(const char* program, const std::string& logName) {
         throw std::runtime_error(std::string("Kannel rig: cannot start ") + program);
     }
     if (pid == 0) {
-        // A process group of its own, so that stopping it reaches whatever it starts.
+        // A process group of its own, so that stopping it reaches whatever it starts; and ended
+        // with the test, should the test die before its destructor runs.
         ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         const int log = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         if (log >= 0) {
             ::dup2(log, STDOUT_FILENO);

@@ -155,7 +155,7 @@ TEST_F(ServerTest, AWholeSession) {
     EXPECT_EQ(outbox[0].body, body);
     std::lock_guard lock(mutex);
     ASSERT_EQ(console.size(), 2U);
-    EXPECT_EQ(console[0], "Delivery is off: accepted messages stay in the outbox (--smtp turns it on).");
+    EXPECT_EQ(console[0], "Delivery is off: accepted messages stay in the outbox (--sms-gateway or --smtp turns it on).");
     EXPECT_NE(console[1].find("<4125550107@txt.att.net>: subject \"Hi\" "
                               "body \"Hello\\r\\nfrom the test & friends <3\""),
               std::string::npos)
@@ -453,7 +453,7 @@ TEST_F(DeliveringServerTest, PasswordReset_answersAlikeForAnyNumber_andSetsTheNe
     const std::vector<OutboxMessage> codes = settledCodes();
     ASSERT_EQ(codes.size(), 3U);
     for (const OutboxMessage& message : codes) {
-        EXPECT_EQ(message.state, "sent");
+        EXPECT_EQ(message.state, "accepted");
         EXPECT_EQ(message.body, "");
         EXPECT_EQ(message.subject, "Vantro code");
     }

@@ -88,7 +88,7 @@ TEST_F(DeliveryTest, AQueuedMessageGoesToTheCarriersGatewayAndIsMarkedSent) {
     EXPECT_EQ(got[0].recipients, std::vector<std::string>{"2125550100@txt.att.net"});
     EXPECT_NE(got[0].data.find("\r\n\r\nHello\r\n"), std::string::npos) << got[0].data;
     const OutboxMessage sent = row(0);
-    EXPECT_EQ(sent.state, delivery::kSent);
+    EXPECT_EQ(sent.state, delivery::kAccepted);
     EXPECT_EQ(sent.attempts, 1);
     EXPECT_EQ(sent.lastReply, "250 2.0.0 Queued");
     EXPECT_EQ(worker->deliverDue(), 0) << "sent twice";
@@ -126,7 +126,7 @@ TEST_F(DeliveryTest, ATemporaryFailureIsTriedAgainAfterAMinuteWithTheSameMessage
         EXPECT_EQ(worker->deliverDue(), 0) << "tried before its pause ended";
         now = queuedAt + 1min;
         EXPECT_EQ(worker->deliverDue(), 1);
-        EXPECT_EQ(row(index).state, delivery::kSent);
+        EXPECT_EQ(row(index).state, delivery::kAccepted);
         EXPECT_EQ(row(index).attempts, 2);
         ASSERT_EQ(sink.accepted().size(), before + 1);
         const auto all = sink.transactions();
@@ -247,8 +247,8 @@ TEST_F(DeliveryRestartTest, ARestartDeliversWhatWasQueuedOnce) {
     ASSERT_EQ(got.size(), 2U);
     EXPECT_NE(got[0].data.find("\r\n\r\nsecond\r\n"), std::string::npos);
     EXPECT_NE(got[1].data.find("\r\n\r\nfirst\r\n"), std::string::npos);
-    EXPECT_EQ(row(0).state, delivery::kSent);
-    EXPECT_EQ(row(1).state, delivery::kSent);
+    EXPECT_EQ(row(0).state, delivery::kAccepted);
+    EXPECT_EQ(row(1).state, delivery::kAccepted);
 }
 
 } // namespace
@@ -347,7 +347,7 @@ TEST_F(DeliveryServiceTest, OneSendArrivesAsOneCorrectEmail_andTheCredentialsSta
 
     const auto outbox = service->store().outbox();
     ASSERT_EQ(outbox.size(), 1U);
-    EXPECT_EQ(outbox[0].state, delivery::kSent);
+    EXPECT_EQ(outbox[0].state, delivery::kAccepted);
     EXPECT_EQ(outbox[0].body, body);
 
     std::lock_guard lock(mutex);
@@ -364,7 +364,8 @@ TEST_F(DeliveryServiceTest, TheGatewayFileDecidesTheCarriersAndRefusesOneWithout
     start(std::make_shared<const GatewayTable>(GatewayTable::load(path)));
     EXPECT_EQ(carriers(), std::vector<std::string>{"Zeta & Co"});
     EXPECT_EQ(send("No Gateway", "", "Hello"),
-              "Send Failed. The service cannot deliver text messages to the carrier \"No Gateway\".");
+              "Send Failed. The carrier \"No Gateway\" no longer accepts e-mail-to-text messages, so this service "
+              "cannot deliver to it.");
     EXPECT_EQ(send("Straight Talk", "", "Hello"), "Send Failed. Unknown carrier \"Straight Talk\".");
     // The demo user's password is public: with delivery on, it would let anyone text anyone.
     EXPECT_EQ(send("Zeta & Co", "", "Hello", logIn(kDemoLogin, kDemoPassword)),

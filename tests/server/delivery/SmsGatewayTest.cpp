@@ -1,8 +1,7 @@
 // The SMS gateway sender against Debian's Kannel (bearerbox and smsbox) and a fake SMSC: what
 // reaches the SMSC for a text, and how each answer of the gateway is taken.
 
-#include "FakeSmsc.h"
-#include "KannelRig.h"
+#include "SmsRig.h"
 #include "server/delivery/GsmAlphabet.h"
 #include "server/delivery/SmsGateway.h"
 
@@ -69,48 +68,29 @@ TEST(SmsAnswerTest, acceptsOnlyTheGatewaysWordsAndRetriesAllButRefusals) {
     }
 }
 
-// One Kannel and one fake SMSC for the whole program: Kannel takes seconds to start.
 class KannelGatewayTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (!KannelRig::installed()) {
-            return;
-        }
-        smsc = std::make_unique<FakeSmsc>();
-        rig = std::make_unique<KannelRig>(fakesmsc::KannelRigOptions{smsc->port()});
-    }
-    static void TearDownTestSuite() {
-        rig.reset();
-        smsc.reset();
-    }
-    void SetUp() override {
-        if (!KannelRig::installed()) {
-            GTEST_SKIP() << "Debian's kannel is not installed (scripts/deps installs it)";
-        }
-        ASSERT_TRUE(rig) << "Kannel did not start";
-    }
+    void SetUp() override { SMS_RIG_REQUIRED(); }
 
     static SmsGatewaySettings settings() {
         SmsGatewaySettings result;
-        result.url = rig->sendsmsUrl();
-        ReadSmsGatewayCredentials(rig->credentialsFile().string(), result);
+        result.url = smstest::Rig().sendsmsUrl();
+        ReadSmsGatewayCredentials(smstest::Rig().credentialsFile().string(), result);
         result.from = "+14125550100";
         return result;
     }
 
     // Submits and waits for the SMSC to receive every part; the new submit_sm PDUs.
     static std::vector<fakesmsc::SubmitSm> sendAndReceive(const std::string& text, std::size_t parts = 1) {
-        const std::size_t before = smsc->submitCount();
+        FakeSmsc& smsc = smstest::Smsc();
+        const std::size_t before = smsc.submitCount();
         KannelSmsSender sender(settings());
         const SmsOutcome outcome = sender.submit({"+17245550199", text, {}, 0});
         EXPECT_EQ(outcome.kind, SmsOutcome::Kind::Accepted) << outcome.reply;
-        EXPECT_TRUE(smsc->waitForSubmits(before + parts)) << rig->logTail();
-        auto all = smsc->submits();
+        EXPECT_TRUE(smsc.waitForSubmits(before + parts)) << smstest::Rig().logTail();
+        auto all = smsc.submits();
         return {all.begin() + static_cast<std::ptrdiff_t>(before), all.end()};
     }
-
-    static inline std::unique_ptr<FakeSmsc> smsc;
-    static inline std::unique_ptr<KannelRig> rig;
 };
 
 TEST_F(KannelGatewayTest, textReachesTheSmscInTheChosenCoding) {
@@ -166,18 +146,18 @@ TEST_F(KannelGatewayTest, wrongPasswordIsRefusedForGood) {
     SmsGatewaySettings wrong = settings();
     wrong.password += "x";
     KannelSmsSender sender(wrong);
-    const std::size_t before = smsc->submitCount();
+    const std::size_t before = smstest::Smsc().submitCount();
     const SmsOutcome outcome = sender.submit({"+17245550199", "Hello", {}, 0});
     EXPECT_EQ(outcome.kind, SmsOutcome::Kind::Permanent);
     EXPECT_EQ(outcome.reply, "Authorization failed for sendsms");
-    EXPECT_EQ(smsc->submitCount(), before);
+    EXPECT_EQ(smstest::Smsc().submitCount(), before);
 }
 
 TEST_F(KannelGatewayTest, smsboxDownIsTemporary) {
-    rig->stopSmsbox();
+    smstest::Rig().stopSmsbox();
     KannelSmsSender sender(settings());
     const SmsOutcome outcome = sender.submit({"+17245550199", "Hello", {}, 0});
-    rig->startSmsbox();
+    smstest::Rig().startSmsbox();
     EXPECT_EQ(outcome.kind, SmsOutcome::Kind::Temporary);
     EXPECT_NE(outcome.reply.find("connect to 127.0.0.1"), std::string::npos) << outcome.reply;
 }
