@@ -55,7 +55,8 @@ protected:
             [this] { return now; });
     }
 
-    OutboxMessage queue(std::string body, std::string carrier = "AT&T") {
+    // Verizon: a carrier whose e-mail gateway is still open.
+    OutboxMessage queue(std::string body, std::string carrier = "Verizon Wireless") {
         OutboxMessage message;
         message.userId = std::stoll(std::string(kDemoUserId));
         message.number = "2125550100";
@@ -85,7 +86,7 @@ TEST_F(DeliveryTest, AQueuedMessageGoesToTheCarriersGatewayAndIsMarkedSent) {
     const auto got = sink.accepted();
     ASSERT_EQ(got.size(), 1U);
     EXPECT_EQ(got[0].mailFrom, kFrom);
-    EXPECT_EQ(got[0].recipients, std::vector<std::string>{"2125550100@txt.att.net"});
+    EXPECT_EQ(got[0].recipients, std::vector<std::string>{"2125550100@vtext.com"});
     EXPECT_NE(got[0].data.find("\r\n\r\nHello\r\n"), std::string::npos) << got[0].data;
     const OutboxMessage sent = row(0);
     EXPECT_EQ(sent.state, delivery::kAccepted);
@@ -213,7 +214,7 @@ TEST_F(DeliveryTest, MessagesAcceptedWhileDeliveryWasOffAreNeverSent) {
     OutboxMessage message;
     message.userId = std::stoll(std::string(kDemoUserId));
     message.number = "2125550100";
-    message.carrier = "AT&T";
+    message.carrier = "Verizon Wireless";
     message.body = "old";
     store->addToOutbox(message); // state off
     now = std::chrono::system_clock::now() + 48h;
@@ -330,14 +331,14 @@ TEST_F(DeliveryServiceTest, OneSendArrivesAsOneCorrectEmail_andTheCredentialsSta
     start();
     const std::string subject = "Grüße 😀";
     const std::string body = "Zeile 1\r\nZeile 2 ✓";
-    EXPECT_EQ(send("AT&T", subject, body), "Your message was sent to 2125550100.");
-    ASSERT_TRUE(waitForConsole("SMS #1 sent to 2125550100@txt.att.net: 250 2.0.0 Queued"));
+    EXPECT_EQ(send("Verizon Wireless", subject, body), "Your message was sent to 2125550100.");
+    ASSERT_TRUE(waitForConsole("SMS #1 sent to 2125550100@vtext.com: 250 2.0.0 Queued"));
     service->stop();
 
     const auto got = sink.transactions();
     ASSERT_EQ(got.size(), 1U);
     EXPECT_EQ(got[0].mailFrom, kFrom);
-    EXPECT_EQ(got[0].recipients, std::vector<std::string>{"2125550100@txt.att.net"});
+    EXPECT_EQ(got[0].recipients, std::vector<std::string>{"2125550100@vtext.com"});
     EXPECT_EQ(got[0].authUser, kUser);
     EXPECT_EQ(got[0].authPassword, kPassword);
     const std::string& data = got[0].data;
