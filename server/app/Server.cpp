@@ -457,7 +457,7 @@ struct Server::Callbacks {
         case Route::Send:
             return xml(exchanges.send(request.body));
         case Route::Home:
-            return html(HomePage(server.m_worker != nullptr));
+            return html(HomePage(server.m_worker != nullptr, server.m_smsSender != nullptr));
         case Route::Updates:
             return html(UpdatesPage());
         case Route::LoginPage:

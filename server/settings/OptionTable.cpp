@@ -106,7 +106,7 @@ void addOptions(CLI::App& app, Settings& s) {
          "http://127.0.0.1:13013/cgi-bin/sendsms; when set, the e-mail route is not used");
     text("--sms-gateway-credentials", s.smsCredentials, "FILE",
          "the sendsms user, \"username:password\" on the file's first line");
-    text("--sms-from", s.sms.from, "NUMBER", "the sender of the texts: +1 and 10 digits (E.164), or a short code");
+    text("--sms-from", s.sms.from, "NUMBER", "the sender of the texts: + and its number (E.164), or a short code");
     text("--smtp", s.smtp.url, "URL",
          "deliver messages through this relay: smtps://HOST:465, or smtp://HOST:587 with STARTTLS (default: "
          "delivery off)");
