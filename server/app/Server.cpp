@@ -3,6 +3,7 @@
 #include "server/web/Csrf.h"
 #include "server/web/Pages.h"
 #include "server/exchanges/Exchanges.h"
+#include "server/exchanges/RequestReader.h"
 
 #include <algorithm>
 #include <chrono>

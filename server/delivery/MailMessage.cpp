@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <ctime>
 
+#include <sodium.h>
+
 namespace server {
 
 namespace {
@@ -11,20 +13,12 @@ namespace {
 constexpr std::size_t kMaxLineOctets = 998;
 constexpr std::size_t kMaxPlainSubject = 60;
 
+// Standard base64 with padding, as MIME bodies and encoded words take it.
 std::string Base64(std::string_view bytes) {
-    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        unsigned chunk = 0;
-        for (std::size_t k = 0; k < 3; ++k) {
-            chunk = (chunk << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0U);
-        }
-        for (std::size_t k = 0; k < 4; ++k) {
-            out += k <= n ? kAlphabet[(chunk >> (18 - 6 * k)) & 0x3F] : '=';
-        }
-    }
+    std::string out(sodium_base64_encoded_len(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+    sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                      sodium_base64_VARIANT_ORIGINAL);
+    out.pop_back(); // the terminating NUL
     return out;
 }
 

@@ -1,16 +1,11 @@
 #pragma once
 
-// The demo user the store starts with, and the request size limit. The README and the
-// end-to-end tests use them.
+// The demo user the store starts with. The README and the end-to-end tests use it.
 
 #include <array>
-#include <cstddef>
 #include <string_view>
 
 namespace server {
-
-// The largest request body the service reads (64 KiB); larger ones are refused.
-inline constexpr std::size_t kMaxRequestBytes = std::size_t{64} * 1024;
 
 // The demo user, created when the store is created (the first start with a new store file).
 inline constexpr std::string_view kDemoLogin = "4125551212";

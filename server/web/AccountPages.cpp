@@ -324,17 +324,21 @@ Page AccountPages::confirm(const Flow& flow, const FormFields& form, const std::
     case Verification::CheckOutcome::TriesUsedUp:
         return numberForm(400, {"", std::string(kCodeUnusable)});
     }
+    return complete(flow, number, carrier, password).value_or(numberForm(400, {"", std::string(kCodeUnusable)}));
+}
 
+std::optional<Page> AccountPages::complete(const Flow& flow, const std::string& number, const std::string& carrier,
+                                           const std::string& password) {
     if (flow.purpose == CodePurpose::Registration) {
         if (!m_store.registerUser(number, HashPassword(password))) {
             // The code proved the phone, so its holder may know the number is registered.
-            return {409,
+            return Page{409,
                     Html("Already registered", "<p class=\"message\" role=\"alert\">The number " + HtmlEscape(number) +
                                                    " is already registered.</p>\n<p>If you forgot its password, <a "
                                                    "href=\"/login.aspx?forgot=true\">choose a new password</a>.</p>")};
         }
         m_verification.rememberCarrier(number, carrier);
-        return {200, Html("Registered", "<p role=\"status\">Welcome! You are registered with the login <strong>" +
+        return Page{200, Html("Registered", "<p role=\"status\">Welcome! You are registered with the login <strong>" +
                                             HtmlEscape(number) +
                                             "</strong>.</p>\n<p>Log in with the Vantro program using this number "
                                             "and your password.</p>")};
@@ -343,12 +347,12 @@ Page AccountPages::confirm(const Flow& flow, const FormFields& form, const std::
     const auto user = m_store.findUserByLogin(number);
     if (!user) {
         // The code of an unregistered number was never sent; matching it was a lucky guess.
-        return numberForm(400, {"", std::string(kCodeUnusable)});
+        return std::nullopt;
     }
     // Also ends every session of the user: whoever held the old password is logged out.
     m_store.setPassword(user->id, HashPassword(password));
     m_verification.rememberCarrier(number, carrier);
-    return {200, Html("Password changed", "<p role=\"status\">Your password is changed. Log in with the Vantro "
+    return Page{200, Html("Password changed", "<p role=\"status\">Your password is changed. Log in with the Vantro "
                                           "program using <strong>" +
                                               HtmlEscape(number) + "</strong> and your new password.</p>")};
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,6 +58,10 @@ public:
 private:
     Page post(const Flow& flow, const FormFields& form, std::string_view clientAddress, const std::string& formToken);
     Page confirm(const Flow& flow, const FormFields& form, const std::string& formToken);
+    // With the code proven: the new account or the new password, or nothing when the number of a
+    // password reset has no account.
+    std::optional<Page> complete(const Flow& flow, const std::string& number, const std::string& carrier,
+                                 const std::string& password);
     void deliver(CodePurpose purpose, const std::string& number, const std::string& carrier,
                  const Verification::Request& request);
 

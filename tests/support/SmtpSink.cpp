@@ -9,28 +9,20 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sodium.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace smtpsink {
 
 std::string Base64Decode(std::string_view text) {
-    static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned buffer = 0;
-    int bits = 0;
-    for (const char c : text) {
-        const auto value = kAlphabet.find(c);
-        if (value == std::string_view::npos) {
-            continue; // padding and blanks
-        }
-        buffer = (buffer << 6) | static_cast<unsigned>(value);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((buffer >> bits) & 0xFF);
-        }
+    std::string out(text.size() / 4 * 3 + 3, '\0');
+    std::size_t length = 0;
+    if (sodium_base642bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), text.data(), text.size(), " \t\r\n",
+                          &length, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0) {
+        return "<not base64: " + std::string(text) + ">";
     }
+    out.resize(length);
     return out;
 }
 

@@ -16,7 +16,8 @@
 
 namespace smtpsink {
 
-// Standard base64 as AUTH PLAIN and base64 bodies use it; padding and blanks are skipped.
+// Standard padded base64 as AUTH PLAIN and base64 bodies use it, blanks and line breaks skipped.
+// Text that is not that comes back as "<not base64: TEXT>", which no expectation matches.
 std::string Base64Decode(std::string_view text);
 
 // How the sink ends one mail transaction, once the message's data has arrived.

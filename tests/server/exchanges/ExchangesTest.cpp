@@ -3,10 +3,11 @@
 #include "server/exchanges/Exchanges.h"
 
 #include "server/delivery/GatewayTable.h"
-#include "support/ClientRequests.h"
+#include "server/exchanges/RequestReader.h"
 #include "server/store/DemoData.h"
 #include "server/store/Passwords.h"
 #include "server/store/Store.h"
+#include "support/ClientRequests.h"
 
 #include <string>
 #include <utility>
@@ -24,7 +25,7 @@ const std::string kBadNumber = "The phone number must be exactly 10 digits and m
 
 using Cases = std::vector<std::pair<std::string, std::string>>; // request body, expected text
 
-class ProtocolTest : public ::testing::Test {
+class ExchangesTest : public ::testing::Test {
 protected:
     Store store{":memory:"};
     std::vector<std::string> console;
@@ -73,7 +74,7 @@ std::string Without(const std::string& request, const std::string& field) {
     return request.substr(0, start) + request.substr(end);
 }
 
-TEST_F(ProtocolTest, Login_demoUser_getsANewUnguessableTokenEachTime) {
+TEST_F(ExchangesTest, Login_demoUser_getsANewUnguessableTokenEachTime) {
     const std::string text = exchanges.login(lstest::LoginRequest(kDemoLogin, kDemoPassword), "127.0.0.1");
     const std::string token = Answer(text).text("//string");
     EXPECT_EQ(text, "<login><result>TRUE</result><string>" + token + "</string></login>");
@@ -85,7 +86,7 @@ TEST_F(ProtocolTest, Login_demoUser_getsANewUnguessableTokenEachTime) {
     EXPECT_EQ(book(token).size(), kDemoFriends.size());
 }
 
-TEST_F(ProtocolTest, Login_passwordsThatBreakTheXml_areReadAsTyped) {
+TEST_F(ExchangesTest, Login_passwordsThatBreakTheXml_areReadAsTyped) {
     // The client sends the password unescaped: all but the last two bodies are ill-formed.
     int n = 10;
     for (const std::string password : {"a&b", "x<y", "<&>", "p&amp", "</Password>tricky", "x&amp;y", "plain"}) {
@@ -103,7 +104,7 @@ TEST_F(ProtocolTest, Login_passwordsThatBreakTheXml_areReadAsTyped) {
     EXPECT_EQ(asXml.text("//result"), "TRUE");
 }
 
-TEST_F(ProtocolTest, Login_refusals) {
+TEST_F(ExchangesTest, Login_badRequests_areRefused) {
     const Cases cases = {
         {lstest::LoginRequest(kDemoLogin, "wrong"), "Invalid login or password."},
         {lstest::LoginRequest(kDemoLogin, "DEMO"), "Invalid login or password."},
@@ -125,7 +126,7 @@ TEST_F(ProtocolTest, Login_refusals) {
     }
 }
 
-TEST_F(ProtocolTest, Carriers_listEveryKnownCarrier_ampersandEscaped) {
+TEST_F(ExchangesTest, Carriers_builtInTable_listsEveryCarrierAmpersandEscaped) {
     const std::string text = exchanges.carriers();
     EXPECT_EQ(text.rfind("<carriers><carrier>AT&amp;T</carrier><carrier>", 0), 0U) << text;
     const std::vector<std::string> names = Answer(text).texts("//carriers/carrier");
@@ -135,7 +136,7 @@ TEST_F(ProtocolTest, Carriers_listEveryKnownCarrier_ampersandEscaped) {
     }
 }
 
-TEST_F(ProtocolTest, AddressBook_demoUser) {
+TEST_F(ExchangesTest, AddressBook_demoUser_holdsTheDemoFriends) {
     EXPECT_EQ(exchanges.addressBook(lstest::AddressBookRequest(kUser)),
               "<address_book><result>TRUE</result><ab>"
               "<friend><id>1</id><name>Tom &amp; Jerry</name><number>4125550100</number>"
@@ -149,7 +150,7 @@ TEST_F(ProtocolTest, AddressBook_demoUser) {
     EXPECT_TRUE(lstest::Friends(empty).empty());
 }
 
-TEST_F(ProtocolTest, AddressBook_refusals) {
+TEST_F(ExchangesTest, AddressBook_badRequests_areRefused) {
     Cases cases = {
         {"", "The request could not be read."},
         {"not xml", "The request could not be read."},
@@ -169,7 +170,7 @@ TEST_F(ProtocolTest, AddressBook_refusals) {
     }
 }
 
-TEST_F(ProtocolTest, Update_addUpdateDelete_roundTrip) {
+TEST_F(ExchangesTest, Update_addUpdateDelete_changeTheBook) {
     EXPECT_EQ(exchanges.update(lstest::UpdateRequest("add", kUser, "0", "Bob", "4125550102", "Sprint")),
               "<update>Update Successful.</update>");
     ASSERT_EQ(update(lstest::UpdateRequest("add", kUser, "0", "", "4125550103", "Ting")), kUpdateSuccessful);
@@ -193,7 +194,7 @@ TEST_F(ProtocolTest, Update_addUpdateDelete_roundTrip) {
     EXPECT_EQ(book().back().id, "5");
 }
 
-TEST_F(ProtocolTest, Update_ampersandsInNamesAndCarriers_comeBackAsTyped) {
+TEST_F(ExchangesTest, Update_ampersandsInNamesAndCarriers_comeBackAsTyped) {
     const std::string body = lstest::UpdateRequest("add", kUser, "0", "Tom & Jerry's <Cats>", "4125550103", "AT&T");
     EXPECT_NE(body.find("<Name>Tom &amp;amp; Jerry's &lt;Cats&gt;</Name>"), std::string::npos) << body;
     EXPECT_NE(body.find("<Carrier>AT&amp;amp;T</Carrier>"), std::string::npos) << body;
@@ -216,7 +217,7 @@ TEST_F(ProtocolTest, Update_ampersandsInNamesAndCarriers_comeBackAsTyped) {
     EXPECT_EQ(book().back().name, name);
 }
 
-TEST_F(ProtocolTest, Update_refusals_leaveTheBookAsItWas) {
+TEST_F(ExchangesTest, Update_badRequests_leaveTheBookAsItWas) {
     const std::string other = registerUser("7125550100", "pw");
     ASSERT_EQ(update(lstest::UpdateRequest("add", other, "0", "Theirs", "4125550106", "Sprint")), kUpdateSuccessful);
     const std::string theirs = book(other).front().id;
@@ -273,7 +274,7 @@ TEST_F(ProtocolTest, Update_refusals_leaveTheBookAsItWas) {
     EXPECT_EQ(book(other).front().name, "Theirs");
 }
 
-TEST_F(ProtocolTest, Send_toATypedNumber_storesTheMessageExactly) {
+TEST_F(ExchangesTest, Send_toATypedNumber_storesTheMessageExactly) {
     const std::string subject = "Tom & Jerry <3";
     const std::string body = "Line one\r\nLine two & \"three\"\r\n\r\n  end  ";
     const std::string text = exchanges.send(lstest::SendRequest(kUser, "0", "7245550199", "AT&T", subject, body));
@@ -301,7 +302,7 @@ TEST_F(ProtocolTest, Send_toATypedNumber_storesTheMessageExactly) {
                                    "body \"Line one\\r\\nLine two & \\\"three\\\"\\r\\n\\r\\n  end  \"");
 }
 
-TEST_F(ProtocolTest, Send_toAFriend_usesTheFriendsNumberAndCarrier) {
+TEST_F(ExchangesTest, Send_toAFriend_usesTheFriendsNumberAndCarrier) {
     EXPECT_EQ(Answer(exchanges.send(lstest::SendRequest(kUser, "1", "", "", "", "Hi Tom"))).text("//send"),
               "Your message was sent to 4125550100.");
     ASSERT_EQ(store.outbox().size(), 1U);
@@ -320,7 +321,7 @@ TEST_F(ProtocolTest, Send_toAFriend_usesTheFriendsNumberAndCarrier) {
     EXPECT_NE(console[1].find("via Straight Talk (no email gateway known)"), std::string::npos) << console[1];
 }
 
-TEST_F(ProtocolTest, Send_refusals_storeNothing) {
+TEST_F(ExchangesTest, Send_badRequests_storeNothing) {
     const std::string other = registerUser("7125550100", "pw");
     ASSERT_EQ(update(lstest::UpdateRequest("add", other, "0", "Theirs", "4125550106", "Sprint")), kUpdateSuccessful);
     const std::string theirs = book(other).front().id;
@@ -357,13 +358,9 @@ TEST_F(ProtocolTest, Send_refusals_storeNothing) {
         request.replace(request.find("<Body>b<") + 6, 1, raw);
         return request;
     };
-    for (const std::string& raw : std::vector<std::string>{"a&#0;b", "a&#1;b", "a&#xFFFE;b",
-                                                           "a\x01"
-                                                           "b",
-                                                           std::string("a\0"
-                                                                       "b",
-                                                                       3),
-                                                           "\xFF\xFE", "\xED\xA0\x80", "a&nbsp;b"}) {
+    for (const std::string& raw :
+         std::vector<std::string>{"a&#0;b", "a&#1;b", "a&#xFFFE;b", "a\1b", std::string("a\0b", 3), "\xFF\xFE",
+                                  "\xED\xA0\x80", "a&nbsp;b"}) {
         cases.emplace_back(withBody(raw), "The request could not be read.");
     }
     cases.emplace_back("<!DOCTYPE QVRMessage [<!ENTITY e \"x\">]>" + withBody("&e;"), "The request could not be read.");
@@ -379,7 +376,7 @@ TEST_F(ProtocolTest, Send_refusals_storeNothing) {
 }
 
 // Everything that needs a session, with tokens that must not open one.
-TEST_F(ProtocolTest, TokensOfOthers_madeUp_orExpired_areRefused) {
+TEST_F(ExchangesTest, AllExchanges_tokensOfOthersMadeUpOrExpired_areRefused) {
     std::int64_t now = 1'700'000'000;
     Store timed(":memory:", {.sessionIdleSeconds = 3600, .clock = [&now] { return now; }});
     Exchanges service(timed, {});
@@ -423,7 +420,7 @@ TEST_F(ProtocolTest, TokensOfOthers_madeUp_orExpired_areRefused) {
     EXPECT_EQ(lstest::Friends(Answer(service.addressBook(lstest::AddressBookRequest(theirs)))).size(), 1U);
 }
 
-TEST_F(ProtocolTest, FailedLogins_arePaused_perLoginAndPerAddress) {
+TEST_F(ExchangesTest, Login_afterFailures_isPausedPerLoginAndPerAddress) {
     std::int64_t now = 1'700'000'000;
     Store timed(":memory:", {.clock = [&now] { return now; }});
     Exchanges service(timed,
@@ -461,7 +458,7 @@ TEST_F(ProtocolTest, FailedLogins_arePaused_perLoginAndPerAddress) {
     EXPECT_EQ(attempt(kDemoLogin, kDemoPassword, "192.0.2.1").size(), 32U);
 }
 
-TEST_F(ProtocolTest, SendsOverTheLimits_areRefused_sayingWhenToSendAgain) {
+TEST_F(ExchangesTest, Send_overTheLimits_isRefusedSayingWhenToSendAgain) {
     std::int64_t now = 1'700'000'000; // 2023-11-14T22:13:20Z
     Store timed(":memory:", {.sendsPerMinute = 2, .sendsPerDay = 3, .clock = [&now] { return now; }});
     Exchanges service(timed, {});
