@@ -26,10 +26,6 @@ void InitCurlOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-struct CurlDeleter {
-    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
-using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 
 std::size_t KeepBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto* body = static_cast<std::string*>(user);
@@ -143,18 +139,25 @@ std::optional<ReportedState> ReadKannelReport(std::string_view type, std::string
     return std::nullopt;
 }
 
+void KannelSmsSender::CurlDeleter::operator()(void* curl) const { curl_easy_cleanup(static_cast<CURL*>(curl)); }
+
 KannelSmsSender::KannelSmsSender(SmsGatewaySettings settings, const std::atomic<bool>* cancel)
     : m_settings(std::move(settings)), m_cancel(cancel) {
     InitCurlOnce();
 }
 
 SmsOutcome KannelSmsSender::submit(const SmsSubmission& submission) {
-    const CurlHandle curl(curl_easy_init());
-    if (!curl) {
-        return {SmsOutcome::Kind::Temporary, "libcurl could not start a transfer"};
+    std::lock_guard lock(m_mutex);
+    if (!m_curl) {
+        m_curl.reset(curl_easy_init());
+        if (!m_curl) {
+            return {SmsOutcome::Kind::Temporary, "libcurl could not start a transfer"};
+        }
     }
+    // One handle for every text, so that its connection to the gateway is kept open between them.
+    CURL* handle = m_curl.get();
+    curl_easy_reset(handle);
     const SmsRequestFields fields = SmsFieldsFor(m_settings, submission);
-    CURL* handle = curl.get();
     // smsbox takes a POST as the text in the body and every other field in an X-Kannel header.
     std::vector<std::string> lines{
         "Content-Type: text/plain; charset=UTF-8",

@@ -6,6 +6,8 @@
 #include "server/delivery/GsmAlphabet.h"
 
 #include <atomic>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -96,8 +98,13 @@ public:
     SmsOutcome submit(const SmsSubmission& submission) override;
 
 private:
+    struct CurlDeleter {
+        void operator()(void* curl) const;
+    };
     SmsGatewaySettings m_settings;
     const std::atomic<bool>* m_cancel;
+    std::mutex m_mutex; // guards m_curl
+    std::unique_ptr<void, CurlDeleter> m_curl;
 };
 
 } // namespace server
