@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace server {
 
@@ -49,6 +50,8 @@ public:
     virtual ~DeliveryQueue() = default;
     // The oldest queued message whose next attempt is due at `now`.
     virtual std::optional<QueuedMessage> nextDue(TimePoint now) = 0;
+    // The oldest `limit` queued messages due at `now`, oldest first.
+    virtual std::vector<QueuedMessage> dueMessages(TimePoint now, int limit) = 0;
     // The earliest next attempt of any queued message, if there is one.
     virtual std::optional<TimePoint> nextAttempt() = 0;
     // The hash of the secret (ReportSecret.h) the next attempt's delivery reports will carry; set

@@ -5,6 +5,8 @@
 
 #include <array>
 #include <ctime>
+#include <thread>
+#include <vector>
 
 namespace server {
 
@@ -106,7 +108,65 @@ DeliveryWorker::Attempt DeliveryWorker::sendText(const QueuedMessage& message, T
     return attempt;
 }
 
+bool DeliveryWorker::record(const QueuedMessage& message, const Attempt& attempt, TimePoint now) {
+    const int attempts = message.attempts + 1;
+    const std::string label = "SMS #" + std::to_string(message.id);
+    const std::string& to = attempt.to;
+    if (attempt.accepted) {
+        m_queue.markAccepted(message.id, attempts, attempt.reply);
+        log(label + (m_sms != nullptr ? " accepted by the SMS gateway for " : " sent to ") + to + ": " + attempt.reply);
+    } else if (m_stopping) {
+        return false; // cut short by stop(): it stays queued and goes again after the restart
+    } else if (attempt.permanent) {
+        m_queue.markFailed(message.id, attempts, attempt.reply);
+        log(label + (to.empty() ? std::string(" failed: ") : " to " + to + " refused: ") + attempt.reply);
+    } else {
+        const TimePoint giveUp = ParseUtcText(message.queuedAt).value_or(now) + kGiveUpAfter;
+        if (now >= giveUp) {
+            m_queue.markFailed(message.id, attempts, attempt.reply);
+            log(label + " to " + to + " failed for 24 hours, given up: " + attempt.reply);
+        } else {
+            // The last attempt falls at the 24-hour mark.
+            const TimePoint next = std::min(now + retryPause(attempts), giveUp);
+            m_queue.markRetry(message.id, attempts, next, attempt.reply);
+            log(label + " to " + to + " not sent, next attempt " + UtcText(next) + ": " + attempt.reply);
+        }
+    }
+    return true;
+}
+
+int DeliveryWorker::deliverTextsDue() {
+    int attempted = 0;
+    while (!m_stopping) {
+        const TimePoint now = m_clock();
+        const std::vector<QueuedMessage> due = m_queue.dueMessages(now, kTextsInFlight);
+        if (due.empty()) {
+            break;
+        }
+        // Handed over together, recorded once every answer is in: no message is in two batches.
+        std::vector<Attempt> attempts(due.size());
+        std::vector<std::thread> senders;
+        for (std::size_t i = 1; i < due.size(); ++i) {
+            senders.emplace_back([&, i] { attempts[i] = sendText(due[i], now); });
+        }
+        attempts[0] = sendText(due[0], now);
+        for (auto& sender : senders) {
+            sender.join();
+        }
+        for (std::size_t i = 0; i < due.size(); ++i) {
+            ++attempted;
+            if (!record(due[i], attempts[i], now)) {
+                return attempted;
+            }
+        }
+    }
+    return attempted;
+}
+
 int DeliveryWorker::deliverDue() {
+    if (m_sms != nullptr) {
+        return deliverTextsDue();
+    }
     int attempted = 0;
     while (!m_stopping) {
         const TimePoint now = m_clock();
@@ -115,31 +175,8 @@ int DeliveryWorker::deliverDue() {
             break;
         }
         ++attempted;
-        const int attempts = message->attempts + 1;
-        const std::string label = "SMS #" + std::to_string(message->id);
-        const Attempt attempt = m_sms != nullptr ? sendText(*message, now) : sendMail(*message, now);
-        const std::string& to = attempt.to;
-
-        if (attempt.accepted) {
-            m_queue.markAccepted(message->id, attempts, attempt.reply);
-            log(label + (m_sms != nullptr ? " accepted by the SMS gateway for " : " sent to ") + to + ": " +
-                attempt.reply);
-        } else if (m_stopping) {
-            break; // cut short by stop(): it stays queued and goes again after the restart
-        } else if (attempt.permanent) {
-            m_queue.markFailed(message->id, attempts, attempt.reply);
-            log(label + (to.empty() ? std::string(" failed: ") : " to " + to + " refused: ") + attempt.reply);
-        } else {
-            const TimePoint giveUp = ParseUtcText(message->queuedAt).value_or(now) + kGiveUpAfter;
-            if (now >= giveUp) {
-                m_queue.markFailed(message->id, attempts, attempt.reply);
-                log(label + " to " + to + " failed for 24 hours, given up: " + attempt.reply);
-            } else {
-                // The last attempt falls at the 24-hour mark.
-                const TimePoint next = std::min(now + retryPause(attempts), giveUp);
-                m_queue.markRetry(message->id, attempts, next, attempt.reply);
-                log(label + " to " + to + " not sent, next attempt " + UtcText(next) + ": " + attempt.reply);
-            }
+        if (!record(*message, sendMail(*message, now), now)) {
+            break;
         }
     }
     return attempted;

@@ -29,6 +29,9 @@ public:
     using Log = std::function<void(const std::string&)>;
 
     static constexpr std::chrono::hours kGiveUpAfter{24};
+    // Texts handed to the SMS gateway at once: each request waits some milliseconds for smsbox's
+    // answer, so one at a time would leave the gateway idle most of the time.
+    static constexpr int kTextsInFlight = 8;
     // The pause after the given number of failed attempts (1, 2, ...).
     static std::chrono::seconds retryPause(int failedAttempts);
 
@@ -68,6 +71,9 @@ private:
     };
     Attempt sendMail(const QueuedMessage& message, TimePoint now);
     Attempt sendText(const QueuedMessage& message, TimePoint now);
+    // Marks the message as the attempt ended; false when the attempt was cut short by stop().
+    bool record(const QueuedMessage& message, const Attempt& attempt, TimePoint now);
+    int deliverTextsDue();
     void run();
     void log(const std::string& line) const;
 

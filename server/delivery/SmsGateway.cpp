@@ -147,15 +147,30 @@ KannelSmsSender::KannelSmsSender(SmsGatewaySettings settings, const std::atomic<
 }
 
 SmsOutcome KannelSmsSender::submit(const SmsSubmission& submission) {
-    std::lock_guard lock(m_mutex);
-    if (!m_curl) {
-        m_curl.reset(curl_easy_init());
-        if (!m_curl) {
+    std::unique_ptr<void, CurlDeleter> curl;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_idle.empty()) {
+            curl = std::move(m_idle.back());
+            m_idle.pop_back();
+        }
+    }
+    if (!curl) {
+        curl.reset(curl_easy_init());
+        if (!curl) {
             return {SmsOutcome::Kind::Temporary, "libcurl could not start a transfer"};
         }
     }
-    // One handle for every text, so that its connection to the gateway is kept open between them.
-    CURL* handle = m_curl.get();
+    // The handle goes back for the next text, so that its connection to the gateway stays open.
+    struct GiveBack {
+        KannelSmsSender& sender;
+        std::unique_ptr<void, CurlDeleter>& curl;
+        ~GiveBack() {
+            std::lock_guard lock(sender.m_mutex);
+            sender.m_idle.push_back(std::move(curl));
+        }
+    } giveBack{*this, curl};
+    CURL* handle = curl.get();
     curl_easy_reset(handle);
     const SmsRequestFields fields = SmsFieldsFor(m_settings, submission);
     // smsbox takes a POST as the text in the body and every other field in an X-Kannel header.

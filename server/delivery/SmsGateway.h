@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace server {
 
@@ -89,7 +90,7 @@ public:
     virtual SmsOutcome submit(const SmsSubmission& submission) = 0;
 };
 
-// One POST per message: the text as the body, the other fields in X-Kannel-* headers, so that
+// Safe to call from several threads at once. One POST per message: the text as the body, the other fields in X-Kannel-* headers, so that
 // the password never stands in a URL a log might keep.
 class KannelSmsSender : public SmsSender {
 public:
@@ -103,8 +104,10 @@ private:
     };
     SmsGatewaySettings m_settings;
     const std::atomic<bool>* m_cancel;
-    std::mutex m_mutex; // guards m_curl
-    std::unique_ptr<void, CurlDeleter> m_curl;
+    std::mutex m_mutex; // guards m_idle
+    // Handles between requests, each keeping its connection to the gateway open; one per request
+    // in flight at most.
+    std::vector<std::unique_ptr<void, CurlDeleter>> m_idle;
 };
 
 } // namespace server

@@ -211,6 +211,14 @@ void Store::retireCodes(const std::string& now, std::optional<std::int64_t> id) 
 }
 
 std::optional<QueuedMessage> Store::nextDue(TimePoint now) {
+    auto due = dueMessages(now, 1);
+    if (due.empty()) {
+        return std::nullopt;
+    }
+    return std::move(due.front());
+}
+
+std::vector<QueuedMessage> Store::dueMessages(TimePoint now, int limit) {
     {
         std::lock_guard lock(m_writeMutex);
         Transaction transaction(m_writer);
@@ -222,19 +230,15 @@ std::optional<QueuedMessage> Store::nextDue(TimePoint now) {
     Query stmt = connection.db().prepared("SELECT id, number, carrier, subject, body, sent_at, attempts, "
                                           "coalesce(expires_at, '') FROM outbox "
                                           "WHERE state = 'queued' AND next_attempt <= ?1 "
-                                          "ORDER BY next_attempt, id LIMIT 1");
-    stmt->bind(1, UtcText(now));
-    if (!stmt->step()) {
-        return std::nullopt;
+                                          "ORDER BY next_attempt, id LIMIT ?2");
+    stmt->bind(1, UtcText(now)).bind(2, std::int64_t{limit});
+    std::vector<QueuedMessage> due;
+    while (stmt->step()) {
+        due.push_back(QueuedMessage{stmt->columnInt64(0), stmt->columnText(1), stmt->columnText(2),
+                                    stmt->columnText(3), stmt->columnText(4), stmt->columnText(5),
+                                    static_cast<int>(stmt->columnInt64(6)), stmt->columnText(7)});
     }
-    return QueuedMessage{stmt->columnInt64(0),
-                         stmt->columnText(1),
-                         stmt->columnText(2),
-                         stmt->columnText(3),
-                         stmt->columnText(4),
-                         stmt->columnText(5),
-                         static_cast<int>(stmt->columnInt64(6)),
-                         stmt->columnText(7)};
+    return due;
 }
 
 std::optional<TimePoint> Store::nextAttempt() {
