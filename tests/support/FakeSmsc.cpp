@@ -209,24 +209,7 @@ struct FakeSmsc::Connection {
     bool bound = false;
 };
 
-FakeSmsc::FakeSmsc() {
-    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_listener < 0) {
-        throw std::runtime_error("fake SMSC: no socket");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(m_listener, 16) != 0 ||
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
-        ::pipe2(m_wakePipe, O_CLOEXEC) != 0) {
-        ::close(m_listener);
-        throw std::runtime_error("fake SMSC: cannot listen on 127.0.0.1");
-    }
-    m_port = ntohs(address.sin_port);
-    m_thread = std::thread([this] { serve(); });
-}
+FakeSmsc::FakeSmsc() : m_listener("fake SMSC") { m_thread = std::thread([this] { serve(); }); }
 
 FakeSmsc::~FakeSmsc() {
     {
@@ -235,15 +218,9 @@ FakeSmsc::~FakeSmsc() {
     }
     wakeThread();
     m_thread.join();
-    ::close(m_listener);
-    ::close(m_wakePipe[0]);
-    ::close(m_wakePipe[1]);
 }
 
-void FakeSmsc::wakeThread() {
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(m_wakePipe[1], &byte, 1);
-}
+void FakeSmsc::wakeThread() { m_listener.wake(); }
 
 void FakeSmsc::refuseNext(std::uint32_t status, int count) {
     std::lock_guard lock(m_mutex);
@@ -292,7 +269,7 @@ bool FakeSmsc::sendReceipt(const SubmitSm& submit, std::string_view stat, std::s
 void FakeSmsc::serve() {
     std::vector<Connection> connections;
     for (;;) {
-        std::vector<pollfd> fds{{m_listener, POLLIN, 0}, {m_wakePipe[0], POLLIN, 0}};
+        std::vector<pollfd> fds{{m_listener.socket(), POLLIN, 0}, {m_listener.wakeEnd(), POLLIN, 0}};
         for (const auto& connection : connections) {
             fds.push_back({connection.socket, POLLIN, 0});
         }
@@ -309,7 +286,7 @@ void FakeSmsc::serve() {
         }
         if ((fds[1].revents & POLLIN) != 0) {
             char drain[64];
-            [[maybe_unused]] const auto got = ::read(m_wakePipe[0], drain, sizeof drain);
+            [[maybe_unused]] const auto got = ::read(m_listener.wakeEnd(), drain, sizeof drain);
         }
         for (const auto& pdu : out) {
             for (const auto& connection : connections) {
@@ -358,7 +335,7 @@ void FakeSmsc::serve() {
         }
         std::erase_if(connections, [](const Connection& c) { return c.socket < 0; });
         if ((fds[0].revents & POLLIN) != 0) {
-            const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+            const int client = ::accept4(m_listener.socket(), nullptr, nullptr, SOCK_CLOEXEC);
             if (client >= 0) {
                 connections.push_back({client, {}, false});
             }

@@ -6,6 +6,8 @@
 // status, and sends delivery receipts back on the same bind when told to (or on its own, for
 // load runs).
 
+#include "LoopbackListener.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -73,7 +75,7 @@ public:
     FakeSmsc(const FakeSmsc&) = delete;
     FakeSmsc& operator=(const FakeSmsc&) = delete;
 
-    int port() const noexcept { return m_port; }
+    int port() const noexcept { return m_listener.port(); }
 
     // Answers the next `count` submit_sm with `status` instead of a message id.
     void refuseNext(std::uint32_t status, int count = 1);
@@ -99,9 +101,7 @@ private:
     void handle(Connection& connection, std::uint32_t command, std::uint32_t sequence, std::string_view body);
     void wakeThread();
 
-    int m_listener = -1;
-    int m_port = 0;
-    int m_wakePipe[2] = {-1, -1};
+    testsupport::LoopbackListener m_listener;
     std::thread m_thread;
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
