@@ -118,7 +118,8 @@ CREATE TABLE IF NOT EXISTS verified_numbers (
 // Step 6: the SMS gateway's delivery reports. Each message keeps the hash of the secret its
 // reports must carry, and every change of its state with the time of the change. "sent" (the relay
 // took it) is now called "accepted"; messages already in the outbox get the one change whose time
-// is known, their queueing.
+// is known, their queueing. Codes whose text is still kept get an index of their own: the queue
+// looks for them before every attempt.
 constexpr const char* kDeliveryReports = R"sql(
 ALTER TABLE outbox ADD COLUMN report_hash TEXT;
 CREATE TABLE outbox_states (
@@ -128,6 +129,7 @@ CREATE TABLE outbox_states (
     reason     TEXT
 );
 CREATE INDEX outbox_states_by_message ON outbox_states(message_id);
+CREATE INDEX outbox_pending_codes ON outbox(expires_at) WHERE expires_at IS NOT NULL AND body != '';
 INSERT INTO outbox_states(message_id, state, at)
     SELECT id, CASE WHEN state = 'off' THEN 'off' ELSE 'queued' END, sent_at FROM outbox;
 UPDATE outbox SET state = 'accepted' WHERE state = 'sent';

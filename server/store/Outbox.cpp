@@ -172,42 +172,55 @@ std::vector<StateChange> Store::stateHistory(std::int64_t id) {
     return history;
 }
 
+namespace {
+
+// The statements of retireCodes, for one message (?2: its id) or for all. Literals, since the
+// writer keeps its prepared statements by their text's address. Both forms name the conditions of
+// the index outbox_pending_codes, so that neither reads the whole outbox.
+#define VANTRO_CODE_EXPIRING                                                                       \
+    "expires_at IS NOT NULL AND body != '' AND state = 'queued' "                                 \
+    "AND (next_attempt >= expires_at OR expires_at <= ?1)"
+#define VANTRO_CODE_SETTLED "expires_at IS NOT NULL AND body != '' AND state != 'queued'"
+#define VANTRO_RECORD_EXPIRY                                                                       \
+    "INSERT INTO outbox_states(message_id, state, at, reason) SELECT id, 'expired', ?3, "         \
+    "'expired before delivery: ' || coalesce(last_reply, 'no attempt') FROM outbox WHERE "
+#define VANTRO_EXPIRE                                                                              \
+    "UPDATE outbox SET body = '', state = 'expired', last_reply = 'expired before delivery: ' || " \
+    "coalesce(last_reply, 'no attempt'), next_attempt = NULL WHERE "
+
+struct RetireStatements {
+    const char* record;
+    const char* expire;
+    const char* blank;
+};
+constexpr RetireStatements kRetireAll{VANTRO_RECORD_EXPIRY VANTRO_CODE_EXPIRING " AND ?2 IS NULL",
+                                      VANTRO_EXPIRE VANTRO_CODE_EXPIRING " AND ?2 IS NULL",
+                                      "UPDATE outbox SET body = '' WHERE " VANTRO_CODE_SETTLED " AND ?2 IS NULL"};
+constexpr RetireStatements kRetireOne{VANTRO_RECORD_EXPIRY "id = ?2 AND " VANTRO_CODE_EXPIRING,
+                                      VANTRO_EXPIRE "id = ?2 AND " VANTRO_CODE_EXPIRING,
+                                      "UPDATE outbox SET body = '' WHERE id = ?2 AND " VANTRO_CODE_SETTLED};
+
+#undef VANTRO_CODE_EXPIRING
+#undef VANTRO_CODE_SETTLED
+#undef VANTRO_RECORD_EXPIRY
+#undef VANTRO_EXPIRE
+
+} // namespace
+
 void Store::retireCodes(const std::string& now, std::optional<std::int64_t> id) {
     // A code's text leaves the store once it is accepted, refused or expired, and a code that
     // would only be tried again once it has expired is not tried at all. An empty `now` expires
     // nothing by time alone (every time text sorts after it).
-    constexpr const char* kExpiring = "expires_at IS NOT NULL AND body != '' AND (?2 IS NULL OR id = ?2) "
-                                      "AND state = 'queued' AND (next_attempt >= expires_at OR expires_at <= ?1)";
-    const auto bind = [&](Statement& stmt, int first) {
-        stmt.bind(first, now);
-        if (id) {
-            stmt.bind(first + 1, *id);
-        } else {
-            stmt.bindNull(first + 1);
-        }
+    const RetireStatements& sql = id ? kRetireOne : kRetireAll;
+    const auto bindScope = [&](Statement& stmt) -> Statement& {
+        return id ? stmt.bind(2, *id) : stmt.bindNull(2);
     };
-    Query changes = m_writer.prepared(
-        (std::string("INSERT INTO outbox_states(message_id, state, at, reason) SELECT id, 'expired', ?3, "
-                     "'expired before delivery: ' || coalesce(last_reply, 'no attempt') FROM outbox WHERE ") +
-         kExpiring)
-            .c_str());
-    bind(*changes, 1);
-    changes->bind(3, stateTime()).run();
-    Query expire = m_writer.prepared(
-        (std::string("UPDATE outbox SET body = '', state = 'expired', last_reply = 'expired before delivery: ' || "
-                     "coalesce(last_reply, 'no attempt'), next_attempt = NULL WHERE ") +
-         kExpiring)
-            .c_str());
-    bind(*expire, 1);
-    expire->run();
-    Query blank = m_writer.prepared("UPDATE outbox SET body = '' WHERE expires_at IS NOT NULL AND body != '' "
-                                    "AND (?1 IS NULL OR id = ?1) AND state != 'queued'");
-    if (id) {
-        blank->bind(1, *id);
-    } else {
-        blank->bindNull(1);
-    }
-    blank->run();
+    Query record = m_writer.prepared(sql.record);
+    bindScope(*record).bind(1, now).bind(3, stateTime()).run();
+    Query expire = m_writer.prepared(sql.expire);
+    bindScope(*expire).bind(1, now).run();
+    Query blank = m_writer.prepared(sql.blank);
+    bindScope(*blank).run();
 }
 
 std::optional<QueuedMessage> Store::nextDue(TimePoint now) {
