@@ -40,6 +40,7 @@ struct Run {
     std::size_t distinctAtSmsc = 0;
     bool finished = false;
     std::string stages; // median milliseconds from one state to the next
+    std::string undelivered;
 };
 
 // The median time, in milliseconds, from each state to the next, over every message.
@@ -72,6 +73,25 @@ std::string Stages(const std::string& path) {
         std::sort(values.begin(), values.end());
         text += " to " + state + " " + std::to_string(values[values.size() / 2]).substr(0, 5) + " ms;";
     }
+    return text;
+}
+
+// "queued 3, submitted 47" for the messages not delivered.
+std::string Undelivered(const std::string& path) {
+    sqlite3* db = nullptr;
+    std::string text;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT state, count(*) FROM outbox WHERE state != 'delivered' GROUP BY state", -1,
+                               &stmt, nullptr) == SQLITE_OK) {
+            while (sqlite3_step(stmt) == SQLITE_ROW) {
+                text += std::string(text.empty() ? "" : ", ") + reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)) +
+                        " " + std::to_string(sqlite3_column_int64(stmt, 1));
+            }
+        }
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
     return text;
 }
 
@@ -145,6 +165,7 @@ Run RunOnce(std::size_t messages, int pending, std::chrono::seconds limit) {
         service.stop();
         run.delivered = Delivered(db);
         run.stages = Stages(db);
+        run.undelivered = Undelivered(db);
     }
     // A message sent twice would reach the SMSC twice; every text is different.
     std::set<std::string> texts;
@@ -199,6 +220,9 @@ int main(int argc, char** argv) {
                   << run.delivered << " delivered in " << run.deliveredSeconds << " s; at the SMSC " << run.atSmsc
                   << " submits, " << run.distinctAtSmsc << " distinct" << (good ? "" : "  <-- NOT ALL ONCE") << "\n"
                   << "  median step:" << run.stages << "\n";
+        if (!run.undelivered.empty()) {
+            std::cout << "  not delivered: " << run.undelivered << "\n";
+        }
         totals.push_back(run.deliveredSeconds);
     }
     std::cout << "delivered and reported, " << messages << " messages: median "
