@@ -3,6 +3,7 @@
 #include "server/delivery/CredentialsFile.h"
 #include "server/delivery/DeliveryQueue.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -80,6 +81,13 @@ void CheckSmsGatewaySettings(const SmsGatewaySettings& settings) {
     }
     if (settings.username.empty()) {
         throw std::runtime_error("--sms-gateway needs --sms-gateway-credentials FILE, holding username:password");
+    }
+    // They travel in request headers, where a control character would end the line.
+    const auto plain = [](std::string_view text) {
+        return std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+    };
+    if (!plain(settings.username) || !plain(settings.password)) {
+        throw std::runtime_error("the SMS gateway credentials file holds a control character");
     }
     const std::string_view from = settings.from;
     const bool e164 = from.size() >= 4 && from.size() <= 16 && from[0] == '+' && AllDigits(from.substr(1));

@@ -2,6 +2,7 @@
 // reaches the SMSC for a text, and how each answer of the gateway is taken.
 
 #include "SmsRig.h"
+#include "server/delivery/DeliveryQueue.h"
 #include "server/delivery/GsmAlphabet.h"
 #include "server/delivery/SmsGateway.h"
 
@@ -65,6 +66,35 @@ TEST(SmsAnswerTest, acceptsOnlyTheGatewaysWordsAndRetriesAllButRefusals) {
         const SmsOutcome outcome = ClassifySmsAnswer(c.status, c.body, c.transportError);
         EXPECT_EQ(outcome.kind, c.kind) << c.status << " " << c.body;
         EXPECT_EQ(outcome.reply, c.reply);
+    }
+}
+
+TEST(SmsReportTest, readsKannelsReportTypesIntoStates) {
+    const struct {
+        const char* type;
+        const char* text;
+        std::string_view state; // empty: not a report the service knows
+        const char* reason;
+    } cases[] = {
+        {"1", "id:7 sub:001 dlvrd:001 submit date:2612071642 done date:2612071642 stat:DELIVRD err:000 text:",
+         delivery::kDelivered, ""},
+        {"2", "id:7 sub:001 dlvrd:000 stat:UNDELIV err:001", delivery::kFailed, "id:7 sub:001 dlvrd:000 stat:UNDELIV err:001"},
+        {"2", "id:7 sub:001 dlvrd:000 stat:EXPIRED err:000", delivery::kExpired, "id:7 sub:001 dlvrd:000 stat:EXPIRED err:000"},
+        {"4", "", delivery::kSubmitted, ""},
+        {"8", "ACK/", delivery::kSubmitted, ""},
+        {"16", "NACK/0x0000000b/Invalid Destination Address", delivery::kFailed,
+         "refused by the SMSC: NACK/0x0000000b/Invalid Destination Address"},
+        {"", "", "", ""},
+        {"32", "", "", ""},
+        {"1 ", "", "", ""},
+    };
+    for (const auto& c : cases) {
+        const auto reported = ReadKannelReport(c.type, c.text);
+        EXPECT_EQ(reported.has_value(), !c.state.empty()) << c.type;
+        if (reported) {
+            EXPECT_EQ(reported->state, c.state) << c.type;
+            EXPECT_EQ(reported->reason, c.reason) << c.type;
+        }
     }
 }
 
