@@ -157,7 +157,11 @@ TEST_F(SmsDeliveryTest, aReceiptMovesTheMessageToDelivered_withTheTimeOfEveryCha
                   << "\n";
         EXPECT_TRUE(std::regex_match(change.at, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)"))) << change.at;
     }
-    EXPECT_EQ(states, (std::vector<std::string>{"queued", "accepted", "submitted", "delivered"}));
+    // The SMSC's acceptance may be reported before smsbox's answer to us is recorded; the message
+    // then goes from queued straight to submitted.
+    const std::vector<std::string> inOrder{"queued", "accepted", "submitted", "delivered"};
+    const std::vector<std::string> reportFirst{"queued", "submitted", "delivered"};
+    EXPECT_TRUE(states == inOrder || states == reportFirst) << ::testing::PrintToString(states);
     EXPECT_TRUE(std::is_sorted(history.begin(), history.end(),
                                [](const StateChange& a, const StateChange& b) { return a.at < b.at; }));
 }
