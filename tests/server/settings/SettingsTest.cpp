@@ -3,9 +3,12 @@
 
 #include "server/settings/CommandLine.h"
 
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <sstream>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -20,7 +23,10 @@ struct Outcome {
     std::string err;
 };
 
-std::string SettingsPath() { return testing::TempDir() + "vantro-settings-test.conf"; }
+// One file per process: CTest runs the cases of this program side by side.
+std::string SettingsPath() {
+    return testing::TempDir() + "vantro-settings-test-" + std::to_string(getpid()) + ".conf";
+}
 
 // Reads `arguments`, after "--config FILE" with `file` written to FILE when `file` is not empty.
 Outcome Read(const std::string& file, std::vector<std::string> arguments) {
@@ -32,6 +38,9 @@ Outcome Read(const std::string& file, std::vector<std::string> arguments) {
     std::ostringstream out;
     std::ostringstream err;
     outcome.status = readSettings(arguments, outcome.settings, out, err);
+    if (!file.empty()) {
+        std::remove(SettingsPath().c_str());
+    }
     outcome.out = out.str();
     outcome.err = err.str();
     return outcome;
