@@ -114,7 +114,7 @@ private:
     std::vector<std::string> m_console;
 };
 
-TEST_F(SmsDeliveryTest, aSendReachesTheSmscAsTheInternationalNumberWithSenderAndTextInItsCoding) {
+TEST_F(SmsDeliveryTest, Send_reachesTheSmsc_asTheInternationalNumberWithSenderAndTextInItsCoding) {
     const struct {
         const char* subject;
         const char* body;
@@ -141,7 +141,7 @@ TEST_F(SmsDeliveryTest, aSendReachesTheSmscAsTheInternationalNumberWithSenderAnd
     }
 }
 
-TEST_F(SmsDeliveryTest, aReceiptMovesTheMessageToDelivered_withTheTimeOfEveryChange) {
+TEST_F(SmsDeliveryTest, Receipt_movesTheMessageToDelivered_withTheTimeOfEveryChange) {
     EXPECT_EQ(send("7245550198", "", "Receipt please"), "Your message was sent to 7245550198.");
     ASSERT_TRUE(waitForSubmits(1));
     // The SMSC's answer comes back from Kannel as a report of type 8.
@@ -166,7 +166,7 @@ TEST_F(SmsDeliveryTest, aReceiptMovesTheMessageToDelivered_withTheTimeOfEveryCha
                                [](const StateChange& a, const StateChange& b) { return a.at < b.at; }));
 }
 
-TEST_F(SmsDeliveryTest, anSmscRefusalEndsInFailedWithItsReason) {
+TEST_F(SmsDeliveryTest, SmscRefusal_endsInFailed_withItsReason) {
     smstest::Smsc().refuseNext(fakesmsc::kInvalidDestination);
     EXPECT_EQ(send("7245550197", "", "Refuse me"), "Your message was sent to 7245550197.");
     ASSERT_TRUE(waitForState(0, delivery::kFailed)) << row(0).state << smstest::Rig().logTail();
@@ -179,7 +179,7 @@ TEST_F(SmsDeliveryTest, anSmscRefusalEndsInFailedWithItsReason) {
     std::cout << "    " << history.back().state << " " << history.back().at << " " << history.back().reason << "\n";
 }
 
-TEST_F(SmsDeliveryTest, smsboxStoppedThenStarted_theMessageIsRetriedAndDeliveredOnce) {
+TEST_F(SmsDeliveryTest, SmsboxStoppedThenStarted_retriesTheMessage_andDeliversItOnce) {
     smstest::Rig().stopSmsbox();
     EXPECT_EQ(send("7245550196", "", "Try again"), "Your message was sent to 7245550196.");
     for (int i = 0; i < 1500 && row(0).attempts == 0; ++i) {
@@ -200,7 +200,7 @@ TEST_F(SmsDeliveryTest, smsboxStoppedThenStarted_theMessageIsRetriedAndDelivered
     EXPECT_EQ(received().size(), 1u);
 }
 
-TEST_F(SmsDeliveryTest, aReportWithAWrongOrMissingSecretIsNotFoundAndChangesNothing) {
+TEST_F(SmsDeliveryTest, ReportWithAWrongOrMissingSecret_isNotFound_andChangesNothing) {
     EXPECT_EQ(send("7245550195", "", "Secret"), "Your message was sent to 7245550195.");
     ASSERT_TRUE(waitForState(0, delivery::kSubmitted));
     const std::string id = std::to_string(row(0).id);
@@ -221,7 +221,7 @@ TEST_F(SmsDeliveryTest, aReportWithAWrongOrMissingSecretIsNotFoundAndChangesNoth
     EXPECT_EQ(service->store().stateHistory(row(0).id).size(), history.size());
 }
 
-TEST_F(SmsDeliveryTest, aRegistrationCodeArrivesThroughTheGateway_andItsTextIsBlankedOnceAccepted) {
+TEST_F(SmsDeliveryTest, RegistrationCode_arrivesThroughTheGateway_andItsTextIsBlankedOnceAccepted) {
     const std::string path = "/login.aspx?regstart=true";
     const auto page = client->Get(path);
     ASSERT_TRUE(page);
@@ -244,7 +244,7 @@ TEST_F(SmsDeliveryTest, aRegistrationCodeArrivesThroughTheGateway_andItsTextIsBl
     EXPECT_EQ(row(0).body, "");
 }
 
-TEST_F(SmsDeliveryTest, everyCarrierIsListedAndNoneRefused_andThePasswordStaysOffTheConsole) {
+TEST_F(SmsDeliveryTest, SmsRoute_listsAndTakesEveryCarrier_andKeepsThePasswordOffTheConsole) {
     const auto res = client->Post("/vantro_carriers.aspx", "", "text/xml");
     ASSERT_TRUE(res);
     std::vector<std::string> expected;

@@ -17,7 +17,7 @@ using fakesmsc::KannelRig;
 
 namespace {
 
-TEST(SmsCodingTest, choosesGsm7OnlyWhenEveryCharacterFits) {
+TEST(SmsCodingTest, Text_isGsm7_onlyWhenEveryCharacterFits) {
     const struct {
         const char* text;
         SmsCoding coding;
@@ -42,7 +42,7 @@ TEST(SmsCodingTest, choosesGsm7OnlyWhenEveryCharacterFits) {
     }
 }
 
-TEST(SmsAnswerTest, acceptsOnlyTheGatewaysWordsAndRetriesAllButRefusals) {
+TEST(SmsAnswerTest, GatewayAnswer_isAcceptedOnlyInItsOwnWords_andRetriedUnlessRefused) {
     using Kind = SmsOutcome::Kind;
     const struct {
         long status;
@@ -69,7 +69,7 @@ TEST(SmsAnswerTest, acceptsOnlyTheGatewaysWordsAndRetriesAllButRefusals) {
     }
 }
 
-TEST(SmsReportTest, readsKannelsReportTypesIntoStates) {
+TEST(SmsReportTest, ReportType_becomesAState) {
     const struct {
         const char* type;
         const char* text;
@@ -123,7 +123,7 @@ protected:
     }
 };
 
-TEST_F(KannelGatewayTest, textReachesTheSmscInTheChosenCoding) {
+TEST_F(KannelGatewayTest, Text_reachesTheSmsc_inTheChosenCoding) {
     const struct {
         const char* text;
         int dataCoding;
@@ -148,7 +148,7 @@ TEST_F(KannelGatewayTest, textReachesTheSmscInTheChosenCoding) {
     }
 }
 
-TEST_F(KannelGatewayTest, longTextArrivesInConcatenatedParts) {
+TEST_F(KannelGatewayTest, LongText_arrives_inConcatenatedParts) {
     std::string text;
     for (int i = 0; i < 20; ++i) {
         text += "Line " + std::to_string(i) + " of a long one.\n"; // 20 x 19-20 characters
@@ -172,7 +172,7 @@ TEST_F(KannelGatewayTest, longTextArrivesInConcatenatedParts) {
     EXPECT_EQ(joined, text);
 }
 
-TEST_F(KannelGatewayTest, wrongPasswordIsRefusedForGood) {
+TEST_F(KannelGatewayTest, WrongPassword_isRefused_forGood) {
     SmsGatewaySettings wrong = settings();
     wrong.password += "x";
     KannelSmsSender sender(wrong);
@@ -183,7 +183,7 @@ TEST_F(KannelGatewayTest, wrongPasswordIsRefusedForGood) {
     EXPECT_EQ(smstest::Smsc().submitCount(), before);
 }
 
-TEST_F(KannelGatewayTest, smsboxDownIsTemporary) {
+TEST_F(KannelGatewayTest, SmsboxDown_isATemporaryFailure) {
     smstest::Rig().stopSmsbox();
     KannelSmsSender sender(settings());
     const SmsOutcome outcome = sender.submit({"+17245550199", "Hello", {}, 0});
