@@ -1,16 +1,15 @@
 #include "server/delivery/MailSender.h"
 
+#include "server/delivery/CredentialsFile.h"
 #include "server/delivery/MailMessage.h"
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <stdexcept>
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
-#include <sys/stat.h>
 
 namespace server {
 
@@ -58,26 +57,9 @@ int CheckCancel(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 } // namespace
 
 void ReadCredentials(const std::string& path, SmtpSettings& settings) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) == 0 && (status.st_mode & S_IRWXO) != 0) {
-        throw std::runtime_error("the SMTP credentials file " + path +
-                                 " is open to every user of this machine; allow only the service (chmod o-rwx " + path +
-                                 ")");
-    }
-    std::ifstream file(path);
-    std::string line;
-    if (!file || !std::getline(file, line)) {
-        throw std::runtime_error("cannot read the SMTP credentials file " + path);
-    }
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-    }
-    const auto colon = line.find(':');
-    if (colon == std::string::npos || colon == 0) {
-        throw std::runtime_error("the SMTP credentials file " + path + " must hold user:password on its first line");
-    }
-    settings.user = line.substr(0, colon);
-    settings.password = line.substr(colon + 1);
+    auto credentials = ReadCredentialsFile(path, "SMTP");
+    settings.user = std::move(credentials.user);
+    settings.password = std::move(credentials.password);
 }
 
 void CheckSmtpSettings(const SmtpSettings& settings) {
