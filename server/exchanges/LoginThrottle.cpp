@@ -71,10 +71,9 @@ void LoginThrottle::failed(std::string_view login, std::string_view address, std
     fail(m_byAddress, address, now);
 }
 
-void LoginThrottle::succeeded(std::string_view login, std::string_view address) {
+void LoginThrottle::succeeded(std::string_view login) {
     std::lock_guard lock(m_mutex);
     m_byLogin.erase(Key(login));
-    m_byAddress.erase(Key(address));
 }
 
 } // namespace server

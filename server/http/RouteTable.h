@@ -24,6 +24,8 @@ struct Route {
     bool onPool = false;
     // A pool route's answer for requests still waiting when the service stops.
     Handler whenStopping{};
+    // A pool route's answer, given at once, when too many of its requests are waiting already.
+    Handler whenBusy{};
 };
 
 class RouteTable {

@@ -53,6 +53,12 @@ std::optional<std::int64_t> Store::insertFriend(std::int64_t userId, const Frien
 std::optional<std::int64_t> Store::addFriend(std::int64_t userId, const Friend& entry) {
     std::lock_guard lock(m_writeMutex);
     Transaction transaction(m_writer);
+    Query count = m_writer.prepared("SELECT count(*) FROM friends WHERE user_id = ?1");
+    count->bind(1, userId);
+    if (count->step() && count->columnInt64(0) >= kMaxFriendsPerUser) {
+        return std::nullopt;
+    }
+    count->reset();
     const auto id = insertFriend(userId, entry);
     if (!id) {
         return std::nullopt; // the transaction rolls the insert back
