@@ -318,13 +318,15 @@ void HttpServer::stop() {
         return;
     }
     // Stop accepting first, then close what is open; the library waits for answers in progress.
+    // The listening socket is closed only once the library's threads have ended: they take it out
+    // of their event loops on their own time after the quiesce.
     const MHD_socket listening = MHD_quiesce_daemon(m_daemon);
-    if (listening != MHD_INVALID_SOCKET) {
-        close(listening);
-    }
     m_pool->stop();
     MHD_stop_daemon(m_daemon);
     m_daemon = nullptr;
+    if (listening != MHD_INVALID_SOCKET) {
+        close(listening);
+    }
     m_pool.reset();
     m_guard.reset();
 }
