@@ -62,28 +62,27 @@ void Store::insertMessage(OutboxMessage& message) {
 }
 
 OutboxResult Store::addToOutbox(OutboxMessage message) {
-    OutboxResult result;
     const std::int64_t time = now();
-    std::lock_guard lock(m_writeMutex);
-    Transaction transaction(m_writer);
-    if (message.friendId != 0) {
-        Query entry = m_writer.prepared("SELECT number, carrier FROM friends WHERE user_id = ?1 AND id = ?2");
-        entry->bind(1, message.userId).bind(2, message.friendId);
-        if (!entry->step()) {
-            result.status = OutboxResult::Status::UnknownFriend;
-            return result;
+    return write([&] {
+        OutboxResult result;
+        if (message.friendId != 0) {
+            Query entry = m_writer.prepared("SELECT number, carrier FROM friends WHERE user_id = ?1 AND id = ?2");
+            entry->bind(1, message.userId).bind(2, message.friendId);
+            if (!entry->step()) {
+                result.status = OutboxResult::Status::UnknownFriend;
+                return result;
+            }
+            message.number = entry->columnText(0);
+            message.carrier = entry->columnText(1);
         }
-        message.number = entry->columnText(0);
-        message.carrier = entry->columnText(1);
-    }
-    if (auto refused = overSendLimit(message.userId, time)) {
-        return *refused;
-    }
-    message.sentAt = UtcText(time);
-    insertMessage(message);
-    transaction.commit();
-    result.message = std::move(message);
-    return result;
+        if (auto refused = overSendLimit(message.userId, time)) {
+            return *refused;
+        }
+        message.sentAt = UtcText(time);
+        insertMessage(message);
+        result.message = std::move(message);
+        return result;
+    });
 }
 
 std::vector<OutboxMessage> Store::outbox() {
@@ -114,17 +113,18 @@ std::vector<OutboxMessage> Store::outbox() {
 void Store::queueCode(std::string_view number, std::string_view carrier, std::string_view subject,
                       std::string_view body, std::int64_t expiresAt) {
     const std::string queuedAt = UtcText(now());
-    std::lock_guard lock(m_writeMutex);
-    m_writer
-        .prepared("INSERT INTO outbox(user_id, number, carrier, subject, body, sent_at, state, next_attempt, "
-                  "expires_at) VALUES (NULL, ?1, ?2, ?3, ?4, ?5, 'queued', ?5, ?6)")
-        ->bind(1, number)
-        .bind(2, carrier)
-        .bind(3, subject)
-        .bind(4, body)
-        .bind(5, queuedAt)
-        .bind(6, UtcText(expiresAt))
-        .run();
+    write([&] {
+        m_writer
+            .prepared("INSERT INTO outbox(user_id, number, carrier, subject, body, sent_at, state, next_attempt, "
+                      "expires_at) VALUES (NULL, ?1, ?2, ?3, ?4, ?5, 'queued', ?5, ?6)")
+            ->bind(1, number)
+            .bind(2, carrier)
+            .bind(3, subject)
+            .bind(4, body)
+            .bind(5, queuedAt)
+            .bind(6, UtcText(expiresAt))
+            .run();
+    });
 }
 
 void Store::retireCodes(const std::string& now, std::optional<std::int64_t> id) {
@@ -147,10 +147,7 @@ void Store::retireCodes(const std::string& now, std::optional<std::int64_t> id) 
 }
 
 std::optional<QueuedMessage> Store::nextDue(TimePoint now) {
-    {
-        std::lock_guard lock(m_writeMutex);
-        retireCodes(UtcText(now), std::nullopt);
-    }
+    write([&] { retireCodes(UtcText(now), std::nullopt); });
     ReadConnection connection = reading();
     // The times are all written alike, so text order is time order.
     Query stmt = connection.db().prepared("SELECT id, number, carrier, subject, body, sent_at, attempts FROM outbox "
@@ -180,17 +177,18 @@ std::optional<TimePoint> Store::nextAttempt() {
 
 void Store::setDeliveryState(std::int64_t id, std::string_view state, int attempts, const std::string* next,
                              std::string_view reply) {
-    std::lock_guard lock(m_writeMutex);
-    Query stmt = m_writer.prepared(
-        "UPDATE outbox SET state = ?1, attempts = ?2, next_attempt = ?3, last_reply = ?4 WHERE id = ?5");
-    stmt->bind(1, state).bind(2, std::int64_t{attempts});
-    if (next != nullptr) {
-        stmt->bind(3, *next);
-    } else {
-        stmt->bindNull(3);
-    }
-    stmt->bind(4, reply).bind(5, id).run();
-    retireCodes({}, id);
+    write([&] {
+        Query stmt = m_writer.prepared(
+            "UPDATE outbox SET state = ?1, attempts = ?2, next_attempt = ?3, last_reply = ?4 WHERE id = ?5");
+        stmt->bind(1, state).bind(2, std::int64_t{attempts});
+        if (next != nullptr) {
+            stmt->bind(3, *next);
+        } else {
+            stmt->bindNull(3);
+        }
+        stmt->bind(4, reply).bind(5, id).run();
+        retireCodes({}, id);
+    });
 }
 
 void Store::markSent(std::int64_t id, int attempts, std::string_view reply) {

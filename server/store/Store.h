@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/delivery/DeliveryQueue.h"
+#include "server/store/GroupCommit.h"
 #include "server/store/Sqlite.h"
 
 #include <condition_variable>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace server {
@@ -75,6 +77,10 @@ class ReadPool;
 // once per connection and kept. The object may be shared between threads. The outbox is also the
 // delivery queue.
 //
+// Every write returns only once it is on disk: commits are synced (synchronous = FULL), and the
+// writes of concurrent callers share one transaction and one sync (GroupCommit.h). A caller may
+// therefore answer "sent" as soon as a write returns.
+//
 // One file per table: Users.cpp (users and sessions), Friends.cpp, Outbox.cpp (with the delivery
 // queue); the schema is Migrations.cpp's ladder, the demo user DemoSeed.cpp's.
 class Store : public DeliveryQueue {
@@ -135,14 +141,27 @@ public:
     void markRetry(std::int64_t id, int attempts, TimePoint next, std::string_view reply) override;
     void markFailed(std::int64_t id, int attempts, std::string_view reply) override;
 
-    // Runs `work(Database&)` on the writing connection under its lock, for work that takes several
-    // statements in one transaction, such as the account codes' (Codes.h).
+    // Runs `work(Database&)` on the writing connection as one write (one step of a group commit),
+    // for work that takes several statements, such as the account codes' (Codes.h). A Transaction
+    // the work opens is a savepoint of the group's; its result is returned once it is durable.
     template <typename Work> auto withDatabase(Work&& work) {
-        std::lock_guard lock(m_writeMutex);
-        return work(m_writer);
+        return write([&] { return work(m_writer); });
     }
 
 private:
+    // Runs `work()`, which uses m_writer, as one step of the next group commit (GroupCommit.h) and
+    // returns its result once that commit is durable.
+    template <typename Work> auto write(Work&& work) {
+        using Result = std::invoke_result_t<Work&>;
+        if constexpr (std::is_void_v<Result>) {
+            m_commits.run(std::function<void()>(std::ref(work)));
+        } else {
+            std::optional<Result> result;
+            m_commits.run([&] { result.emplace(work()); });
+            return std::move(*result);
+        }
+    }
+
     void openSchema();
     void seedDemoData();
     ReadConnection reading();
@@ -158,6 +177,7 @@ private:
     StoreSettings m_settings;
     std::mutex m_writeMutex; // guards m_writer
     Database m_writer;
+    GroupCommit m_commits{m_writer, m_writeMutex};
     std::unique_ptr<ReadPool> m_readPool; // none for an in-memory store, whose only connection is m_writer
     std::unique_ptr<Checkpointer> m_checkpointer;
 };
