@@ -82,15 +82,15 @@ bool Allows(Route route, std::string_view method) {
     return false;
 }
 
-// One request being read: its body so far, and a login's answer once its worker has made it.
-struct RequestState {
-    std::string body;
-    bool tooLarge = false;
-    bool suspended = false;
-    bool answered = false;
-    bool failed = false;
-    std::string answer;
-};
+// The exchanges whose answer reports a change to the store, which they give only once the change
+// is on disk (a send, an address book update, a registration or a new password).
+bool WritesToStore(Route route, std::string_view method) {
+    return method == "POST" && (route == Route::Send || route == Route::Update || route == Route::LoginPage);
+}
+
+// Writes waiting for the disk's sync at once: so many share one sync (GroupCommit.h). They use
+// no core while they wait.
+constexpr unsigned kWriteWorkers = 32;
 
 struct Answer {
     unsigned status = 200;
@@ -98,6 +98,16 @@ struct Answer {
     const char* type = kText;
     const char* allow = nullptr;
     std::vector<std::pair<std::string, std::string>> headers{};
+};
+
+// One request being read: its body so far, and, for one answered on workers (a login, a write),
+// those workers and the answer once they have made it.
+struct RequestState {
+    std::string body;
+    bool tooLarge = false;
+    Server::LoginWorkers* setAsideOn = nullptr; // while its connection is set aside
+    bool failed = false;
+    Answer answer;
 };
 
 Answer PlainError(unsigned status, std::string text) { return Answer{status, std::move(text) + "\n", kText}; }
@@ -202,9 +212,10 @@ std::string ReadFile(const std::string& path, const char* what) {
 
 } // namespace
 
-// Logins wait for a password hash, which takes a core for a long while. They are answered on
-// workers of their own, while their connection is set aside, so that the threads serving
-// connections stay free for the other exchanges however many logins arrive.
+// Logins wait for a password hash, which takes a core for a long while, and writes wait for the
+// disk to sync (GroupCommit.h). Both are answered on workers of their own, while their connection
+// is set aside, so that the threads serving connections stay free for the other exchanges however
+// many logins arrive, and so that as many writes as there are write workers share one sync.
 class Server::LoginWorkers {
 public:
     using Job = std::function<void(bool stopping)>;
@@ -468,25 +479,34 @@ struct Server::Callbacks {
             return MHD_YES;
         }
         const Route route = RouteOf(url != nullptr ? url : "");
-        if (request->suspended) {
-            // Back from the login workers.
-            server.m_loginWorkers->finished();
-            request->suspended = false;
+        if (request->setAsideOn != nullptr) {
+            // Back from the workers.
+            request->setAsideOn->finished();
+            request->setAsideOn = nullptr;
             if (request->failed) {
                 return Send(connection, PlainError(MHD_HTTP_INTERNAL_SERVER_ERROR, "500 Internal Server Error"));
             }
-            return Send(connection, Answer{200, std::move(request->answer), kXml});
+            return Send(connection, request->answer);
         }
-        if (route == Route::Login && std::string_view(method) == "POST" && !request->tooLarge) {
-            request->suspended = true;
+        const bool login = route == Route::Login && std::string_view(method) == "POST" && !request->tooLarge;
+        if (login || (WritesToStore(route, method) && !request->tooLarge)) {
+            LoginWorkers& workers = login ? *server.m_loginWorkers : *server.m_writeWorkers;
+            request->setAsideOn = &workers;
             MHD_suspend_connection(connection);
-            server.m_loginWorkers->post([&server, connection, request, address = ClientAddress(connection),
-                                         path = std::string(url)](bool stopping) {
+            workers.post([&server, connection, request, login, route, method = std::string(method),
+                          address = ClientAddress(connection), path = std::string(url)](bool stopping) {
                 try {
-                    request->answer = stopping ? server.m_exchanges->refuseLogin("The service is stopping.")
-                                               : server.m_exchanges->login(request->body, address);
+                    if (!login) {
+                        // A write in progress is finished: stopping waits for it.
+                        request->answer = Callbacks::answer(server, connection, route, method, *request);
+                    } else {
+                        request->answer = Answer{200,
+                                                 stopping ? server.m_exchanges->refuseLogin("The service is stopping.")
+                                                          : server.m_exchanges->login(request->body, address),
+                                                 kXml};
+                    }
                 } catch (const std::exception& e) {
-                    server.toConsole("ERROR POST " + path + ": " + e.what());
+                    server.toConsole("ERROR " + method + " " + path + ": " + e.what());
                     request->failed = true;
                 }
                 MHD_resume_connection(connection);
@@ -505,8 +525,8 @@ struct Server::Callbacks {
 
     static void onCompleted(void* cls, MHD_Connection* connection, void** context, MHD_RequestTerminationCode) {
         auto* request = static_cast<RequestState*>(*context);
-        if (request != nullptr && request->suspended) {
-            static_cast<Server*>(cls)->m_loginWorkers->finished(); // closed while set aside
+        if (request != nullptr && request->setAsideOn != nullptr) {
+            request->setAsideOn->finished(); // closed while set aside
         }
         delete request;
         *context = nullptr;
@@ -646,6 +666,7 @@ void Server::start() {
     }
     m_deadlines = std::make_unique<HeadDeadlines>(std::chrono::seconds(m_options.headSeconds));
     m_loginWorkers = std::make_unique<LoginWorkers>(std::max(1U, std::thread::hardware_concurrency()));
+    m_writeWorkers = std::make_unique<LoginWorkers>(kWriteWorkers);
 
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
     if (ipv6) {
@@ -675,6 +696,7 @@ void Server::start() {
     if (m_daemon == nullptr) {
         close(listening);
         m_loginWorkers.reset();
+        m_writeWorkers.reset();
         m_deadlines.reset();
         throw std::runtime_error("cannot serve on " + baseUrl() +
                                  (tls ? " (are the certificate and the key PEM files that belong together?)" : ""));
@@ -704,9 +726,11 @@ void Server::stop() {
         close(listening);
     }
     m_loginWorkers->stop();
+    m_writeWorkers->stop();
     MHD_stop_daemon(m_daemon);
     m_daemon = nullptr;
     m_loginWorkers.reset();
+    m_writeWorkers.reset();
     m_deadlines.reset();
 }
 

@@ -126,6 +126,7 @@ private:
     std::unique_ptr<Exchanges> m_exchanges;
     std::unique_ptr<HeadDeadlines> m_deadlines;
     std::unique_ptr<LoginWorkers> m_loginWorkers;
+    std::unique_ptr<LoginWorkers> m_writeWorkers;
     MHD_Daemon* m_daemon = nullptr;
     std::string m_tlsCert;
     std::string m_tlsKey;
