@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -67,6 +68,13 @@ struct OutboxResult {
     std::int64_t retryAt = 0; // over a limit: when the user may send again (seconds since 1970)
 };
 
+// A run of failed logins for one subject: a login or a client address (LoginThrottle.h).
+struct LoginFailures {
+    std::int64_t failures = 0;
+    std::int64_t lastFailure = 0; // seconds since 1970
+    std::int64_t pausedUntil = 0; // seconds since 1970; no attempt before then
+};
+
 class Checkpointer;
 class ReadConnection;
 class ReadPool;
@@ -82,7 +90,7 @@ class ReadPool;
 // therefore answer "sent" as soon as a write returns.
 //
 // One file per table: Users.cpp (users and sessions), Friends.cpp, Outbox.cpp (with the delivery
-// queue); the schema is Migrations.cpp's ladder, the demo user DemoSeed.cpp's.
+// queue), LoginFailures.cpp; the schema is Migrations.cpp's ladder, the demo user DemoSeed.cpp's.
 class Store : public DeliveryQueue {
 public:
     // The client keeps a friend's id in a 32-bit signed field and fails on a larger one, so the
@@ -112,6 +120,17 @@ public:
     // The user of a live session, which counts as a use of it; nothing for an unknown, ended or
     // idle token.
     std::optional<User> sessionUser(std::string_view token);
+
+    // The latest end of a pause among the two subjects' runs of failed logins; 0 when neither has
+    // a run.
+    std::int64_t loginPausedUntil(std::string_view first, std::string_view second);
+    // Counts one failed login for each of the two subjects, in one write: `count` makes a subject's
+    // run (an empty one when it has none) the next. Runs whose last failure lies before
+    // `forgetBefore` are gone first, so that made-up logins do not pile up.
+    void countLoginFailure(std::string_view first, std::string_view second, std::int64_t forgetBefore,
+                           const std::function<void(LoginFailures&)>& count);
+    // Ends the subjects' runs.
+    void forgetLoginFailures(std::initializer_list<std::string_view> subjects);
 
     // The user's friends in the order they were added.
     std::vector<Friend> friends(std::int64_t userId);
