@@ -1,6 +1,7 @@
 #include "addressbook/frm_ab.h"
 
 #include "addressbook/AddressBookStore.h"
+#include "addressbook/FriendListModel.h"
 #include "app/Global.h"
 #include "service/AddressBookUpdateExchange.h"
 #include "ui/main/frm_quorvale.h"
@@ -12,7 +13,8 @@
 
 #include <QComboBox>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QItemSelectionModel>
+#include <QListView>
 #include <QPushButton>
 
 #include <exception>
@@ -25,7 +27,7 @@ const QString UpdateSuccessful = QStringLiteral("Update Successful.");
 
 } // namespace
 
-frm_ab::frm_ab() {
+frm_ab::frm_ab() : m_friends(new FriendListModel(this)) {
     theInstance = this;
     setAttribute(Qt::WA_DeleteOnClose);
     BuildLayout(this, AddressBookWindowLayout());
@@ -35,13 +37,15 @@ frm_ab::frm_ab() {
     // A row counts as picked when it becomes selected, by mouse or keyboard, and when the mouse picks
     // the row that is already selected (after "Add New" emptied the fields). The current row alone
     // is not enough: the list makes its first row current when it merely takes the focus.
-    auto* list = Control<QListWidget>(this, "lb_ab");
-    connect(list, &QListWidget::itemSelectionChanged, this, &frm_ab::lb_ab_Click);
-    connect(list, &QListWidget::itemClicked, this, &frm_ab::lb_ab_Click);
+    auto* list = Control<QListView>(this, "lb_ab");
+    list->setModel(m_friends);
+    connect(list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &frm_ab::lb_ab_Click);
+    connect(list, &QListView::clicked, this, &frm_ab::lb_ab_Click);
     connect(Control<QPushButton>(this, "btn_add"), &QPushButton::clicked, this, &frm_ab::btn_add_Click);
     connect(Control<QPushButton>(this, "btn_save"), &QPushButton::clicked, this, &frm_ab::btn_save_Click);
     connect(Control<QPushButton>(this, "btn_delete"), &QPushButton::clicked, this, &frm_ab::btn_delete_Click);
     Form_Load();
+    FocusFirstControl(this);
 }
 
 frm_ab::~frm_ab() {
@@ -52,21 +56,16 @@ frm_ab::~frm_ab() {
 
 frm_ab* frm_ab::instance() { return theInstance; }
 
+bool frm_ab::focusNextPrevChild(bool next) {
+    return FocusFirstControlIfFocusLost(this) || QWidget::focusNextPrevChild(next);
+}
+
 void frm_ab::Form_Load() {
     RefreshFriendList();
     FillCarrierList();
 }
 
-void frm_ab::RefreshFriendList() {
-    auto* list = Control<QListWidget>(this, "lb_ab");
-    list->clear();
-    for (const ab_friend& entry : global::Friends) {
-        // Made whole before it joins the list: data set on a listed row makes the list look for it.
-        auto* row = new QListWidgetItem(QString::fromStdString(entry.name));
-        row->setData(Qt::UserRole, QVariant::fromValue<qint32>(entry.id));
-        list->addItem(row);
-    }
-}
+void frm_ab::RefreshFriendList() { m_friends->setFriends(global::Friends); }
 
 void frm_ab::FillCarrierList() {
     if (global::Carriers.empty()) {
@@ -85,12 +84,11 @@ void frm_ab::pic_background_MouseDown() { platform().startWindowMove(this); }
 void frm_ab::pic_close_Click() { close(); }
 
 void frm_ab::lb_ab_Click() {
-    auto* list = Control<QListWidget>(this, "lb_ab");
-    const QList<QListWidgetItem*> selected = list->selectedItems();
+    const QModelIndexList selected = Control<QListView>(this, "lb_ab")->selectionModel()->selectedIndexes();
     if (selected.isEmpty()) {
-        return; // the list was cleared or lost its selection: nothing was picked
+        return; // the list was refilled or lost its selection: nothing was picked
     }
-    const qint32 key = selected.first()->data(Qt::UserRole).value<qint32>();
+    const qint32 key = m_friends->idAt(selected.first().row());
 
     // Ids are not unique; every match is applied, so the last one in the book is what shows.
     for (const ab_friend& entry : global::Friends) {

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QWidget>
 
+class FriendListModel;
+
 // The address book window: browse, add, change and delete the user's friends.
 class frm_ab : public QWidget {
     Q_OBJECT
@@ -16,6 +18,9 @@ public:
 
     void RefreshFriendList();
     void FillCarrierList();
+
+protected:
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void Form_Load();
@@ -41,4 +46,6 @@ private:
 
     // Empties the id and the two text fields, leaving no entry loaded.
     void clearEntry();
+
+    FriendListModel* m_friends; // the rows of lb_ab
 };

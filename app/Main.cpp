@@ -1,6 +1,7 @@
 #include "app/Main.h"
 
 #include "app/Global.h"
+#include "app/Settings.h"
 #include "service/CarrierListExchange.h"
 #include "ui/main/frm_quorvale.h"
 #include "ui/shell/Navigation.h"
@@ -15,6 +16,12 @@ namespace global {
 void Main() {
     Carriers = {};
     Friends = {};
+    try {
+        ApplySettingsFiles(SettingsFiles());
+    } catch (const SettingsError& error) {
+        platform().messageBox(QString::fromUtf8(error.what()));
+        return;
+    }
     try {
         LoadCarrierList(Carriers);
         // Owned here until shown, so that a window half made when an error comes is discarded.

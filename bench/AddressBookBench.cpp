@@ -5,6 +5,7 @@
 #include "addressbook/frm_ab.h"
 #include "app/Global.h"
 #include "bench/BenchMain.h"
+#include "bench/BookAnswer.h"
 #include "tests/support/LoopbackServer.h"
 #include "ui/main/frm_quorvale.h"
 #include "ui/shell/Controls.h"
@@ -12,31 +13,21 @@
 #include "ui/shell/Navigation.h"
 
 #include <QComboBox>
-#include <QListWidget>
+#include <QListView>
 #include <QPushButton>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
-
-// An answer of `count` friends as the service writes it, names and numbers all different.
-std::string bookAnswer(int count) {
-    std::string answer = "<address_book><result>TRUE</result><ab>";
-    for (int i = 1; i <= count; ++i) {
-        const std::string n = std::to_string(i);
-        answer += "<friend><id>" + n + "</id><name>Friend &amp; number " + n + "</name><number>412" +
-                  std::string(7 - std::min<std::size_t>(7, n.size()), '0') + n + "</number><carrier>" +
-                  (i % 2 == 0 ? "AT&amp;T" : "Verizon") + "</carrier></friend>";
-    }
-    return answer + "</ab></address_book>";
-}
 
 // The main window and the address book window, shown, against a service that answers with a
 // book of `count` friends and takes every change.
 class OpenWindows {
 public:
     explicit OpenWindows(int count) {
-        m_service.replyXml("/vantro_ab.aspx", bookAnswer(count));
+        m_service.replyXml("/vantro_ab.aspx", BookAnswer(count));
         m_service.replyXml("/vantro_ab_update.aspx", "<update>Update Successful.</update>");
         global::ServiceUrl = m_service.url();
         global::CurrentUserId = "42";
@@ -59,7 +50,16 @@ public:
     static void settle() { QApplication::processEvents(); }
 
     QComboBox* dropDown() const { return Control<QComboBox>(main, "cbl_ab"); }
-    QListWidget* list() const { return Control<QListWidget>(book, "lb_ab"); }
+    QListView* list() const { return Control<QListView>(book, "lb_ab"); }
+    int listRows() const { return list()->model()->rowCount(); }
+
+    // Both lists as they are before the first fill.
+    void emptyLists() const {
+        const std::vector<ab_friend> loaded = std::exchange(global::Friends, {});
+        main->popAddresses();
+        book->RefreshFriendList();
+        global::Friends = loaded;
+    }
 
     frm_quorvale* main = nullptr;
     frm_ab* book = nullptr;
@@ -75,8 +75,7 @@ void AddressBookLoadAndFill(benchmark::State& state) {
     OpenWindows windows(count);
     for (auto _ : state) {
         state.PauseTiming();
-        windows.dropDown()->clear();
-        windows.list()->clear();
+        windows.emptyLists();
         global::Friends = {};
         OpenWindows::settle();
         state.ResumeTiming();
@@ -86,7 +85,7 @@ void AddressBookLoadAndFill(benchmark::State& state) {
         windows.book->RefreshFriendList();
         OpenWindows::settle();
     }
-    if (windows.list()->count() != count || windows.dropDown()->count() != count) {
+    if (windows.listRows() != count || windows.dropDown()->count() != count) {
         state.SkipWithError("the lists do not hold the whole book");
     }
     state.SetComplexityN(count);
@@ -107,8 +106,7 @@ void AddressBookStep(benchmark::State& state, Step step) {
     for (auto _ : state) {
         state.PauseTiming();
         if (step != Step::LoadOverFullLists) {
-            windows.dropDown()->clear();
-            windows.list()->clear();
+            windows.emptyLists();
         }
         OpenWindows::settle();
         state.ResumeTiming();
@@ -140,14 +138,14 @@ void AddressBookReloadAfterChange(benchmark::State& state) {
     auto* deleteButton = Control<QPushButton>(windows.book, "btn_delete");
     for (auto _ : state) {
         state.PauseTiming();
-        windows.list()->setCurrentRow(count / 2); // loads that entry, as a click on it does
+        windows.list()->setCurrentIndex(windows.list()->model()->index(count / 2, 0)); // loads it, as a click does
         OpenWindows::settle();
         state.ResumeTiming();
 
         deleteButton->click();
         OpenWindows::settle();
     }
-    if (windows.list()->count() != count || windows.dropDown()->count() != count ||
+    if (windows.listRows() != count || windows.dropDown()->count() != count ||
         Control<Label>(windows.book, "lbl_msg")->text() != QStringLiteral("Update Successful.")) {
         state.SkipWithError("the change was not made or the lists were not refilled");
     }

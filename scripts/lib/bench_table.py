@@ -11,12 +11,13 @@ measure that carries a peak_MiB counter is memory, not time.
 
 import json
 import math
+import re
 import statistics
 import sys
 from collections import defaultdict
 
 # What each measure should reach: (kind, limit). "ratio": ours / anchor at most limit;
-# "ms": our median at most limit milliseconds.
+# "ms": our median at most limit milliseconds; "more": ours - anchor at most limit milliseconds.
 GOALS = {
     "address book load and fill/30000": ("ms", 50.0),
     "address book reload after a change/30000": ("ms", 60.0),
@@ -24,6 +25,8 @@ GOALS = {
     "start-up to first paint": ("ratio", 1.5),
     "peak memory after a login": ("ratio", 1.4),
     "login and carrier list": ("ratio", 1.10),
+    "login to address book painted, CPU time, 30,000 against 100 friends": ("more", 80.0),
+    "login to address book painted with a screen reader, CPU time, 30,000 against 100 friends": ("more", 80.0),
 }
 
 TO_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
@@ -33,7 +36,8 @@ def base_name(name):
     for suffix in ("/real_time", "/manual_time"):
         if name.endswith(suffix):
             name = name[: -len(suffix)]
-    return name
+    # A fixed count of iterations is part of the name Google Benchmark gives.
+    return re.sub(r"/iterations:\d+$", "", name)
 
 
 def value_of(run):
@@ -72,11 +76,14 @@ def met(value, limit):
     return "met" if value <= limit else "not met"
 
 
-def goal_text(name, med_ms=None, cpu_ms=None, ratio=None):
+def goal_text(name, med_ms=None, cpu_ms=None, ratio=None, more=None):
     kind_limit = GOALS.get(name)
     if not kind_limit:
         return ""
     kind, limit = kind_limit
+    if kind == "more":
+        med, low, high = more
+        return f"≤ {limit:g} ms more: {met(med, limit)} ({med:+.1f} ms, {low:+.1f} to {high:+.1f})"
     if kind == "ms":
         return f"≤ {limit:g} ms: {met(med_ms, limit)} in real time, {met(cpu_ms, limit)} in CPU time"
     return f"≤ {limit:.2f}×: {met(ratio, limit)}"
@@ -124,9 +131,10 @@ def main(paths):
             ours_values = [ours[r][0] for r in rounds]
             anchor_values = [anchor[r][0] for r in rounds]
             ratios = [o / a for o, a in zip(ours_values, anchor_values)]
+            differences = summary([o - a for o, a in zip(ours_values, anchor_values)])
             med, low, high = summary(ratios)
             print(f"| {measure} | {spread(ours_values, unit)} | {spread(anchor_values, unit)} | "
-                  f"{med:.2f}× ({low:.2f}–{high:.2f}) | {goal_text(measure, ratio=med)} |")
+                  f"{med:.2f}× ({low:.2f}–{high:.2f}) | {goal_text(measure, ratio=med, more=differences)} |")
         else:
             shown.add(name)
             values = [v for v, _, _ in runs[name].values()]

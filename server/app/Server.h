@@ -18,11 +18,14 @@
 #include <optional>
 #include <string>
 
-struct MHD_Daemon;
-
 namespace server {
 
 class Exchanges;
+namespace http {
+class HttpServer;
+class RouteTable;
+struct HttpOptions;
+} // namespace http
 
 struct ServerOptions {
     std::string host = std::string(kDefaultHost);
@@ -98,7 +101,7 @@ public:
 
     bool running() const;
     // The bound port (once started).
-    int port() const noexcept { return m_port; }
+    int port() const noexcept;
     // "http://host:port" or "https://host:port"
     std::string baseUrl() const;
 
@@ -106,14 +109,11 @@ public:
     // The exchanges as the server answers them (once started).
     Exchanges& exchanges() noexcept { return *m_exchanges; }
 
-    // Internal, for the HTTP library's callbacks.
-    struct Callbacks;
-    class HeadDeadlines;
-    class LoginWorkers;
-
 private:
     void toConsole(const std::string& line);
     CodeSender codeDelivery();
+    http::HttpOptions httpOptions();
+    http::RouteTable routes();
 
     ServerOptions m_options;
     Store m_store;
@@ -124,14 +124,8 @@ private:
     Verification m_verification;
     AccountPages m_accounts;
     std::unique_ptr<Exchanges> m_exchanges;
-    std::unique_ptr<HeadDeadlines> m_deadlines;
-    std::unique_ptr<LoginWorkers> m_loginWorkers;
-    std::unique_ptr<LoginWorkers> m_writeWorkers;
-    MHD_Daemon* m_daemon = nullptr;
-    std::string m_tlsCert;
-    std::string m_tlsKey;
     std::mutex m_consoleMutex;
-    int m_port = 0;
+    std::unique_ptr<http::HttpServer> m_http;
     bool m_started = false;
 };
 

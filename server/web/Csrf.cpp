@@ -43,22 +43,6 @@ std::string CsrfCookieHeader(const std::string& token, bool secure) {
            (secure ? "; Secure" : "");
 }
 
-std::string CookieValue(std::string_view cookieHeader, std::string_view name) {
-    while (!cookieHeader.empty()) {
-        const std::size_t end = cookieHeader.find(';');
-        std::string_view pair = cookieHeader.substr(0, end);
-        cookieHeader = end == std::string_view::npos ? std::string_view{} : cookieHeader.substr(end + 1);
-        while (!pair.empty() && pair.front() == ' ') {
-            pair.remove_prefix(1);
-        }
-        const std::size_t equals = pair.find('=');
-        if (equals != std::string_view::npos && pair.substr(0, equals) == name) {
-            return std::string(pair.substr(equals + 1));
-        }
-    }
-    return {};
-}
-
 bool CsrfTokensMatch(std::string_view cookieToken, std::string_view formToken) {
     return IsCsrfToken(cookieToken) && IsCsrfToken(formToken) &&
            sodium_memcmp(cookieToken.data(), formToken.data(), cookieToken.size()) == 0;

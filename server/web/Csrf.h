@@ -19,8 +19,6 @@ bool IsCsrfToken(std::string_view text);
 // The Set-Cookie value that hands `token` to the browser; `secure` when the pages are served
 // over HTTPS, so that the cookie never travels in the clear.
 std::string CsrfCookieHeader(const std::string& token, bool secure = false);
-// The value of cookie `name` in a Cookie request header; empty when absent.
-std::string CookieValue(std::string_view cookieHeader, std::string_view name);
 // The form's token equals the cookie's, compared in constant time; both must be well-formed.
 bool CsrfTokensMatch(std::string_view cookieToken, std::string_view formToken);
 

@@ -26,9 +26,10 @@ public:
         waiting = wait;
         events << (wait ? QStringLiteral("cursor: wait") : QStringLiteral("cursor: default"));
     }
-    void openUrl(const QString& url) override {
+    bool openUrl(const QString& url) override {
         urls << url;
         events << QStringLiteral("url: ") + url;
+        return desktopOpensPages;
     }
     void startWindowMove(QWidget* window) override;
 
@@ -37,6 +38,7 @@ public:
     QStringList urls;
     QStringList moves; // object names of the windows asked to move
     bool waiting = false;
+    bool desktopOpensPages = true; // false: as on a desktop without a browser or xdg-open
     // Runs while the message box would be open, to look at the windows at that moment.
     std::function<void(const QString&)> onMessageBox;
 };

@@ -1,4 +1,5 @@
 #include "addressbook/frm_ab.h"
+#include "app/Global.h"
 #include "tests/support/VantroTest.h"
 #include "ui/main/frm_quorvale.h"
 #include "ui/shell/Controls.h"
@@ -10,6 +11,7 @@
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTest>
+#include <QUrl>
 
 #include <map>
 #include <set>
@@ -76,7 +78,10 @@ TEST_F(AccessibilityTest, everyControlHasTheRoleAndNameAScreenReaderNeeds) {
           {"tb_name", qs("Friend's Name")},
           {"tb_phone", qs("Friend's Mobile Number")},
           {"cbl_carrier", qs("Friend's Carrier")}}},
-        {"frm_about", {{"pic_close", qs("Close")}}},
+        // The service's link is named by the host and port of the address in force.
+        {"frm_about",
+         {{"pic_close", qs("Close")},
+          {"Label6", QUrl(QString::fromStdString(global::ServiceUrl)).authority()}}},
     };
 
     frm_quorvale main;

@@ -4,6 +4,8 @@
 
 #include <QRadioButton>
 
+#include <functional>
+
 namespace {
 
 const char* const kSystemError = "There was a system error.  Please check your internet connection and try again.";
@@ -71,6 +73,33 @@ TEST_F(ComposePanelTest, switchingModesSwapsTheRecipientRowsAndKeepsWhatWasChose
     EXPECT_EQ(comboBox("cbl_carrier")->currentText(), qs("AT&T"));
     chooseFriendMode();
     EXPECT_EQ(comboBox("cbl_ab")->currentText(), qs("Ann"));
+}
+
+TEST_F(ComposePanelTest, tabIntoTheRecipientChoiceStopsOnTheSelectedOption) {
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    struct Case {
+        std::function<void()> choose;
+        const char* selected;
+        const char* after; // the next stop: the other option is none
+    };
+    const Case cases[] = {
+        {[this] { chooseFriendMode(); }, "option_ab", "cbl_ab"},
+        {[this] { chooseNumberMode(); }, "option_new", "pic_min"},
+        {[this] {
+             option("option_new")->setFocus();
+             QTest::keyClick(window->windowHandle(), Qt::Key_Left); // the arrows choose within the group
+         },
+         "option_ab", "cbl_ab"},
+    };
+    for (const Case& c : cases) {
+        c.choose();
+        control("pic_close")->setFocus(Qt::TabFocusReason); // the stop before the choice
+        QTest::keyClick(window->windowHandle(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget()->objectName().toStdString(), c.selected);
+        QTest::keyClick(window->windowHandle(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget()->objectName().toStdString(), c.after) << c.selected;
+    }
 }
 
 TEST_F(ComposePanelTest, theCounterFollowsKeyDownAndKeyUp) {
@@ -189,9 +218,8 @@ TEST_F(ComposePanelTest, aSentMessageShowsTheThanksAndTheAdvertisement) {
     control("btn_send")->setFocus();
     send();
 
-    // The thank-you panel is shown before the compose panel goes, so the focus moves onto it.
-    ASSERT_NE(QApplication::focusWidget(), nullptr);
-    EXPECT_TRUE(QApplication::focusWidget()->isVisible()) << QApplication::focusWidget()->objectName().toStdString();
+    // The focus goes to the thank-you panel's button, never to a picture that a key would press.
+    EXPECT_EQ(QApplication::focusWidget(), control("btn_again"));
     EXPECT_TRUE(control("frame_ty")->isVisible());
     EXPECT_FALSE(control("frame_txt")->isVisible());
     EXPECT_EQ(label("lbl_ty"), qs("Your message was sent to 4125551212."));
@@ -205,8 +233,9 @@ TEST_F(ComposePanelTest, aSentMessageShowsTheThanksAndTheAdvertisement) {
     QTest::mouseClick(control("lbl_ty_link"), Qt::LeftButton);
     EXPECT_EQ(recorder.urls, QStringList{qs("http://ads.example/plans?a=1&b=2")});
 
-    QTest::mouseClick(control("btn_again"), Qt::LeftButton);
+    QTest::keyClick(window->windowHandle(), Qt::Key_Space);
     EXPECT_TRUE(control("frame_txt")->isVisible());
+    EXPECT_EQ(QApplication::focusWidget(), control("tb_phone")) << "the compose panel's first control";
     EXPECT_FALSE(control("frame_ty")->isVisible());
     EXPECT_EQ(window->adUrl(), QString());
     EXPECT_FALSE(control("lbl_ty_link")->isVisible());
@@ -217,6 +246,38 @@ TEST_F(ComposePanelTest, aSentMessageShowsTheThanksAndTheAdvertisement) {
     EXPECT_EQ(comboBox("cbl_carrier")->currentIndex(), -1);
     EXPECT_EQ(comboBox("cbl_ab")->currentIndex(), -1);
     EXPECT_TRUE(option("option_new")->isChecked()) << "the mode stays";
+}
+
+TEST_F(ComposePanelTest, theAdvertisementOpensOnlyWebPagesAndSaysWhatItCannotOpen) {
+    struct Case {
+        const char* adUrl; // as the answer carries it
+        bool desktopOpensPages;
+        const char* opened; // nullptr: nothing is handed to the desktop
+        const char* box;    // nullptr: no message
+    };
+    const Case cases[] = {
+        {"https://ads.example/plans", true, "https://ads.example/plans", nullptr},
+        {"file:///etc/passwd", true, nullptr, "This link does not lead to a web page:\nfile:///etc/passwd"},
+        {"SMB://host/share", true, nullptr, "This link does not lead to a web page:\nSMB://host/share"},
+        {"http:no-host", true, nullptr, "This link does not lead to a web page:\nhttp:no-host"},
+        {"http://ads.example/&lt;b&gt;", false, "http://ads.example/<b>",
+         "No web browser could be started for this page. Its address is:\nhttp://ads.example/<b>"},
+    };
+    for (const Case& c : cases) {
+        server.replyXml("/vantro_send.aspx", std::string("<r><send>Your message was sent</send><ad_text>t</ad_text>"
+                                                         "<ad_link>Link</ad_link><ad_url>") +
+                                                 c.adUrl + "</ad_url></r>");
+        fillNumberMode("4125551212", 0, "", "m");
+        send();
+        ASSERT_TRUE(control("lbl_ty_link")->isVisible()) << c.adUrl;
+        recorder.urls.clear();
+        recorder.messages.clear();
+        recorder.desktopOpensPages = c.desktopOpensPages;
+        QTest::mouseClick(control("lbl_ty_link"), Qt::LeftButton);
+        EXPECT_EQ(recorder.urls, c.opened != nullptr ? QStringList{qs(c.opened)} : QStringList()) << c.adUrl;
+        EXPECT_EQ(recorder.messages, c.box != nullptr ? QStringList{qs(c.box)} : QStringList()) << c.adUrl;
+        QTest::mouseClick(control("btn_again"), Qt::LeftButton);
+    }
 }
 
 TEST_F(ComposePanelTest, anAdvertisementWithoutAddressOrMissingStillThanks) {

@@ -186,12 +186,18 @@ TEST_F(LoginPanelTest, faultClassesShowTheErrorInABoxThenTheSystemError) {
     ScriptedReply oversizedChunked = onWire(WireFault::Chunked);
     oversizedChunked.body = oversized;
 
+    // The limits at their edges: the answer the whole limit long is read, and the tenth redirect
+    // is followed (both then fail only for what the answer holds).
+    const std::string wholeLimit = "<login>" + std::string(std::size_t{16} * 1024 * 1024 - 15, 'x') + "</login>";
+
     struct Case {
         const char* fault;
         ScriptedReply reply;
         const char* inBox; // part of the box's text
         long overallSeconds = 60;
         long stallSeconds = 1;
+        int redirectsFirst = 0; // redirects to the same page before the reply
+        std::chrono::milliseconds redirectDelay{0};
     };
     const Case cases[] = {
         {"connection refused", {}, "Couldn't connect"},
@@ -203,9 +209,15 @@ TEST_F(LoginPanelTest, faultClassesShowTheErrorInABoxThenTheSystemError) {
         {"no answer after the request", onWire(WireFault::None, 1500ms), "stopped answering for 1 second."},
         {"stall after the headers", onWire(WireFault::StallAfterHeaders, 1500ms), "stopped answering for 1 second."},
         {"redirect loop", redirectTo("/vantro_login.aspx"), "redirected the request more than 10 times"},
+        {"10 redirects are followed", answer(200, "<login/>"), "no element for //result", 60, 1, 10},
+        {"the 11th redirect is not", answer(200, accepted), "redirected the request more than 10 times", 60, 1, 11},
+        // Four hops of 0.7 s each: the 2 s limit runs across them, not afresh at each one.
+        {"slow redirects", answer(200, accepted), "did not answer within 2 seconds", 2, 2, 4, 700ms},
         {"redirect to another host", redirectTo("http://127.0.0.2:8471/vantro_login.aspx"),
          "redirected the request to another address"},
         {"over 16 MiB, announced", answer(200, oversized), "longer than 16777216 bytes"},
+        {"exactly 16 MiB", answer(200, wholeLimit), "no element for //result"},
+        {"16 MiB and one byte", answer(200, wholeLimit + " "), "longer than 16777216 bytes"},
         {"over 16 MiB, chunked", oversizedChunked, "longer than 16777216 bytes"},
         {"invalid UTF-8", answer(200, "<login><result>FALSE</result><string>No \xff\xfe way</string></login>"),
          "no element for //result"},
@@ -236,7 +248,11 @@ TEST_F(LoginPanelTest, faultClassesShowTheErrorInABoxThenTheSystemError) {
                                                                      : server.url();
         transportLimits().overallSeconds = c.overallSeconds;
         transportLimits().stallSeconds = c.stallSeconds;
-        server.reply("/vantro_login.aspx", c.reply);
+        ScriptedReply redirect = redirectTo("/vantro_login.aspx");
+        redirect.delay = c.redirectDelay;
+        std::vector<ScriptedReply> replies(static_cast<std::size_t>(c.redirectsFirst), redirect);
+        replies.push_back(c.reply);
+        server.replyInTurn("/vantro_login.aspx", replies);
         loginWith("4125551212", "secret");
 
         ASSERT_EQ(recorder.messages.size(), 1) << c.fault;

@@ -11,8 +11,8 @@
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QImageReader>
+#include <QKeyEvent>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
@@ -263,15 +263,39 @@ TEST_F(WindowShellTest, pictureButtonsWorkFromTheKeyboardButAClickLeavesTheFocus
     in(main, "pic_min")->setFocus(Qt::TabFocusReason);
     EXPECT_NE(in(main, "pic_min")->grab().toImage(), unfocused) << "no focus rectangle";
 
+    // The focus rectangle is not lost when another window is activated and this one again.
+    auto* other = new frm_about;
+    other->show();
+    other->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(other));
+    main->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(main));
+    ASSERT_EQ(QApplication::focusWidget(), in(main, "pic_min"));
+    EXPECT_NE(in(main, "pic_min")->grab().toImage(), unfocused) << "the focus rectangle did not come back";
+    other->close();
+
+    // A key held down presses once; its auto-repeats do not press again.
+    const auto held = [](QWidget* button, Qt::Key key) {
+        QTest::keyPress(button, key);
+        for (int repeat = 0; repeat < 3; ++repeat) {
+            QKeyEvent again(QEvent::KeyPress, key, Qt::NoModifier, QString(), true);
+            QApplication::sendEvent(button, &again);
+        }
+        QTest::keyRelease(button, key);
+    };
+    const auto clicked = [](QWidget* button, Qt::Key key) { QTest::keyClick(button, key); };
+    int aboutOpenings = 0;
     struct Case {
         Qt::Key key;
         const char* button;
+        std::function<void(QWidget*, Qt::Key)> press;
         std::function<bool()> done;
     };
     const Case cases[] = {
-        {Qt::Key_Space, "pic_min", [main] { return main->isMinimized(); }},
-        {Qt::Key_Return, "pic_about", [] { return frm_about::instance() != nullptr; }},
-        {Qt::Key_Enter, "pic_close", [main] { return !main->isVisible(); }},
+        {Qt::Key_Space, "pic_min", clicked, [main] { return main->isMinimized(); }},
+        {Qt::Key_Return, "pic_about", clicked, [] { return frm_about::instance() != nullptr; }},
+        {Qt::Key_Space, "pic_about", held, [&aboutOpenings] { return aboutOpenings == 1; }},
+        {Qt::Key_Enter, "pic_close", clicked, [main] { return !main->isVisible(); }},
     };
     for (const Case& c : cases) {
         main->showNormal();
@@ -280,9 +304,48 @@ TEST_F(WindowShellTest, pictureButtonsWorkFromTheKeyboardButAClickLeavesTheFocus
         QWidget* button = in(main, c.button);
         button->setFocus(Qt::TabFocusReason);
         ASSERT_EQ(QApplication::focusWidget(), button) << c.button;
+        if (frm_about::instance() != nullptr) {
+            frm_about::instance()->close();
+            QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        aboutOpenings = 0;
+        const auto counter = QObject::connect(static_cast<PictureButton*>(button), &PictureButton::clicked, [&aboutOpenings] {
+            ++aboutOpenings;
+        });
         EXPECT_FALSE(c.done()) << c.button;
-        QTest::keyClick(button, c.key);
+        c.press(button, c.key);
+        QObject::disconnect(counter);
         EXPECT_TRUE(c.done()) << c.button << " key " << c.key;
+    }
+}
+
+TEST_F(WindowShellTest, aWindowOpensWithTheFocusOnItsFirstControlNeverOnAPicture) {
+    frm_quorvale* main = openMain();
+    in(main, "pic_ab")->show();
+    struct Case {
+        const char* opener;
+        std::function<QWidget*()> opened;
+        const char* focused; // nullptr: the window itself
+        Qt::Key key;
+        std::function<bool()> pressed; // what the key did
+    };
+    const Case cases[] = {
+        {"pic_ab", [] { return frm_ab::instance(); }, "btn_add", Qt::Key_Space,
+         [] { return Control<QWidget>(frm_ab::instance(), "btn_save")->isVisible(); }},
+        {"pic_about", [] { return frm_about::instance(); }, nullptr, Qt::Key_Return,
+         [] { return frm_about::instance() == nullptr || !frm_about::instance()->isVisible(); }},
+    };
+    for (const Case& c : cases) {
+        QTest::mouseClick(in(main, c.opener), Qt::LeftButton);
+        QWidget* window = c.opened();
+        ASSERT_NE(window, nullptr) << c.opener;
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+        EXPECT_EQ(QApplication::focusWidget(), c.focused != nullptr ? in(window, c.focused) : window) << c.opener;
+        QTest::keyClick(window->windowHandle(), c.key);
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_EQ(c.pressed(), c.focused != nullptr) << c.opener << ": the key pressed the wrong control";
+        EXPECT_TRUE(main->isVisible());
     }
 }
 
@@ -393,16 +456,18 @@ TEST_F(WindowShellTest, windowsOpenOnceAndCloseAloneAndComeBackFresh) {
     bool runningAfterMainClosed = false;
     bool runningAfterAboutClosed = false;
     bool timedOut = false;
-    QTimer::singleShot(0, [&] { QTest::mouseClick(in(main, "pic_close"), Qt::LeftButton); });
-    QTimer::singleShot(50, [&] {
+    // The timers go with this test: one still pending would write to its ended stack frame.
+    QObject thisTest;
+    QTimer::singleShot(0, &thisTest, [&] { QTest::mouseClick(in(main, "pic_close"), Qt::LeftButton); });
+    QTimer::singleShot(50, &thisTest, [&] {
         runningAfterMainClosed = frm_quorvale::instance() == nullptr;
         QTest::mouseClick(Control<QWidget>(frm_about::instance(), "pic_close"), Qt::LeftButton);
     });
-    QTimer::singleShot(100, [&] {
+    QTimer::singleShot(100, &thisTest, [&] {
         runningAfterAboutClosed = frm_about::instance() == nullptr;
         QTest::mouseClick(Control<QWidget>(frm_ab::instance(), "pic_close"), Qt::LeftButton);
     });
-    QTimer::singleShot(5000, [&] {
+    QTimer::singleShot(5000, &thisTest, [&] {
         timedOut = true;
         QApplication::exit(2);
     });

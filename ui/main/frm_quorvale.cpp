@@ -1,6 +1,7 @@
 #include "ui/main/frm_quorvale.h"
 
 #include "addressbook/AddressBookStore.h"
+#include "addressbook/FriendListModel.h"
 #include "app/Global.h"
 #include "service/LoginExchange.h"
 #include "service/MessageSendExchange.h"
@@ -20,7 +21,6 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QStandardItemModel>
 
 #include <exception>
 
@@ -44,7 +44,7 @@ QIcon programIcon() {
 
 } // namespace
 
-frm_quorvale::frm_quorvale() {
+frm_quorvale::frm_quorvale() : m_friends(new FriendListModel(this)) {
     theInstance = this;
     setAttribute(Qt::WA_DeleteOnClose);
     BuildLayout(this, MainWindowLayout());
@@ -73,6 +73,9 @@ frm_quorvale::frm_quorvale() {
     connect(Control<QPushButton>(this, "btn_again"), &QPushButton::clicked, this, &frm_quorvale::btn_again_Click);
     connect(Control<Label>(this, "lbl_ty_link"), &Label::clicked, this, &frm_quorvale::lbl_ty_link_Click);
 
+    // The drop-down's rows: the friends' names, their ids as item data, all replaced at once.
+    Control<QComboBox>(this, "cbl_ab")->setModel(m_friends);
+
     Form_Load();
     FocusFirstControl(this);
 }
@@ -84,6 +87,10 @@ frm_quorvale::~frm_quorvale() {
 }
 
 frm_quorvale* frm_quorvale::instance() { return theInstance; }
+
+bool frm_quorvale::focusNextPrevChild(bool next) {
+    return FocusFirstControlIfFocusLost(this) || QWidget::focusNextPrevChild(next);
+}
 
 void frm_quorvale::Form_Load() {
     auto* background = Control<PictureBox>(this, "picBackground");
@@ -101,20 +108,8 @@ void frm_quorvale::Form_Load() {
 }
 
 void frm_quorvale::popAddresses() {
-    auto* friends = Control<QComboBox>(this, "cbl_ab");
-    friends->clear();
-    // The rows join the list in one insertion: one by one, each would be announced to the list's
-    // view and the box on its own. They are what addItem makes: the name, the id as user data.
-    QList<QStandardItem*> rows;
-    rows.reserve(static_cast<qsizetype>(global::Friends.size()));
-    for (const ab_friend& entry : global::Friends) {
-        auto* row = new QStandardItem(QString::fromStdString(entry.name));
-        row->setData(QVariant::fromValue<qint32>(entry.id), Qt::UserRole);
-        rows.append(row);
-    }
-    // The box keeps the item model it was made with; it is never given another.
-    qobject_cast<QStandardItemModel*>(friends->model())->invisibleRootItem()->appendRows(rows);
-    friends->setCurrentIndex(-1);
+    m_friends->setFriends(global::Friends);
+    Control<QComboBox>(this, "cbl_ab")->setCurrentIndex(-1);
 }
 
 void frm_quorvale::mousePressEvent(QMouseEvent* event) {

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QWidget>
 
+class FriendListModel;
+
 #include <cstdint>
 #include <string>
 
@@ -29,6 +31,7 @@ public:
                          const std::string& carrier, const std::string& subject, const std::string& body);
 
 protected:
+    bool focusNextPrevChild(bool next) override;
     void mousePressEvent(QMouseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -72,4 +75,5 @@ private:
     void Label23_Click();
 
     QString AdUrl;
+    FriendListModel* m_friends; // the rows of cbl_ab
 };

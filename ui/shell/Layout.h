@@ -73,8 +73,15 @@ int TwipsToPixels(int twips);
 // Sets the window's own properties (borderless, caption, client size) and creates every control.
 void BuildLayout(QWidget* window, const WindowLayout& layout);
 
-// Gives the focus to the first control in keyboard order that can take it.
+// Gives the focus to the first control in keyboard order that can take it, never to a picture
+// button; without one, to the window itself.
 void FocusFirstControl(QWidget* window);
+
+// For a window's focusNextPrevChild: Qt calls it for Tab and Shift+Tab, and also when the control
+// with the focus has been hidden or disabled, to hand the focus to the next Tab stop, which may be
+// a picture button. In that second case the focus goes to the first control instead (a panel
+// hidden for another leaves it on the first control of the one shown) and this returns true.
+bool FocusFirstControlIfFocusLost(QWidget* window);
 
 // The layouts' font: "MS Sans Serif" 8.25 points (11 pixels), with a stand-in where it is missing.
 QFont LayoutFont();

@@ -1,11 +1,12 @@
 #include "ui/shell/Controls.h"
 #include "ui/shell/Layout.h"
+#include "ui/shell/TextRowDelegate.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QCursor>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMap>
 #include <QPushButton>
 #include <QRadioButton>
@@ -104,8 +105,12 @@ QWidget* createControl(const ControlEntry& entry, QWidget* container) {
         }
         return list;
     }
-    case ControlKind::ListBox:
-        return new QListWidget(container);
+    case ControlKind::ListBox: {
+        // Its window gives it a model of its rows.
+        auto* list = new QListView(container);
+        list->setItemDelegate(new TextRowDelegate(list));
+        return list;
+    }
     case ControlKind::OptionButton: {
         auto* option = new QRadioButton(caption, container);
         option->setChecked((entry.style & Selected) != 0);
@@ -147,9 +152,10 @@ QWidget* createControl(const ControlEntry& entry, QWidget* container) {
 }
 
 // Picture buttons take the focus by Tab only, in their places; the rest of the controls that take
-// it also take it by a click.
-Qt::FocusPolicy focusPolicyOf(ControlKind kind) {
-    switch (kind) {
+// it also take it by a click. Of a group of option buttons only the selected one is a Tab stop
+// (keepTabStopOnSelectedOption).
+Qt::FocusPolicy focusPolicyOf(const ControlEntry& entry) {
+    switch (entry.kind) {
     case ControlKind::PictureButton:
         return Qt::TabFocus;
     case ControlKind::PictureBox:
@@ -158,9 +164,25 @@ Qt::FocusPolicy focusPolicyOf(ControlKind kind) {
     case ControlKind::LinkLabel:
     case ControlKind::MessageLabel:
         return Qt::NoFocus;
+    case ControlKind::OptionButton:
+        return (entry.style & Selected) != 0 ? Qt::StrongFocus : Qt::ClickFocus;
     default:
         return Qt::StrongFocus;
     }
+}
+
+// Tab into a group of option buttons stops on the one that is selected, and the arrow keys move
+// the selection within the group. Qt would make the last one that had the focus the group's stop
+// instead, whichever is selected.
+void keepTabStopOnSelectedOption(QRadioButton* option) {
+    QObject::connect(option, &QRadioButton::toggled, option, [option](bool selected) {
+        if (!selected) {
+            return;
+        }
+        for (QRadioButton* sibling : option->parentWidget()->findChildren<QRadioButton*>(Qt::FindDirectChildrenOnly)) {
+            sibling->setFocusPolicy(sibling == option ? Qt::StrongFocus : Qt::ClickFocus);
+        }
+    });
 }
 
 bool isLabelKind(ControlKind kind) {
@@ -238,7 +260,10 @@ void buildContainer(const WindowLayout& layout, const std::string& containerName
         if (!isDragSurfaceKind(entry->kind)) {
             widget->setAttribute(Qt::WA_NoMousePropagation);
         }
-        widget->setFocusPolicy(focusPolicyOf(entry->kind));
+        widget->setFocusPolicy(focusPolicyOf(*entry));
+        if (auto* option = qobject_cast<QRadioButton*>(widget)) {
+            keepTabStopOnSelectedOption(option);
+        }
         if (widget->focusPolicy() != Qt::NoFocus) {
             focusable.append({entry->tab, widget});
             widget->setProperty(kTabPlace, entry->tab);
@@ -295,17 +320,32 @@ void BuildLayout(QWidget* window, const WindowLayout& layout) {
 }
 
 void FocusFirstControl(QWidget* window) {
-    // The focus chain is a ring whose start is not the first place of the keyboard order.
+    // The focus chain is a ring whose start is not the first place of the keyboard order. Picture
+    // buttons are left out: one that had the focus without a Tab would close or minimise a window
+    // at the next Space or Enter.
     QWidget* first = nullptr;
     for (QWidget* candidate = window->nextInFocusChain(); candidate != nullptr && candidate != window;
          candidate = candidate->nextInFocusChain()) {
         if (candidate->property(kTabPlace).isValid() && candidate->focusPolicy() & Qt::TabFocus &&
-            candidate->isVisibleTo(window) && candidate->isEnabled() &&
+            qobject_cast<PictureButton*>(candidate) == nullptr && candidate->isVisibleTo(window) &&
+            candidate->isEnabled() &&
             (first == nullptr || candidate->property(kTabPlace).toInt() < first->property(kTabPlace).toInt())) {
             first = candidate;
         }
     }
     if (first != nullptr) {
         first->setFocus(Qt::TabFocusReason);
+    } else {
+        // Keys then go to the window itself, which presses nothing.
+        window->setFocus(Qt::OtherFocusReason);
     }
+}
+
+bool FocusFirstControlIfFocusLost(QWidget* window) {
+    const QWidget* focused = window->focusWidget();
+    if (focused == nullptr || focused == window || (focused->isVisible() && focused->isEnabled())) {
+        return false; // a Tab or Shift+Tab: the control that had the focus took the key
+    }
+    FocusFirstControl(window);
+    return true;
 }

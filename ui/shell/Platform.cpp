@@ -17,6 +17,8 @@ public:
         QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(config::ApplicationTitle), text, QMessageBox::Ok);
         // The text comes from the service or the user; left to guess, Qt would render "<b>" as markup.
         box.setTextFormat(Qt::PlainText);
+        // An address the box gives, for one, is there to be copied.
+        box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         box.exec();
     }
 
@@ -34,7 +36,7 @@ public:
         }
     }
 
-    void openUrl(const QString& url) override { QDesktopServices::openUrl(QUrl(url)); }
+    bool openUrl(const QString& url) override { return QDesktopServices::openUrl(QUrl(url)); }
 
     void startWindowMove(QWidget* window) override {
         if (window != nullptr && window->windowHandle() != nullptr) {

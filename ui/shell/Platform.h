@@ -18,8 +18,9 @@ public:
     // A setting, not a stack: one call to the default undoes any number of waits.
     virtual void setWaitCursor(bool wait) = 0;
 
-    // Opens an address in the user's browser. Failures are silent.
-    virtual void openUrl(const QString& url) = 0;
+    // Hands an address to the desktop, which opens it with its handler for the address's scheme.
+    // False when the desktop has no way to open it (no browser, no xdg-open).
+    virtual bool openUrl(const QString& url) = 0;
 
     // Lets the window system move `window` with the pointer, as a press on a title bar would.
     virtual void startWindowMove(QWidget* window) = 0;

@@ -13,6 +13,9 @@ public:
     // The one instance while it exists, else nullptr.
     static frm_about* instance();
 
+protected:
+    bool focusNextPrevChild(bool next) override;
+
 private:
     void Picture1_MouseDown();
     void pic_close_Click();

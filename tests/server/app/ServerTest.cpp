@@ -15,12 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace server;
 using lstest::Answer;
@@ -28,48 +24,6 @@ using lstest::Answer;
 namespace {
 
 constexpr const char* kXmlType = "text/xml; charset=utf-8";
-
-// A raw TCP connection to the service, for clients that misbehave.
-class RawConnection {
-public:
-    explicit RawConnection(int port) : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        m_connected = connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        timeval wait{5, 0};
-        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    }
-    ~RawConnection() { close(m_fd); }
-    RawConnection(const RawConnection&) = delete;
-    RawConnection& operator=(const RawConnection&) = delete;
-
-    bool connected() const { return m_connected; }
-    bool send(std::string_view bytes) {
-        return ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-    }
-    // What arrives until the service closes the connection or 5 s pass without a byte.
-    std::string receiveAll() {
-        std::string text;
-        char buffer[4096];
-        ssize_t got = 0;
-        while ((got = recv(m_fd, buffer, sizeof buffer, 0)) > 0) {
-            text.append(buffer, static_cast<std::size_t>(got));
-        }
-        return text;
-    }
-    // True when the service has closed the connection (recv sees its end or a reset).
-    bool closedByService() {
-        char byte = 0;
-        const ssize_t got = recv(m_fd, &byte, 1, 0);
-        return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-    }
-
-private:
-    int m_fd;
-    bool m_connected = false;
-};
 
 class ServerTest : public ::testing::Test {
 protected:
@@ -488,86 +442,6 @@ TEST_F(DeliveringServerTest, PasswordReset_answersAlikeForAnyNumber_andSetsTheNe
     EXPECT_EQ(addressBook(oldToken), "FALSE");
 }
 
-TEST_F(ServerTest, HostileHeads_areRefused_andTheServiceCarriesOn) {
-    // 10,000 header lines do not fit the memory a connection may use.
-    RawConnection many(service->port());
-    ASSERT_TRUE(many.connected());
-    std::string head = "POST /vantro_login.aspx HTTP/1.1\r\nHost: x\r\n";
-    for (int i = 0; i < 10000; ++i) {
-        head += "X-Line-" + std::to_string(i) + ": y\r\n";
-    }
-    many.send(head + "Content-Length: 0\r\n\r\n");
-    const std::string answer = many.receiveAll();
-    EXPECT_TRUE(answer.empty() || answer.starts_with("HTTP/1.1 4")) << answer.substr(0, 80);
-    EXPECT_EQ(answer.find("HTTP/1.1 200"), std::string::npos);
-
-    // Bad request lines and lengths get a 4xx (505 for an unknown HTTP version), never an answer.
-    for (const std::string& bad :
-         std::vector<std::string>{std::string("NONSENSE\r\n\r\n"), std::string("GET / HTTP/9.9\r\n\r\n"),
-                                  std::string("POST /vantro_ab.aspx HTTP/1.1\r\nHost: x\r\n"
-                                              "Content-Length: -1\r\n\r\n")}) {
-        RawConnection connection(service->port());
-        connection.send(bad);
-        const std::string text = connection.receiveAll();
-        EXPECT_TRUE(text.empty() || text.starts_with("HTTP/1.1 4") || text.starts_with("HTTP/1.1 505"))
-            << bad << " -> " << text.substr(0, 80);
-    }
-
-    auto res = post("/vantro_login.aspx", lstest::LoginRequest(kDemoLogin, kDemoPassword));
-    ASSERT_TRUE(res);
-    EXPECT_EQ(Answer(res->body).text("//result"), "TRUE");
-}
-
-TEST(ServerSlowClientsTest, TricklingConnections_doNotStarveALogin_andAreClosedWhenTheirHeadIsLate) {
-    ServerOptions options;
-    options.port = 0;
-    options.databasePath = ":memory:";
-    options.headSeconds = 2;
-    Server service(options);
-    service.start();
-
-    // 64 connections that have sent part of a request head, one byte at a time.
-    const std::string head = "POST /vantro_login.aspx HTTP/1.1\r\nHost: 127.0.0.1\r\n";
-    std::vector<std::unique_ptr<RawConnection>> slow;
-    for (int i = 0; i < 64; ++i) {
-        slow.push_back(std::make_unique<RawConnection>(service.port()));
-        ASSERT_TRUE(slow.back()->connected()) << i;
-    }
-    for (std::size_t byte = 0; byte < 8; ++byte) {
-        for (auto& connection : slow) {
-            connection->send(head.substr(byte, 1));
-        }
-    }
-    httplib::Client client("127.0.0.1", service.port());
-    auto res = client.Post("/vantro_login.aspx", lstest::LoginRequest(kDemoLogin, kDemoPassword), "text/xml");
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
-    EXPECT_EQ(Answer(res->body).text("//result"), "TRUE");
-
-    // Trickling on, a byte every 100 ms, the first connection is closed once its head is late,
-    // long before the head is complete.
-    RawConnection trickler(service.port());
-    bool closed = false;
-    for (std::size_t byte = 0; byte < 200 && !closed; ++byte) {
-        if (!trickler.send(std::string(1, 'X'))) {
-            closed = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        // Closed by now: sends fail soon after the service has shut the connection.
-    }
-    if (!closed) {
-        closed = trickler.closedByService();
-    }
-    EXPECT_TRUE(closed);
-
-    // Stopping does not wait for the slow connections.
-    service.stop();
-    EXPECT_FALSE(service.running());
-    for (auto& connection : slow) {
-        EXPECT_TRUE(connection->closedByService());
-    }
-}
-
 TEST(ServerStopTest, LoginsWaitingForTheirHash_areAnsweredOrClosed_whenTheServiceStops) {
     ServerOptions options;
     options.port = 0;
@@ -604,25 +478,6 @@ TEST(ServerStopTest, LoginsWaitingForTheirHash_areAnsweredOrClosed_whenTheServic
                     outcome == "no answer")
             << outcome;
     }
-}
-
-TEST_F(ServerTest, Stop_freesThePort_andABusyPortIsRefused) {
-    ServerOptions options;
-    options.port = service->port();
-    options.databasePath = ":memory:";
-    Server second(options);
-    EXPECT_THROW(second.start(), std::runtime_error);
-
-    service->stop();
-    EXPECT_FALSE(service->running());
-    service->stop();
-    EXPECT_FALSE(client->Get("/"));
-
-    Server third(options);
-    third.start();
-    auto page = httplib::Client("127.0.0.1", options.port).Get("/");
-    ASSERT_TRUE(page);
-    EXPECT_EQ(page->status, 200);
 }
 
 } // namespace

@@ -1,0 +1,83 @@
+#pragma once
+
+// The HTTP(S) transport: libmicrohttpd on a socket of our own, answering a route table. It knows
+// nothing of what the routes do.
+
+#include "server/http/ListeningSocket.h"
+#include "server/http/RouteTable.h"
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+struct MHD_Daemon;
+
+namespace server::http {
+
+class HeadDeadlines;
+class WorkerPool;
+
+struct HttpOptions {
+    std::string host = "127.0.0.1";
+    int port = 0; // 0: any free port; port() tells which
+    // HTTPS: the certificate chain and its private key, PEM files. Both or neither.
+    std::string tlsCertFile{};
+    std::string tlsKeyFile{};
+    unsigned threads = 0; // 0: the number of cores, at least 2
+    unsigned maxConnections = 512;
+    unsigned maxConnectionsPerAddress = 128;
+    unsigned listenBacklog = 1024;
+    unsigned idleSeconds = 10;
+    unsigned headSeconds = 10;
+    std::size_t connectionMemory = std::size_t{32} * 1024;
+    // Larger request bodies are refused with 413.
+    std::size_t maxBodyBytes = std::size_t{64} * 1024;
+    unsigned poolWorkers = 0; // 0: the number of cores, at least 1
+    // Writes waiting for the store's disk sync at once (Route::waitsForDisk): as many share one
+    // sync. They use no core while they wait.
+    unsigned writeWorkers = 32;
+    // Receives "ERROR <method> <path>: <reason>" for each request whose handler threw.
+    std::function<void(const std::string&)> errors{};
+};
+
+class HttpServer {
+public:
+    HttpServer(HttpOptions options, RouteTable routes);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Reads the certificate and binds, so that port() and baseUrl() are known; serves nothing
+    // yet. Throws std::runtime_error when either fails.
+    void listen();
+    // Starts serving on the bound socket. Throws std::runtime_error when the library refuses.
+    void serve();
+    // No new connections, open ones closed, answers in progress finished. Safe to call again.
+    void stop();
+
+    bool running() const noexcept { return m_daemon != nullptr; }
+    int port() const noexcept { return m_port; }
+    // "http://host:port" or "https://host:port", an IPv6 host in brackets.
+    std::string baseUrl() const;
+
+    // Internal, for the library's callbacks.
+    struct Callbacks;
+
+private:
+    bool tls() const { return !m_options.tlsCertFile.empty() || !m_options.tlsKeyFile.empty(); }
+
+    HttpOptions m_options;
+    RouteTable m_routes;
+    std::optional<ListeningSocket> m_socket;
+    std::unique_ptr<HeadDeadlines> m_deadlines;
+    std::unique_ptr<WorkerPool> m_pool;
+    std::unique_ptr<WorkerPool> m_writers;
+    MHD_Daemon* m_daemon = nullptr;
+    std::string m_tlsCert;
+    std::string m_tlsKey;
+    int m_port = 0;
+};
+
+} // namespace server::http

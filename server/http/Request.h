@@ -1,0 +1,41 @@
+#pragma once
+
+// One request as a route sees it: method, path, body, and lookups of its query, cookies, form
+// fields and client address.
+
+#include "server/http/Method.h"
+
+#include <string>
+#include <string_view>
+
+struct MHD_Connection;
+
+namespace server::http {
+
+class Request {
+public:
+    Request(MHD_Connection* connection, Method method, std::string_view path, const std::string& body)
+        : m_connection(connection), m_method(method), m_path(path), m_body(body) {}
+
+    Method method() const noexcept { return m_method; }
+    std::string_view path() const noexcept { return m_path; }
+    const std::string& body() const noexcept { return m_body; }
+
+    // True when the query string holds `name`, with or without a value.
+    bool hasQueryArgument(const char* name) const;
+    // The value of cookie `name` in the Cookie header; empty when absent.
+    std::string cookie(std::string_view name) const;
+    // The value of field `name` of the body, read as an application/x-www-form-urlencoded form
+    // whatever its content type; empty when absent.
+    std::string formField(std::string_view name) const;
+    // The client's IP address as text; empty when unknown.
+    std::string clientAddress() const;
+
+private:
+    MHD_Connection* m_connection;
+    Method m_method;
+    std::string_view m_path;
+    const std::string& m_body;
+};
+
+} // namespace server::http

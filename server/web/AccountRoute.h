@@ -1,0 +1,16 @@
+#pragma once
+
+// "/login.aspx": the plain login page, and the registration and new-password pages, whose forms
+// carry a form token that must equal the one in the browser's cookie.
+
+#include "server/http/Answer.h"
+#include "server/http/Request.h"
+#include "server/web/AccountPages.h"
+
+namespace server {
+
+// `secureCookie`: the pages are reached over HTTPS, so the form token's cookie never travels in
+// the clear.
+http::Answer AnswerAccountPage(AccountPages& accounts, const http::Request& request, bool secureCookie);
+
+} // namespace server
