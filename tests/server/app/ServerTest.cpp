@@ -63,7 +63,7 @@ protected:
     std::unique_ptr<httplib::Client> client;
 };
 
-TEST_F(ServerTest, AWholeSession) {
+TEST_F(ServerTest, WholeSession_loginToSend_answersAsTheProgramExpects) {
     ASSERT_GT(service->port(), 0);
     EXPECT_EQ(service->baseUrl(), "http://127.0.0.1:" + std::to_string(service->port()));
 

@@ -79,7 +79,7 @@ protected:
     TimePoint now;
 };
 
-TEST_F(DeliveryTest, AQueuedMessageGoesToTheCarriersGatewayAndIsMarkedSent) {
+TEST_F(DeliveryTest, QueuedMessage_goesToTheCarriersGateway_andIsMarkedSent) {
     queue("Hello");
     EXPECT_EQ(worker->deliverDue(), 1);
     const auto got = sink.accepted();
@@ -94,7 +94,7 @@ TEST_F(DeliveryTest, AQueuedMessageGoesToTheCarriersGatewayAndIsMarkedSent) {
     EXPECT_EQ(worker->deliverDue(), 0) << "sent twice";
 }
 
-TEST_F(DeliveryTest, ATemporaryFailureIsTriedAgainAfterAMinuteWithTheSameMessageId) {
+TEST_F(DeliveryTest, TemporaryFailure_isTriedAgainAfterAMinute_withTheSameMessageId) {
     struct Case {
         const char* name;
         Reaction reaction;
@@ -136,7 +136,7 @@ TEST_F(DeliveryTest, ATemporaryFailureIsTriedAgainAfterAMinuteWithTheSameMessage
     }
 }
 
-TEST_F(DeliveryTest, ARelayThatIsDownIsATemporaryFailure) {
+TEST_F(DeliveryTest, RelayDown_isATemporaryFailure) {
     std::string downUrl;
     {
         smtpsink::SmtpSink gone;
@@ -152,7 +152,7 @@ TEST_F(DeliveryTest, ARelayThatIsDownIsATemporaryFailure) {
     EXPECT_FALSE(row(0).lastReply.empty());
 }
 
-TEST_F(DeliveryTest, WithoutTheInsecureOptionARelayWithoutStartTlsGetsNothing) {
+TEST_F(DeliveryTest, RelayWithoutStartTls_getsNothing_withoutTheInsecureOption) {
     SmtpSettings settings{sink.url(), kFrom, "relay-user", "s3cret", false};
     CurlMailSender strict(settings);
     DeliveryWorker strictWorker(*store, strict, GatewayTable::builtIn(), kFrom, {}, [this] { return now; });
@@ -162,7 +162,7 @@ TEST_F(DeliveryTest, WithoutTheInsecureOptionARelayWithoutStartTlsGetsNothing) {
     EXPECT_TRUE(sink.transactions().empty()) << "sent without TLS";
 }
 
-TEST_F(DeliveryTest, PausesGrowAndTheWorkerGivesUpAfter24Hours) {
+TEST_F(DeliveryTest, Pauses_grow_andTheWorkerGivesUpAfter24Hours) {
     std::vector<Reaction> refusals(30, Reaction::answer("421 4.7.0 Busy"));
     sink.script(refusals);
     queue("Persistent");
@@ -188,7 +188,7 @@ TEST_F(DeliveryTest, PausesGrowAndTheWorkerGivesUpAfter24Hours) {
     EXPECT_TRUE(sink.accepted().empty());
 }
 
-TEST_F(DeliveryTest, APermanentFailureEndsAtOnceWithTheRelaysReply) {
+TEST_F(DeliveryTest, PermanentFailure_endsAtOnce_withTheRelaysReply) {
     sink.script({Reaction::answer("550 5.1.1 No such user")});
     queue("Nobody");
     EXPECT_EQ(worker->deliverDue(), 1);
@@ -201,7 +201,7 @@ TEST_F(DeliveryTest, APermanentFailureEndsAtOnceWithTheRelaysReply) {
     EXPECT_EQ(worker->deliverDue(), 0);
 }
 
-TEST_F(DeliveryTest, AMessageWhoseCarrierLostItsGatewayFails) {
+TEST_F(DeliveryTest, CarrierThatLostItsGateway_failsTheMessage) {
     queue("Nowhere", "Straight Talk");
     EXPECT_EQ(worker->deliverDue(), 1);
     EXPECT_EQ(row(0).state, delivery::kFailed);
@@ -209,7 +209,7 @@ TEST_F(DeliveryTest, AMessageWhoseCarrierLostItsGatewayFails) {
     EXPECT_TRUE(sink.transactions().empty());
 }
 
-TEST_F(DeliveryTest, MessagesAcceptedWhileDeliveryWasOffAreNeverSent) {
+TEST_F(DeliveryTest, MessagesAcceptedWhileDeliveryWasOff_areNeverSent) {
     OutboxMessage message;
     message.userId = std::stoll(std::string(kDemoUserId));
     message.number = "2125550100";
@@ -227,7 +227,7 @@ protected:
     lstest::TempDir dir;
 };
 
-TEST_F(DeliveryRestartTest, ARestartDeliversWhatWasQueuedOnce) {
+TEST_F(DeliveryRestartTest, Restart_deliversWhatWasQueued_once) {
     queue("first");
     queue("second");
     sink.script({Reaction::answer("451 4.3.0 Later")});
@@ -326,7 +326,7 @@ protected:
     std::string reguser;
 };
 
-TEST_F(DeliveryServiceTest, OneSendArrivesAsOneCorrectEmail_andTheCredentialsStayOutOfTheConsole) {
+TEST_F(DeliveryServiceTest, OneSend_arrivesAsOneCorrectEmail_andTheCredentialsStayOutOfTheConsole) {
     start();
     const std::string subject = "Grüße 😀";
     const std::string body = "Zeile 1\r\nZeile 2 ✓";
@@ -358,7 +358,7 @@ TEST_F(DeliveryServiceTest, OneSendArrivesAsOneCorrectEmail_andTheCredentialsSta
     }
 }
 
-TEST_F(DeliveryServiceTest, TheGatewayFileDecidesTheCarriersAndRefusesOneWithoutGateway) {
+TEST_F(DeliveryServiceTest, GatewayFile_decidesTheCarriers_andRefusesOneWithoutGateway) {
     const std::string path = dir.file("gateways.conf");
     std::ofstream(path) << "No Gateway =\nZeta & Co = sms.zeta.example\n";
     start(std::make_shared<const GatewayTable>(GatewayTable::load(path)));

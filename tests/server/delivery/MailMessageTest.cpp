@@ -53,7 +53,7 @@ MailFields Fields(std::string subject, std::string body) {
     return fields;
 }
 
-TEST(MailMessageTest, HeadersAndBody) {
+TEST(MailMessageTest, Mail_hasTheHeadersAndBody_theGatewaysExpect) {
     const std::string longLine(1200, 'x');
     struct Case {
         const char* name;
@@ -102,7 +102,7 @@ TEST(MailMessageTest, HeadersAndBody) {
     }
 }
 
-TEST(MailMessageTest, EncodedWordsNeverSplitACharacter) {
+TEST(MailMessageTest, EncodedWords_neverSplitACharacter) {
     // Two- and four-byte characters so that a word boundary would fall inside one.
     std::string text;
     for (int i = 0; i < 40; ++i) {
@@ -124,7 +124,7 @@ TEST(MailMessageTest, EncodedWordsNeverSplitACharacter) {
     EXPECT_EQ(DecodeHeaderWords(encoded), text);
 }
 
-TEST(GatewayTableTest, ReadsTheOperatorsFile) {
+TEST(GatewayTableTest, OperatorsFile_isRead) {
     const GatewayTable table = GatewayTable::parse("# comment\n\n  AT&T = txt.att.net \r\nNo Gateway =\n"
                                                    "Zeta Mobile=sms.zeta.example\n",
                                                    "test");
@@ -138,7 +138,7 @@ TEST(GatewayTableTest, ReadsTheOperatorsFile) {
     EXPECT_EQ(table.address("2125550100", "at&t"), "");
 }
 
-TEST(GatewayTableTest, RefusesWhatCannotBeAGateway) {
+TEST(GatewayTableTest, WhatCannotBeAGateway_isRefused) {
     struct Case {
         const char* name;
         std::string text;

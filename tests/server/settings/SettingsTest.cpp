@@ -37,7 +37,7 @@ Outcome Read(const std::string& file, std::vector<std::string> arguments) {
     return outcome;
 }
 
-TEST(SettingsTest, FileAndCommandLineTogether_theCommandLineWins) {
+TEST(SettingsTest, FileAndCommandLine_together_theCommandLineWins) {
     struct Case {
         const char* name;
         const char* file;
@@ -94,7 +94,7 @@ TEST(SettingsTest, FileAndCommandLineTogether_theCommandLineWins) {
     }
 }
 
-TEST(SettingsTest, ARefusalNamesTheLineOrTheOption) {
+TEST(SettingsTest, Refusals_nameTheLineOrTheOption) {
     struct Case {
         const char* file;
         std::vector<std::string> arguments;
@@ -132,7 +132,7 @@ TEST(SettingsTest, ARefusalNamesTheLineOrTheOption) {
     }
 }
 
-TEST(SettingsTest, HelpListsTheOptionsOnStandardOutput_evenAfterABadValue) {
+TEST(SettingsTest, Help_listsTheOptionsOnStandardOutput_evenAfterABadValue) {
     const Outcome outcome = Read("", {"--port", "abc", "-h"});
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err, "");

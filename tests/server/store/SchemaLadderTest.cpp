@@ -34,7 +34,7 @@ void Restore(const std::string& dump, const std::string& path) {
     ASSERT_EQ(sqlite3_exec(raw, sql.str().c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
 }
 
-TEST(SchemaLadderTest, AStoreOfEveryEarlierVersion_isUpgraded_andItsUserLogsIn) {
+TEST(SchemaLadderTest, StoreOfEveryEarlierVersion_isUpgraded_andItsUserLogsIn) {
     struct Case {
         const char* dump;
         const char* password; // plain text in the dump before version 2, an argon2id hash after

@@ -31,7 +31,7 @@ void Execute(const std::string& path, const char* sql) {
     ASSERT_EQ(sqlite3_exec(raw, sql, nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
 }
 
-TEST(StoreTest, FirstStartCreatesTheDemoUserAndFriends) {
+TEST(StoreTest, FirstStart_createsTheDemoUserAndFriends) {
     Store store(":memory:");
     const auto demo = store.findUserByLogin(kDemoLogin);
     ASSERT_TRUE(demo.has_value());
@@ -51,7 +51,7 @@ TEST(StoreTest, FirstStartCreatesTheDemoUserAndFriends) {
     EXPECT_TRUE(store.outbox().empty());
 }
 
-TEST(StoreTest, EverythingSurvivesARestart) {
+TEST(StoreTest, Everything_survivesARestart) {
     lstest::TempDir dir;
     const std::string path = dir.file("store.db");
     std::int64_t newUser = 0;
@@ -103,7 +103,7 @@ TEST(StoreTest, EverythingSurvivesARestart) {
 
 // Under steady writes with reads in between, the write-ahead log is moved into the file and starts
 // over, instead of growing for as long as the load lasts.
-TEST(StoreTest, TheWriteAheadLogStartsOverUnderSteadyWrites) {
+TEST(StoreTest, WriteAheadLog_startsOver_underSteadyWrites) {
     lstest::TempDir dir;
     const std::string path = dir.file("store.db");
     constexpr int kSends = 6000; // a log of over 100 MB if it never started over
@@ -149,7 +149,7 @@ TEST(StoreTest, TheWriteAheadLogStartsOverUnderSteadyWrites) {
 
 // Concurrent writes share transactions (GroupCommit.h); one that fails is undone alone and its
 // caller sees the failure, while the writes grouped with it are kept and reported as made.
-TEST(StoreTest, AFailedWrite_isUndoneAlone_andTheWritesGroupedWithItAreKept) {
+TEST(StoreTest, ConcurrentWrites_oneFails_itAloneIsUndoneAndTheOthersAreKept) {
     lstest::TempDir dir;
     const std::string path = dir.file("store.db");
     constexpr int kThreads = 4;
@@ -196,7 +196,7 @@ TEST(StoreTest, AFailedWrite_isUndoneAlone_andTheWritesGroupedWithItAreKept) {
     EXPECT_EQ(kept, static_cast<std::size_t>(kThreads * kRounds));
 }
 
-TEST(StoreTest, AStoreWithPlainPasswords_isUpgraded_andEveryUserLogsIn) {
+TEST(StoreTest, StoreWithPlainPasswords_isUpgraded_andEveryUserLogsIn) {
     lstest::TempDir dir;
     const std::string path = dir.file("old.db");
     // A store as the service wrote it before passwords were hashed, with a friend's name and a
@@ -242,7 +242,7 @@ PRAGMA user_version = 1;
     EXPECT_EQ(store.outbox().front().body, "ok\xEF\xBF\xBD");
 }
 
-TEST(StoreTest, Sessions_endWhenIdle_orWhenThePasswordChanges) {
+TEST(StoreTest, Sessions_end_whenIdleOrWhenThePasswordChanges) {
     std::int64_t now = 1'700'000'000;
     Store store(":memory:", {.sessionIdleSeconds = 1000, .clock = [&now] { return now; }});
     const std::int64_t demo = store.findUserByLogin(kDemoLogin)->id;
@@ -267,7 +267,7 @@ TEST(StoreTest, Sessions_endWhenIdle_orWhenThePasswordChanges) {
     }
 }
 
-TEST(StoreTest, FriendIdsStayWithinTheClientsThirtyTwoBits) {
+TEST(StoreTest, FriendIds_stayWithinTheClientsThirtyTwoBits) {
     lstest::TempDir dir;
     const std::string path = dir.file("store.db");
     { Store store(path); }
@@ -280,7 +280,7 @@ TEST(StoreTest, FriendIdsStayWithinTheClientsThirtyTwoBits) {
     EXPECT_EQ(store.friends(1).back().name, "Last");
 }
 
-TEST(StoreTest, OnlyTheOwnerChangesOrDeletesAFriend) {
+TEST(StoreTest, Friend_isChangedOrDeleted_onlyByItsOwner) {
     Store store(":memory:");
     const std::int64_t owner = std::stoll(std::string(kDemoUserId));
     const std::int64_t stranger = store.registerUser("7125550100", "pw").value();
@@ -297,7 +297,7 @@ TEST(StoreTest, OnlyTheOwnerChangesOrDeletesAFriend) {
     EXPECT_TRUE(store.friends(stranger).empty());
 }
 
-TEST(StoreTest, RefusesAStoreItCannotUse) {
+TEST(StoreTest, UnusableStore_isRefused) {
     lstest::TempDir dir;
     EXPECT_THROW(Store{dir.file("no-such-folder/store.db")}, SqliteError);
 

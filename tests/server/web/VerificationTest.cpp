@@ -22,7 +22,7 @@ struct Clocked {
 
 std::string WrongCodeFor(const std::string& code) { return code == "000000" ? "000001" : "000000"; }
 
-TEST(VerificationTest, ACodeMatchesOnlyWithinItsLifetimeAndTries) {
+TEST(VerificationTest, Code_matches_onlyWithinItsLifetimeAndTries) {
     struct Case {
         const char* name;
         int wrongTries;      // wrong codes typed first
@@ -55,7 +55,7 @@ TEST(VerificationTest, ACodeMatchesOnlyWithinItsLifetimeAndTries) {
     }
 }
 
-TEST(VerificationTest, ACodeServesOnceForItsOwnNumberAndPurpose) {
+TEST(VerificationTest, Code_servesOnce_forItsOwnNumberAndPurpose) {
     Clocked t;
     const auto first = t.verification.requestCode(CodePurpose::PasswordReset, kNumber, kAddress);
     const auto second = t.verification.requestCode(CodePurpose::PasswordReset, kNumber, kAddress);
@@ -85,7 +85,7 @@ TEST(VerificationTest, ACodeServesOnceForItsOwnNumberAndPurpose) {
     EXPECT_EQ(stored[0].find(other.code), std::string::npos);
 }
 
-TEST(VerificationTest, CodeRequestsAreLimitedPerNumberAndPerAddress) {
+TEST(VerificationTest, CodeRequests_areLimited_perNumberAndPerAddress) {
     struct Request {
         std::int64_t after; // seconds after the previous request
         std::string_view number;
@@ -160,7 +160,7 @@ TEST(VerificationTest, CodeRequestsAreLimitedPerNumberAndPerAddress) {
     }
 }
 
-TEST(VerificationTest, TheProvenCarrierIsKept) {
+TEST(VerificationTest, ProvenCarrier_isKept) {
     Clocked t;
     EXPECT_FALSE(t.verification.carrierOf(kNumber).has_value());
     t.verification.rememberCarrier(kNumber, "AT&T");
@@ -172,7 +172,7 @@ TEST(VerificationTest, TheProvenCarrierIsKept) {
 
 namespace {
 
-TEST(VerificationTest, ACodesTextLeavesTheOutboxOnceSentOrExpired) {
+TEST(VerificationTest, CodesText_leavesTheOutbox_onceSentOrExpired) {
     using std::chrono::system_clock;
     const auto at = [](std::int64_t seconds) { return system_clock::from_time_t(static_cast<std::time_t>(seconds)); };
     enum class Step { Sent, Failed, RetryInTime, RetryTooLate, ExpiredInQueue };
