@@ -7,6 +7,8 @@
 #include "server/web/Pages.h"
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -18,6 +20,30 @@ namespace {
 http::Answer Xml(std::string text) { return http::Answer{200, std::move(text), http::kXml}; }
 http::Answer Html(std::string text) { return http::Answer{200, std::move(text), http::kHtml}; }
 
+// "/delivery-report?id=N&secret=S&type=T&reply=R", called by the SMS gateway. Without the
+// message's secret there is nothing here: 404, and nothing changes.
+http::Answer AnswerDeliveryReport(Store& store, const http::Request& request,
+                                  const std::function<void(const std::string&)>& console) {
+    const std::string id = request.queryArgument("id");
+    const std::string secret = request.queryArgument("secret");
+    const auto reported = ReadKannelReport(request.queryArgument("type"), request.queryArgument("reply"));
+    if (id.empty() || id.size() > 18 || id.find_first_not_of("0123456789") != std::string::npos || secret.empty() ||
+        !reported) {
+        return http::PlainError(404, "404 Not Found");
+    }
+    DeliveryReport report{std::stoll(id), secret, std::string(reported->state), reported->reason};
+    switch (store.applyReport(report)) {
+    case ReportResult::Unknown:
+        return http::PlainError(404, "404 Not Found");
+    case ReportResult::Applied:
+        console("SMS #" + id + " " + report.state + (report.reason.empty() ? "" : ": " + report.reason));
+        break;
+    case ReportResult::Unchanged:
+        break;
+    }
+    return http::PlainError(200, "OK");
+}
+
 } // namespace
 
 Server::Server(ServerOptions options)
@@ -26,23 +52,42 @@ Server::Server(ServerOptions options)
                                     : std::shared_ptr<const GatewayTable>(&GatewayTable::builtIn(), [](auto*) {})),
       m_verification(m_store, m_options.verificationLimits, m_options.clock ? m_options.clock : m_options.store.clock),
       m_accounts(m_store, m_verification, *m_gateways, codeDelivery(),
-                 [this](const std::string& line) { toConsole(line); }) {
-    if (m_options.smtp) {
+                 [this](const std::string& line) { toConsole(line); }, m_options.smsGateway.has_value()) {
+    if (m_options.smsGateway) {
+        // The SMS gateway is the route when it is set; the worker, which needs the service's
+        // address for the reports, is made in start().
+        CheckSmsGatewaySettings(*m_options.smsGateway);
+        m_smsSender = std::make_unique<KannelSmsSender>(*m_options.smsGateway, &m_cancelDelivery);
+    } else if (m_options.smtp) {
         CheckSmtpSettings(*m_options.smtp);
         m_sender = std::make_unique<CurlMailSender>(*m_options.smtp, &m_cancelDelivery);
-        m_worker = std::make_unique<DeliveryWorker>(m_store, *m_sender, *m_gateways, m_options.smtp->from,
-                                                    [this](const std::string& line) { toConsole(line); });
+        m_worker = std::make_unique<DeliveryWorker>(
+            m_store, *m_sender, *m_gateways, m_options.smtp->from,
+            [this](const std::string& line) { toConsole(line); }, deliveryClock());
     }
     m_http = std::make_unique<http::HttpServer>(httpOptions(), routes());
 }
 
 Server::~Server() { stop(); }
 
+DeliveryWorker::Clock Server::deliveryClock() const {
+    if (m_options.deliveryClock) {
+        return m_options.deliveryClock;
+    }
+    return [] { return std::chrono::system_clock::now(); };
+}
+
+void Server::wakeDelivery() {
+    if (m_worker) {
+        m_worker->wake();
+    }
+}
+
 CodeSender Server::codeDelivery() {
     if (m_options.codeSender) {
         return m_options.codeSender;
     }
-    if (!m_options.smtp) {
+    if (!m_options.smtp && !m_options.smsGateway) {
         return {};
     }
     return [this](const CodeText& text) {
@@ -104,7 +149,8 @@ http::RouteTable Server::routes() {
                .handler = [this](const Request& r) { return Xml(m_exchanges->send(r.body())); },
                .waitsForDisk = Method::Post});
     table.add(
-        {"/", Method::Get | Method::Head, [this](const Request&) { return Html(HomePage(m_worker != nullptr)); }});
+        {"/", Method::Get | Method::Head,
+         [this](const Request&) { return Html(HomePage(m_worker != nullptr, m_smsSender != nullptr)); }});
     table.add({"/vantro_updates.aspx", Method::Get | Method::Head, [](const Request&) { return Html(UpdatesPage()); }});
     const bool secureCookie = !m_options.tlsCertFile.empty() || m_options.publicUrl.starts_with("https://");
     table.add(
@@ -112,6 +158,18 @@ http::RouteTable Server::routes() {
          .methods = Method::Get | Method::Head | Method::Post,
          .handler = [this, secureCookie](const Request& r) { return AnswerAccountPage(m_accounts, r, secureCookie); },
          .waitsForDisk = Method::Post});
+    // Only with the SMS route; a 404 otherwise, as for any path that is not there. The gateway
+    // does not send a report again once answered, so the answer waits for the report to be on disk.
+    if (m_smsSender) {
+        table.add({.path = "/delivery-report",
+                   .methods = Method::Get,
+                   .handler =
+                       [this](const Request& r) {
+                           return AnswerDeliveryReport(m_store, r,
+                                                       [this](const std::string& line) { toConsole(line); });
+                       },
+                   .waitsForDisk = Method::Get});
+    }
     return table;
 }
 
@@ -124,6 +182,13 @@ void Server::start() {
 
     ExchangeSettings settings;
     settings.publicUrl = m_options.publicUrl.empty() ? baseUrl() : m_options.publicUrl;
+    const std::string reportUrl = settings.publicUrl + "/delivery-report";
+    if (m_smsSender) {
+        m_worker = std::make_unique<DeliveryWorker>(
+            m_store, *m_smsSender, reportUrl,
+            [this](const std::string& line) { toConsole(line); }, deliveryClock());
+        settings.byCarrierGateway = false;
+    }
     settings.console = [this](const std::string& line) { toConsole(line); };
     settings.throttle = m_options.throttle;
     settings.gateways = m_gateways.get();
@@ -132,12 +197,16 @@ void Server::start() {
     m_exchanges = std::make_unique<Exchanges>(m_store, std::move(settings));
 
     m_http->serve();
-    if (m_worker) {
+    if (m_smsSender) {
+        toConsole("Delivery on: messages go as texts through the SMS gateway " + m_options.smsGateway->url +
+                  " from " + m_options.smsGateway->from + ", delivery reports to " + reportUrl);
+        m_worker->start();
+    } else if (m_worker) {
         toConsole("Delivery on: messages go by e-mail through " + m_options.smtp->url + " from " +
                   m_options.smtp->from);
         m_worker->start();
     } else {
-        toConsole("Delivery is off: accepted messages stay in the outbox (--smtp turns it on).");
+        toConsole("Delivery is off: accepted messages stay in the outbox (--sms-gateway or --smtp turns it on).");
     }
 }
 

@@ -7,6 +7,7 @@
 #include "server/store/DemoData.h"
 #include "server/exchanges/LoginThrottle.h"
 #include "server/delivery/MailSender.h"
+#include "server/delivery/SmsGateway.h"
 #include "server/store/Store.h"
 #include "server/web/Verification.h"
 
@@ -43,6 +44,13 @@ struct ServerOptions {
     // The relay that delivers accepted messages as e-mail to the carriers' gateways; without it,
     // delivery is off and messages only go to the outbox.
     std::optional<SmtpSettings> smtp{};
+    // The SMS gateway (Kannel's smsbox) that delivers accepted messages and codes as texts; when
+    // set it is the only route, and the relay is not used. Its delivery reports come back to
+    // publicUrl (or baseUrl()) + "/delivery-report".
+    std::optional<SmsGatewaySettings> smsGateway{};
+    // The delivery worker's clock, which decides when a retry is due; empty: the system clock.
+    // Tests step through the retry pauses with their own, and wakeDelivery().
+    DeliveryWorker::Clock deliveryClock{};
     // The carriers and their gateways; null: the built-in table.
     std::shared_ptr<const GatewayTable> gateways{};
     // Texts the account pages' codes in place of the delivery queue (tests). Empty: the codes go
@@ -100,6 +108,8 @@ public:
     void stop();
 
     bool running() const;
+    // Has the delivery worker look for due messages now.
+    void wakeDelivery();
     // The bound port (once started).
     int port() const noexcept;
     // "http://host:port" or "https://host:port"
@@ -112,6 +122,7 @@ public:
 private:
     void toConsole(const std::string& line);
     CodeSender codeDelivery();
+    DeliveryWorker::Clock deliveryClock() const;
     http::HttpOptions httpOptions();
     http::RouteTable routes();
 
@@ -120,6 +131,7 @@ private:
     std::shared_ptr<const GatewayTable> m_gateways;
     std::atomic<bool> m_cancelDelivery{false};
     std::unique_ptr<CurlMailSender> m_sender;
+    std::unique_ptr<KannelSmsSender> m_smsSender; // the SMS route, when set
     std::unique_ptr<DeliveryWorker> m_worker; // null when delivery is off
     Verification m_verification;
     AccountPages m_accounts;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace server {
 
@@ -20,24 +21,45 @@ struct QueuedMessage {
     std::string body;
     std::string queuedAt; // UTC, "YYYY-MM-DDTHH:MM:SSZ": when the service accepted it
     int attempts = 0;     // attempts made so far
+    std::string expiresAt; // an account code's end of validity (UTC); empty for a user's message
 };
 
-// The states of an outbox entry, as the outbox's `state` column holds them.
+// The states of an outbox entry, as the outbox's `state` column holds them. A message only ever
+// moves forward: queued, then accepted, submitted, then one of the final states delivered, failed
+// and expired. Stores written before the SMS gateway said "sent" where they now say "accepted".
 namespace delivery {
-inline constexpr std::string_view kQueued = "queued"; // waiting for its next attempt
-inline constexpr std::string_view kSent = "sent";     // the relay took it
-inline constexpr std::string_view kFailed = "failed"; // given up: a permanent refusal or 24 hours of failures
-inline constexpr std::string_view kOff = "off";       // accepted while delivery was off; never sent
+inline constexpr std::string_view kQueued = "queued";       // waiting for its next attempt
+inline constexpr std::string_view kAccepted = "accepted";   // the SMS gateway or the SMTP relay took it
+inline constexpr std::string_view kSubmitted = "submitted"; // the gateway reports that the SMSC took it
+inline constexpr std::string_view kDelivered = "delivered"; // the SMSC reports it delivered to the phone
+inline constexpr std::string_view kFailed = "failed";       // refused, reported undeliverable, or 24 hours of failures
+inline constexpr std::string_view kExpired = "expired";     // its validity ran out before it was delivered
+inline constexpr std::string_view kOff = "off";             // accepted while delivery was off; never sent
 } // namespace delivery
+
+// A state change the SMS gateway reported, for one message.
+struct DeliveryReport {
+    std::int64_t id = 0;
+    std::string secret;  // as the report presents it
+    std::string state;   // delivery::kSubmitted, kDelivered, kFailed or kExpired
+    std::string reason;  // the report's text, for a failure
+};
 
 class DeliveryQueue {
 public:
     virtual ~DeliveryQueue() = default;
     // The oldest queued message whose next attempt is due at `now`.
     virtual std::optional<QueuedMessage> nextDue(TimePoint now) = 0;
+    // The oldest `limit` queued messages due at `now`, oldest first.
+    virtual std::vector<QueuedMessage> dueMessages(TimePoint now, int limit) = 0;
     // The earliest next attempt of any queued message, if there is one.
     virtual std::optional<TimePoint> nextAttempt() = 0;
-    virtual void markSent(std::int64_t id, int attempts, std::string_view reply) = 0;
+    // The hash of the secret (ReportSecret.h) the next attempt's delivery reports will carry; set
+    // before the attempt, since a report may arrive before the attempt's answer.
+    virtual void setReportSecretHash(std::int64_t id, std::string_view hash) = 0;
+    // Each of these changes only a message that is still queued: a delivery report that came in
+    // while the attempt was under way has already moved it further, and stands.
+    virtual void markAccepted(std::int64_t id, int attempts, std::string_view reply) = 0;
     virtual void markRetry(std::int64_t id, int attempts, TimePoint next, std::string_view reply) = 0;
     virtual void markFailed(std::int64_t id, int attempts, std::string_view reply) = 0;
 };

@@ -1,9 +1,12 @@
 #include "server/delivery/DeliveryWorker.h"
 
 #include "server/delivery/MailMessage.h"
+#include "server/delivery/ReportSecret.h"
 
 #include <array>
 #include <ctime>
+#include <thread>
+#include <vector>
 
 namespace server {
 
@@ -42,7 +45,11 @@ std::chrono::seconds DeliveryWorker::retryPause(int failedAttempts) {
 
 DeliveryWorker::DeliveryWorker(DeliveryQueue& queue, MailSender& sender, const GatewayTable& gateways, std::string from,
                                Log log, Clock clock)
-    : m_queue(queue), m_sender(sender), m_gateways(gateways), m_from(std::move(from)), m_log(std::move(log)),
+    : m_queue(queue), m_sender(&sender), m_gateways(&gateways), m_from(std::move(from)), m_log(std::move(log)),
+      m_clock(std::move(clock)) {}
+
+DeliveryWorker::DeliveryWorker(DeliveryQueue& queue, SmsSender& sender, std::string reportUrl, Log log, Clock clock)
+    : m_queue(queue), m_sms(&sender), m_reportUrl(std::move(reportUrl)), m_log(std::move(log)),
       m_clock(std::move(clock)) {}
 
 DeliveryWorker::~DeliveryWorker() { stop(); }
@@ -53,7 +60,113 @@ void DeliveryWorker::log(const std::string& line) const {
     }
 }
 
+DeliveryWorker::Attempt DeliveryWorker::sendMail(const QueuedMessage& message, TimePoint now) {
+    Attempt attempt;
+    attempt.to = m_gateways->address(message.number, message.carrier);
+    if (attempt.to.empty()) {
+        // The gateway was taken out of the table after the message was accepted.
+        attempt.permanent = true;
+        attempt.reply = "no e-mail gateway for the carrier " + message.carrier;
+        return attempt;
+    }
+    MailFields fields;
+    fields.from = m_from;
+    fields.to = attempt.to;
+    fields.subject = message.subject;
+    fields.body = message.body;
+    // Date and Message-ID come from the outbox entry, so every attempt sends the same e-mail.
+    fields.date = ParseUtcText(message.queuedAt).value_or(now);
+    fields.messageId = MessageIdFor(message.id, message.queuedAt, m_from);
+    const SendOutcome outcome = m_sender->send(m_from, attempt.to, ComposeMail(fields));
+    attempt.accepted = outcome.kind == SendOutcome::Kind::Delivered;
+    attempt.permanent = outcome.kind == SendOutcome::Kind::Permanent;
+    attempt.reply = outcome.reply;
+    return attempt;
+}
+
+DeliveryWorker::Attempt DeliveryWorker::sendText(const QueuedMessage& message, TimePoint now) {
+    Attempt attempt;
+    SmsSubmission submission;
+    submission.to = E164FromUsNumber(message.number);
+    submission.text = SmsText(message.subject, message.body);
+    // A new secret for each attempt, its hash stored first: the gateway may report before it
+    // answers. Reports of an earlier attempt that the gateway took after all no longer match.
+    const std::string secret = NewReportSecret();
+    m_queue.setReportSecretHash(message.id, ReportSecretHash(secret));
+    submission.dlrUrl = m_reportUrl + "?id=" + std::to_string(message.id) + "&secret=" + secret +
+                        "&type=%d&reply=%A"; // Kannel fills in the report's type and the SMSC's text
+    if (const auto expires = ParseUtcText(message.expiresAt)) {
+        // An account code is worth nothing after its validity, on the SMSC as here.
+        const auto left = std::chrono::duration_cast<std::chrono::seconds>(*expires - now).count();
+        submission.validityMinutes = static_cast<int>(std::max<long long>(1, (left + 59) / 60));
+    }
+    attempt.to = submission.to;
+    const SmsOutcome outcome = m_sms->submit(submission);
+    attempt.accepted = outcome.kind == SmsOutcome::Kind::Accepted;
+    attempt.permanent = outcome.kind == SmsOutcome::Kind::Permanent;
+    attempt.reply = outcome.reply;
+    return attempt;
+}
+
+bool DeliveryWorker::record(const QueuedMessage& message, const Attempt& attempt, TimePoint now) {
+    const int attempts = message.attempts + 1;
+    const std::string label = "SMS #" + std::to_string(message.id);
+    const std::string& to = attempt.to;
+    if (attempt.accepted) {
+        m_queue.markAccepted(message.id, attempts, attempt.reply);
+        log(label + (m_sms != nullptr ? " accepted by the SMS gateway for " : " sent to ") + to + ": " + attempt.reply);
+    } else if (m_stopping) {
+        return false; // cut short by stop(): it stays queued and goes again after the restart
+    } else if (attempt.permanent) {
+        m_queue.markFailed(message.id, attempts, attempt.reply);
+        log(label + (to.empty() ? std::string(" failed: ") : " to " + to + " refused: ") + attempt.reply);
+    } else {
+        const TimePoint giveUp = ParseUtcText(message.queuedAt).value_or(now) + kGiveUpAfter;
+        if (now >= giveUp) {
+            m_queue.markFailed(message.id, attempts, attempt.reply);
+            log(label + " to " + to + " failed for 24 hours, given up: " + attempt.reply);
+        } else {
+            // The last attempt falls at the 24-hour mark.
+            const TimePoint next = std::min(now + retryPause(attempts), giveUp);
+            m_queue.markRetry(message.id, attempts, next, attempt.reply);
+            log(label + " to " + to + " not sent, next attempt " + UtcText(next) + ": " + attempt.reply);
+        }
+    }
+    return true;
+}
+
+int DeliveryWorker::deliverTextsDue() {
+    int attempted = 0;
+    while (!m_stopping) {
+        const TimePoint now = m_clock();
+        const std::vector<QueuedMessage> due = m_queue.dueMessages(now, kTextsInFlight);
+        if (due.empty()) {
+            break;
+        }
+        // Handed over together, recorded once every answer is in: no message is in two batches.
+        std::vector<Attempt> attempts(due.size());
+        std::vector<std::thread> senders;
+        for (std::size_t i = 1; i < due.size(); ++i) {
+            senders.emplace_back([&, i] { attempts[i] = sendText(due[i], now); });
+        }
+        attempts[0] = sendText(due[0], now);
+        for (auto& sender : senders) {
+            sender.join();
+        }
+        for (std::size_t i = 0; i < due.size(); ++i) {
+            ++attempted;
+            if (!record(due[i], attempts[i], now)) {
+                return attempted;
+            }
+        }
+    }
+    return attempted;
+}
+
 int DeliveryWorker::deliverDue() {
+    if (m_sms != nullptr) {
+        return deliverTextsDue();
+    }
     int attempted = 0;
     while (!m_stopping) {
         const TimePoint now = m_clock();
@@ -62,46 +175,8 @@ int DeliveryWorker::deliverDue() {
             break;
         }
         ++attempted;
-        const int attempts = message->attempts + 1;
-        const std::string label = "SMS #" + std::to_string(message->id);
-        const std::string to = m_gateways.address(message->number, message->carrier);
-        if (to.empty()) {
-            // The gateway was taken out of the table after the message was accepted.
-            const std::string reason = "no e-mail gateway for the carrier " + message->carrier;
-            m_queue.markFailed(message->id, attempts, reason);
-            log(label + " failed: " + reason);
-            continue;
-        }
-        const auto queuedAt = ParseUtcText(message->queuedAt).value_or(now);
-        MailFields fields;
-        fields.from = m_from;
-        fields.to = to;
-        fields.subject = message->subject;
-        fields.body = message->body;
-        // Date and Message-ID come from the outbox entry, so every attempt sends the same e-mail.
-        fields.date = queuedAt;
-        fields.messageId = MessageIdFor(message->id, message->queuedAt, m_from);
-        const SendOutcome outcome = m_sender.send(m_from, to, ComposeMail(fields));
-
-        if (outcome.kind == SendOutcome::Kind::Delivered) {
-            m_queue.markSent(message->id, attempts, outcome.reply);
-            log(label + " sent to " + to + ": " + outcome.reply);
-        } else if (m_stopping) {
-            break; // cut short by stop(): it stays queued and goes again after the restart
-        } else if (outcome.kind == SendOutcome::Kind::Permanent) {
-            m_queue.markFailed(message->id, attempts, outcome.reply);
-            log(label + " to " + to + " refused: " + outcome.reply);
-        } else {
-            const TimePoint giveUp = queuedAt + kGiveUpAfter;
-            if (now >= giveUp) {
-                m_queue.markFailed(message->id, attempts, outcome.reply);
-                log(label + " to " + to + " failed for 24 hours, given up: " + outcome.reply);
-            } else {
-                // The last attempt falls at the 24-hour mark.
-                const TimePoint next = std::min(now + retryPause(attempts), giveUp);
-                m_queue.markRetry(message->id, attempts, next, outcome.reply);
-                log(label + " to " + to + " not sent, next attempt " + UtcText(next) + ": " + outcome.reply);
-            }
+        if (!record(*message, sendMail(*message, now), now)) {
+            break;
         }
     }
     return attempted;

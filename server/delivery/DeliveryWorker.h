@@ -3,6 +3,7 @@
 #include "server/delivery/GatewayTable.h"
 #include "server/delivery/DeliveryQueue.h"
 #include "server/delivery/MailSender.h"
+#include "server/delivery/SmsGateway.h"
 
 #include <atomic>
 #include <chrono>
@@ -14,18 +15,23 @@
 
 namespace server {
 
-// Sends the outbox's queued messages, one at a time, on one thread of its own.
+// Sends the outbox's queued messages, one at a time, on one thread of its own: by e-mail to the
+// carriers' gateways through an SMTP relay, or as texts through the SMS gateway.
 //
 // A temporary failure is tried again after 1 minute, then 5 minutes, 30 minutes and every
 // 2 hours, until 24 hours after the message was accepted; then it fails. A permanent failure
-// (5xx) fails at once. A message is marked sent only after the relay took it, so a crash in
-// between sends it again, with the same Message-ID: at least once, never lost.
+// (5xx, or the SMS gateway's 4xx) fails at once. A message is marked accepted only after the relay
+// or the gateway took it, so a crash in between sends it again: at least once, never lost (the
+// e-mail carries the same Message-ID again; the text cannot say it is a repeat).
 class DeliveryWorker {
 public:
     using Clock = std::function<TimePoint()>;
     using Log = std::function<void(const std::string&)>;
 
     static constexpr std::chrono::hours kGiveUpAfter{24};
+    // Texts handed to the SMS gateway at once: each request waits some milliseconds for smsbox's
+    // answer, so one at a time would leave the gateway idle most of the time.
+    static constexpr int kTextsInFlight = 8;
     // The pause after the given number of failed attempts (1, 2, ...).
     static std::chrono::seconds retryPause(int failedAttempts);
 
@@ -33,6 +39,11 @@ public:
     // their own to step through the pauses without waiting.
     DeliveryWorker(
         DeliveryQueue& queue, MailSender& sender, const GatewayTable& gateways, std::string from, Log log,
+        Clock clock = [] { return std::chrono::system_clock::now(); });
+    // Through the SMS gateway. `reportUrl` is the service's delivery-report address
+    // (PUBLIC-URL/delivery-report); each text asks the gateway to call it with a secret of its own.
+    DeliveryWorker(
+        DeliveryQueue& queue, SmsSender& sender, std::string reportUrl, Log log,
         Clock clock = [] { return std::chrono::system_clock::now(); });
     ~DeliveryWorker();
     DeliveryWorker(const DeliveryWorker&) = delete;
@@ -52,13 +63,26 @@ public:
     void wake();
 
 private:
+    struct Attempt {
+        std::string to; // for the log
+        bool accepted = false;
+        bool permanent = false;
+        std::string reply;
+    };
+    Attempt sendMail(const QueuedMessage& message, TimePoint now);
+    Attempt sendText(const QueuedMessage& message, TimePoint now);
+    // Marks the message as the attempt ended; false when the attempt was cut short by stop().
+    bool record(const QueuedMessage& message, const Attempt& attempt, TimePoint now);
+    int deliverTextsDue();
     void run();
     void log(const std::string& line) const;
 
     DeliveryQueue& m_queue;
-    MailSender& m_sender;
-    const GatewayTable& m_gateways;
+    MailSender* m_sender = nullptr;    // the e-mail route, or
+    const GatewayTable* m_gateways = nullptr;
+    SmsSender* m_sms = nullptr;        // the SMS gateway's
     std::string m_from;
+    std::string m_reportUrl;
     Log m_log;
     Clock m_clock;
     std::atomic<bool> m_stopping{false};

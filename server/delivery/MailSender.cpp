@@ -1,10 +1,10 @@
 #include "server/delivery/MailSender.h"
 
+#include "server/delivery/CredentialsFile.h"
 #include "server/delivery/MailMessage.h"
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <stdexcept>
 
@@ -56,20 +56,9 @@ int CheckCancel(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 } // namespace
 
 void ReadCredentials(const std::string& path, SmtpSettings& settings) {
-    std::ifstream file(path);
-    std::string line;
-    if (!file || !std::getline(file, line)) {
-        throw std::runtime_error("cannot read the SMTP credentials file " + path);
-    }
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-    }
-    const auto colon = line.find(':');
-    if (colon == std::string::npos || colon == 0) {
-        throw std::runtime_error("the SMTP credentials file " + path + " must hold user:password on its first line");
-    }
-    settings.user = line.substr(0, colon);
-    settings.password = line.substr(colon + 1);
+    auto credentials = ReadCredentialsFile(path, "SMTP");
+    settings.user = std::move(credentials.user);
+    settings.password = std::move(credentials.password);
 }
 
 void CheckSmtpSettings(const SmtpSettings& settings) {

@@ -9,7 +9,7 @@ std::string Exchanges::carriers() const {
     pugi::xml_document doc;
     pugi::xml_node root = doc.append_child("carriers");
     for (const Carrier& carrier : gateways().carriers()) {
-        if (m_settings.deliveryOn && carrier.gateway.empty()) {
+        if (m_settings.deliveryOn && m_settings.byCarrierGateway && carrier.gateway.empty()) {
             continue; // the program would offer a carrier the service cannot reach
         }
         answer::AddText(root, "carrier", carrier.name);

@@ -31,9 +31,12 @@ struct ExchangeSettings {
     ThrottleSettings throttle;
     // The carriers and their gateways; null: the built-in table.
     const GatewayTable* gateways = nullptr;
-    // With delivery on, a message is queued for the delivery worker, one to a carrier without a
-    // gateway is refused, and the carrier list holds only carriers with a gateway.
+    // With delivery on, a message is queued for the delivery worker.
     bool deliveryOn = false;
+    // Delivery by e-mail to the carriers' gateways: with delivery on, a message to a carrier
+    // without a gateway is refused, and the carrier list holds only carriers with one. False for
+    // the SMS gateway, where the carrier plays no part.
+    bool byCarrierGateway = true;
     // Called after a message has been queued (wakes the worker); may be empty.
     std::function<void()> queued{};
 };

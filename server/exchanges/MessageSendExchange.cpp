@@ -91,7 +91,7 @@ public:
 
     // Refused now rather than failed later: the user still has the text in the window.
     std::optional<std::string> checkDeliverable() const {
-        if (!m_settings.deliveryOn) {
+        if (!m_settings.deliveryOn || !m_settings.byCarrierGateway) {
             return std::nullopt;
         }
         std::string carrier = m_message.carrier;
@@ -105,7 +105,7 @@ public:
             number = entry->number;
         }
         if (m_gateways.address(number, carrier).empty()) {
-            return std::string(refusal::kNoGateway) + " " + Quoted(carrier) + ".";
+            return std::string(refusal::kNoGateway) + Quoted(carrier) + std::string(refusal::kNoGatewayEnd);
         }
         return std::nullopt;
     }

@@ -24,8 +24,11 @@ inline constexpr std::string_view kAddNeedsZero = "A new friend must be sent wit
 // Its login and password are public, so with delivery on it would let anyone text anyone.
 inline constexpr std::string_view kDemoNotDelivered =
     "The demo user cannot send text messages on this service. Please register to send them.";
-// Followed by the carrier's name in quotes and a full stop.
-inline constexpr std::string_view kNoGateway = "The service cannot deliver text messages to the carrier";
+// Between them the carrier's name in quotes: its e-mail-to-SMS gateway has closed (or it never
+// had one), and the service delivers by e-mail only.
+inline constexpr std::string_view kNoGateway = "The carrier ";
+inline constexpr std::string_view kNoGatewayEnd =
+    " no longer accepts e-mail-to-text messages, so this service cannot deliver to it.";
 } // namespace refusal
 
 inline constexpr std::string_view kUpdateSuccessful = "Update Successful.";

@@ -50,6 +50,11 @@ bool Request::hasQueryArgument(const char* name) const {
     return MHD_lookup_connection_value(m_connection, MHD_GET_ARGUMENT_KIND, name) != nullptr;
 }
 
+std::string Request::queryArgument(const char* name) const {
+    const char* value = MHD_lookup_connection_value(m_connection, MHD_GET_ARGUMENT_KIND, name);
+    return value != nullptr ? value : "";
+}
+
 std::string Request::cookie(std::string_view name) const {
     const char* header = MHD_lookup_connection_value(m_connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_COOKIE);
     std::string_view rest = header != nullptr ? header : "";

@@ -23,6 +23,8 @@ public:
 
     // True when the query string holds `name`, with or without a value.
     bool hasQueryArgument(const char* name) const;
+    // The value of query argument `name`, decoded; empty when absent.
+    std::string queryArgument(const char* name) const;
     // The value of cookie `name` in the Cookie header; empty when absent.
     std::string cookie(std::string_view name) const;
     // The value of field `name` of the body, read as an application/x-www-form-urlencoded form

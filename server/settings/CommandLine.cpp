@@ -89,6 +89,10 @@ std::optional<int> readSettings(const std::vector<std::string>& arguments, Setti
         err << "vantro-server: unknown or incomplete option \"" << app.remaining().front() << "\"\n" << app.help();
         return kRefused;
     }
+    if (settings.sms.url.empty() && (!settings.sms.from.empty() || !settings.smsCredentials.empty())) {
+        err << "vantro-server: --sms-from and --sms-gateway-credentials need --sms-gateway\n";
+        return kRefused;
+    }
     if (settings.smtp.url.empty() &&
         (!settings.smtp.from.empty() || !settings.smtpCredentials.empty() || settings.smtp.insecure)) {
         err << "vantro-server: --smtp-from, --smtp-credentials and --smtp-insecure need --smtp\n";

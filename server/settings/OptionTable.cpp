@@ -101,6 +101,12 @@ void addOptions(CLI::App& app, Settings& s) {
     number("--idle-timeout", o.idleSeconds, "SECONDS", 1, 3600,
            "close a connection that sends nothing for this long (default 10)");
     number("--head-timeout", o.headSeconds, "SECONDS", 1, 3600, "time a request head may take to arrive (default 10)");
+    text("--sms-gateway", s.sms.url, "URL",
+         "deliver messages as texts through this SMS gateway's sendsms address, e.g. "
+         "http://127.0.0.1:13013/cgi-bin/sendsms; when set, the e-mail route is not used");
+    text("--sms-gateway-credentials", s.smsCredentials, "FILE",
+         "the sendsms user, \"username:password\" on the file's first line");
+    text("--sms-from", s.sms.from, "NUMBER", "the sender of the texts: + and its number (E.164), or a short code");
     text("--smtp", s.smtp.url, "URL",
          "deliver messages through this relay: smtps://HOST:465, or smtp://HOST:587 with STARTTLS (default: "
          "delivery off)");

@@ -2,6 +2,7 @@
 
 #include "server/app/Server.h"
 #include "server/delivery/MailSender.h"
+#include "server/delivery/SmsGateway.h"
 
 #include <string>
 
@@ -17,6 +18,8 @@ struct Settings {
     SmtpSettings smtp;
     std::string smtpCredentials; // the file with "user:password"; empty: no login
     std::string gateways;        // the gateway table's file; empty: the built-in table
+    SmsGatewaySettings sms;      // url empty: no SMS gateway
+    std::string smsCredentials;  // the file with "username:password" for sendsms
 };
 
 } // namespace server

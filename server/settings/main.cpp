@@ -15,6 +15,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,13 @@ bool loadFiles(server::Settings& settings) {
             options.gateways =
                 std::make_shared<const server::GatewayTable>(server::GatewayTable::load(settings.gateways));
         }
-        if (!settings.smtp.url.empty()) {
+        if (!settings.sms.url.empty()) {
+            if (settings.smsCredentials.empty()) {
+                throw std::runtime_error("--sms-gateway needs --sms-gateway-credentials FILE, holding username:password");
+            }
+            server::ReadSmsGatewayCredentials(settings.smsCredentials, settings.sms);
+            options.smsGateway = settings.sms;
+        } else if (!settings.smtp.url.empty()) {
             if (!settings.smtpCredentials.empty()) {
                 server::ReadCredentials(settings.smtpCredentials, settings.smtp);
             }

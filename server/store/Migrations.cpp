@@ -115,6 +115,26 @@ CREATE TABLE IF NOT EXISTS verified_numbers (
 );
 )sql";
 
+// Step 6: the SMS gateway's delivery reports. Each message keeps the hash of the secret its
+// reports must carry, and every change of its state with the time of the change. "sent" (the relay
+// took it) is now called "accepted"; messages already in the outbox get the one change whose time
+// is known, their queueing. Codes whose text is still kept get an index of their own: the queue
+// looks for them before every attempt.
+constexpr const char* kDeliveryReports = R"sql(
+ALTER TABLE outbox ADD COLUMN report_hash TEXT;
+CREATE TABLE outbox_states (
+    message_id INTEGER NOT NULL REFERENCES outbox(id) ON DELETE CASCADE,
+    state      TEXT NOT NULL,
+    at         TEXT NOT NULL,
+    reason     TEXT
+);
+CREATE INDEX outbox_states_by_message ON outbox_states(message_id);
+CREATE INDEX outbox_pending_codes ON outbox(expires_at) WHERE expires_at IS NOT NULL AND body != '';
+INSERT INTO outbox_states(message_id, state, at)
+    SELECT id, CASE WHEN state = 'off' THEN 'off' ELSE 'queued' END, sent_at FROM outbox;
+UPDATE outbox SET state = 'accepted' WHERE state = 'sent';
+)sql";
+
 struct Row {
     std::int64_t id;
     std::string text;
@@ -156,7 +176,7 @@ void HashPlainPasswords(Database& db) {
     }
 }
 
-// Step 6: runs of failed logins per login and per client address (LoginFailures.cpp), kept in the
+// Step 7: runs of failed logins per login and per client address (LoginFailures.cpp), kept in the
 // store so that every service process sharing it holds off the same guesser.
 constexpr const char* kLoginFailures = R"sql(
 CREATE TABLE login_failures (
@@ -177,7 +197,8 @@ struct Step {
 // Never change a step that has shipped: add one.
 constexpr Step kSteps[] = {
     {1, kUsersFriendsOutbox, nullptr}, {2, kSessions, HashPlainPasswords}, {3, kDeliveryColumns, nullptr},
-    {4, kCodeMessages, nullptr},       {5, kCodeTables, nullptr},         {6, kLoginFailures, nullptr},
+    {4, kCodeMessages, nullptr},       {5, kCodeTables, nullptr},           {6, kDeliveryReports, nullptr},
+    {7, kLoginFailures, nullptr},
 };
 constexpr std::int64_t kLatest = std::size(kSteps);
 

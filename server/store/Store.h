@@ -50,6 +50,21 @@ struct OutboxMessage {
     std::string lastReply;
 };
 
+// One change of a message's state, with its time (UTC, to the millisecond) and, for a failure or
+// an expiry, the reason.
+struct StateChange {
+    std::string state;
+    std::string at;
+    std::string reason;
+};
+
+// What a delivery report did.
+enum class ReportResult {
+    Unknown,   // no such message, or not its secret: nothing changed, and the caller learns no more
+    Applied,   // the message moved on
+    Unchanged, // late or repeated: the message is already as far along, or in a final state
+};
+
 struct StoreSettings {
     // A session ends when it has not been used for this long.
     std::int64_t sessionIdleSeconds = std::int64_t{30} * 24 * 60 * 60;
@@ -153,10 +168,18 @@ public:
     void queueCode(std::string_view number, std::string_view carrier, std::string_view subject, std::string_view body,
                    std::int64_t expiresAt);
 
+    // Every change of the message's state, oldest first.
+    std::vector<StateChange> stateHistory(std::int64_t id);
+    // Moves the message as the SMS gateway reports, when the report carries the message's secret;
+    // never back, and never out of a final state.
+    ReportResult applyReport(const DeliveryReport& report);
+
     // DeliveryQueue
     std::optional<QueuedMessage> nextDue(TimePoint now) override;
+    std::vector<QueuedMessage> dueMessages(TimePoint now, int limit) override;
     std::optional<TimePoint> nextAttempt() override;
-    void markSent(std::int64_t id, int attempts, std::string_view reply) override;
+    void setReportSecretHash(std::int64_t id, std::string_view hash) override;
+    void markAccepted(std::int64_t id, int attempts, std::string_view reply) override;
     void markRetry(std::int64_t id, int attempts, TimePoint next, std::string_view reply) override;
     void markFailed(std::int64_t id, int attempts, std::string_view reply) override;
 
@@ -189,6 +212,8 @@ private:
     std::optional<OutboxResult> overSendLimit(std::int64_t userId, std::int64_t time);
     void insertMessage(OutboxMessage& message);
     void retireCodes(const std::string& now, std::optional<std::int64_t> id);
+    void recordState(std::int64_t id, std::string_view state, std::string_view reason);
+    std::string stateTime() const;
     void setDeliveryState(std::int64_t id, std::string_view state, int attempts, const std::string* next,
                           std::string_view reply);
 

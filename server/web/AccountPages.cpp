@@ -97,14 +97,14 @@ std::string Minutes(std::int64_t seconds) {
 } // namespace
 
 AccountPages::AccountPages(Store& store, Verification& verification, const GatewayTable& gateways, CodeSender send,
-                           ConsoleSink console)
+                           ConsoleSink console, bool everyCarrier)
     : m_store(store), m_verification(verification), m_gateways(gateways), m_send(std::move(send)),
-      m_console(std::move(console)) {}
+      m_console(std::move(console)), m_everyCarrier(everyCarrier) {}
 
 std::vector<std::string_view> AccountPages::carrierChoices() const {
     std::vector<std::string_view> names;
     for (const Carrier& carrier : m_gateways.carriers()) {
-        if (!m_send || !carrier.gateway.empty()) {
+        if (!m_send || m_everyCarrier || !carrier.gateway.empty()) {
             names.push_back(carrier.name);
         }
     }

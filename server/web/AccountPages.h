@@ -37,8 +37,9 @@ class AccountPages {
 public:
     // `send` texts a code. Without it delivery is off, and each code goes to `console` instead,
     // which is where the pages tell the person to look.
+    // `everyCarrier`: the codes go through the SMS gateway, where the carrier plays no part.
     AccountPages(Store& store, Verification& verification, const GatewayTable& gateways, CodeSender send,
-                 ConsoleSink console);
+                 ConsoleSink console, bool everyCarrier = false);
 
     Page registrationForm(const std::string& formToken) const;
     Page passwordResetForm(const std::string& formToken) const;
@@ -48,7 +49,7 @@ public:
     // The answer to a form posted without a valid form token (403).
     static Page refusedForm(bool registration);
 
-    // The carriers a person may choose: with delivery on only those with a known gateway.
+    // The carriers a person may choose: with delivery by e-mail only those with a known gateway.
     std::vector<std::string_view> carrierChoices() const;
 
     // The texts and address of one of the two pages.
@@ -69,6 +70,7 @@ private:
     const GatewayTable& m_gateways;
     CodeSender m_send;
     ConsoleSink m_console;
+    bool m_everyCarrier = false;
 };
 
 } // namespace server

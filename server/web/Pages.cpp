@@ -72,11 +72,14 @@ std::string HtmlEscape(std::string_view text) {
     return out;
 }
 
-std::string HomePage(bool deliveryOn) {
+std::string HomePage(bool deliveryOn, bool bySmsGateway) {
     std::string content = R"(<p>Send free text messages to mobile phones in the United States with the Vantro
 program.</p>
 )";
-    if (deliveryOn) {
+    if (deliveryOn && bySmsGateway) {
+        content += R"(<p>Every message you send goes as a text message to the recipient's phone.</p>
+)";
+    } else if (deliveryOn) {
         content += R"(<p>Every message you send goes as an e-mail to the e-mail-to-SMS gateway of the
 recipient's carrier, which passes it on as a text message.</p>
 )";

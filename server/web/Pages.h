@@ -14,7 +14,8 @@ struct Page {
 
 // With delivery on, the page neither offers the demo user nor says that messages stay on the
 // console.
-std::string HomePage(bool deliveryOn = false);
+// `bySmsGateway`: delivery goes through an SMS gateway rather than the carriers' e-mail gateways.
+std::string HomePage(bool deliveryOn = false, bool bySmsGateway = false);
 // "/vantro_updates.aspx"; also the advertisement's page.
 std::string UpdatesPage();
 // "/login.aspx" without a known query.

@@ -96,32 +96,11 @@ void Say(int socket, std::string_view line) {
 
 } // namespace
 
-SmtpSink::SmtpSink() {
-    if (::pipe(m_wakePipe) != 0) {
-        throw std::runtime_error("SmtpSink: pipe failed");
-    }
-    m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(m_listener, 8) != 0 ||
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error("SmtpSink: cannot listen on 127.0.0.1");
-    }
-    m_port = ntohs(address.sin_port);
-    m_thread = std::thread([this] { serve(); });
-}
+SmtpSink::SmtpSink() : m_listener("SmtpSink", 8) { m_thread = std::thread([this] { serve(); }); }
 
 SmtpSink::~SmtpSink() {
-    const char stop = 'x';
-    [[maybe_unused]] const auto written = ::write(m_wakePipe[1], &stop, 1);
+    m_listener.wake(); // ends the thread
     m_thread.join();
-    ::close(m_listener);
-    ::close(m_wakePipe[0]);
-    ::close(m_wakePipe[1]);
 }
 
 void SmtpSink::script(std::vector<Reaction> reactions) {
@@ -162,11 +141,11 @@ Reaction SmtpSink::nextReaction() {
 
 void SmtpSink::serve() {
     for (;;) {
-        pollfd fds[2] = {{m_listener, POLLIN, 0}, {m_wakePipe[0], POLLIN, 0}};
+        pollfd fds[2] = {{m_listener.socket(), POLLIN, 0}, {m_listener.wakeEnd(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN) != 0) {
             return;
         }
-        const int client = ::accept(m_listener, nullptr, nullptr);
+        const int client = ::accept(m_listener.socket(), nullptr, nullptr);
         if (client >= 0) {
             converse(client);
             ::close(client);
@@ -175,7 +154,7 @@ void SmtpSink::serve() {
 }
 
 void SmtpSink::converse(int client) {
-    LineReader reader(client, m_wakePipe[0]);
+    LineReader reader(client, m_listener.wakeEnd());
     Say(client, "220 sink.test ESMTP ready");
     Transaction current;
     while (const auto line = reader.line()) {

@@ -4,6 +4,8 @@
 // (EHLO, AUTH PLAIN, MAIL, RCPT, DATA, RSET, NOOP, QUIT), records every transaction and answers
 // each one as the test scripted it. No TLS: the service talks to it with the insecure option.
 
+#include "LoopbackListener.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -51,8 +53,8 @@ public:
     SmtpSink(const SmtpSink&) = delete;
     SmtpSink& operator=(const SmtpSink&) = delete;
 
-    int port() const noexcept { return m_port; }
-    std::string url() const { return "smtp://127.0.0.1:" + std::to_string(m_port); }
+    int port() const noexcept { return m_listener.port(); }
+    std::string url() const { return "smtp://127.0.0.1:" + std::to_string(m_listener.port()); }
 
     // Reactions for the next transactions, in order; once they are used up, every transaction
     // is accepted.
@@ -71,9 +73,7 @@ private:
     void converse(int client);
     Reaction nextReaction();
 
-    int m_listener = -1;
-    int m_port = 0;
-    int m_wakePipe[2] = {-1, -1};
+    testsupport::LoopbackListener m_listener;
     std::thread m_thread;
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;

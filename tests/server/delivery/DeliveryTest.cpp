@@ -55,7 +55,8 @@ protected:
             [this] { return now; });
     }
 
-    OutboxMessage queue(std::string body, std::string carrier = "AT&T") {
+    // Verizon: a carrier whose e-mail gateway is still open.
+    OutboxMessage queue(std::string body, std::string carrier = "Verizon Wireless") {
         OutboxMessage message;
         message.userId = std::stoll(std::string(kDemoUserId));
         message.number = "2125550100";
@@ -85,10 +86,10 @@ TEST_F(DeliveryTest, QueuedMessage_goesToTheCarriersGateway_andIsMarkedSent) {
     const auto got = sink.accepted();
     ASSERT_EQ(got.size(), 1U);
     EXPECT_EQ(got[0].mailFrom, kFrom);
-    EXPECT_EQ(got[0].recipients, std::vector<std::string>{"2125550100@txt.att.net"});
+    EXPECT_EQ(got[0].recipients, std::vector<std::string>{"2125550100@vtext.com"});
     EXPECT_NE(got[0].data.find("\r\n\r\nHello\r\n"), std::string::npos) << got[0].data;
     const OutboxMessage sent = row(0);
-    EXPECT_EQ(sent.state, delivery::kSent);
+    EXPECT_EQ(sent.state, delivery::kAccepted);
     EXPECT_EQ(sent.attempts, 1);
     EXPECT_EQ(sent.lastReply, "250 2.0.0 Queued");
     EXPECT_EQ(worker->deliverDue(), 0) << "sent twice";
@@ -126,7 +127,7 @@ TEST_F(DeliveryTest, TemporaryFailure_isTriedAgainAfterAMinute_withTheSameMessag
         EXPECT_EQ(worker->deliverDue(), 0) << "tried before its pause ended";
         now = queuedAt + 1min;
         EXPECT_EQ(worker->deliverDue(), 1);
-        EXPECT_EQ(row(index).state, delivery::kSent);
+        EXPECT_EQ(row(index).state, delivery::kAccepted);
         EXPECT_EQ(row(index).attempts, 2);
         ASSERT_EQ(sink.accepted().size(), before + 1);
         const auto all = sink.transactions();
@@ -213,7 +214,7 @@ TEST_F(DeliveryTest, MessagesAcceptedWhileDeliveryWasOff_areNeverSent) {
     OutboxMessage message;
     message.userId = std::stoll(std::string(kDemoUserId));
     message.number = "2125550100";
-    message.carrier = "AT&T";
+    message.carrier = "Verizon Wireless";
     message.body = "old";
     store->addToOutbox(message); // state off
     now = std::chrono::system_clock::now() + 48h;
@@ -247,8 +248,8 @@ TEST_F(DeliveryRestartTest, Restart_deliversWhatWasQueued_once) {
     ASSERT_EQ(got.size(), 2U);
     EXPECT_NE(got[0].data.find("\r\n\r\nsecond\r\n"), std::string::npos);
     EXPECT_NE(got[1].data.find("\r\n\r\nfirst\r\n"), std::string::npos);
-    EXPECT_EQ(row(0).state, delivery::kSent);
-    EXPECT_EQ(row(1).state, delivery::kSent);
+    EXPECT_EQ(row(0).state, delivery::kAccepted);
+    EXPECT_EQ(row(1).state, delivery::kAccepted);
 }
 
 } // namespace
@@ -330,14 +331,14 @@ TEST_F(DeliveryServiceTest, OneSend_arrivesAsOneCorrectEmail_andTheCredentialsSt
     start();
     const std::string subject = "Grüße 😀";
     const std::string body = "Zeile 1\r\nZeile 2 ✓";
-    EXPECT_EQ(send("AT&T", subject, body), "Your message was sent to 2125550100.");
-    ASSERT_TRUE(waitForConsole("SMS #1 sent to 2125550100@txt.att.net: 250 2.0.0 Queued"));
+    EXPECT_EQ(send("Verizon Wireless", subject, body), "Your message was sent to 2125550100.");
+    ASSERT_TRUE(waitForConsole("SMS #1 sent to 2125550100@vtext.com: 250 2.0.0 Queued"));
     service->stop();
 
     const auto got = sink.transactions();
     ASSERT_EQ(got.size(), 1U);
     EXPECT_EQ(got[0].mailFrom, kFrom);
-    EXPECT_EQ(got[0].recipients, std::vector<std::string>{"2125550100@txt.att.net"});
+    EXPECT_EQ(got[0].recipients, std::vector<std::string>{"2125550100@vtext.com"});
     EXPECT_EQ(got[0].authUser, kUser);
     EXPECT_EQ(got[0].authPassword, kPassword);
     const std::string& data = got[0].data;
@@ -347,7 +348,7 @@ TEST_F(DeliveryServiceTest, OneSend_arrivesAsOneCorrectEmail_andTheCredentialsSt
 
     const auto outbox = service->store().outbox();
     ASSERT_EQ(outbox.size(), 1U);
-    EXPECT_EQ(outbox[0].state, delivery::kSent);
+    EXPECT_EQ(outbox[0].state, delivery::kAccepted);
     EXPECT_EQ(outbox[0].body, body);
 
     std::lock_guard lock(mutex);
@@ -364,7 +365,8 @@ TEST_F(DeliveryServiceTest, GatewayFile_decidesTheCarriers_andRefusesOneWithoutG
     start(std::make_shared<const GatewayTable>(GatewayTable::load(path)));
     EXPECT_EQ(carriers(), std::vector<std::string>{"Zeta & Co"});
     EXPECT_EQ(send("No Gateway", "", "Hello"),
-              "Send Failed. The service cannot deliver text messages to the carrier \"No Gateway\".");
+              "Send Failed. The carrier \"No Gateway\" no longer accepts e-mail-to-text messages, so this service "
+              "cannot deliver to it.");
     EXPECT_EQ(send("Straight Talk", "", "Hello"), "Send Failed. Unknown carrier \"Straight Talk\".");
     // The demo user's password is public: with delivery on, it would let anyone text anyone.
     EXPECT_EQ(send("Zeta & Co", "", "Hello", logIn(kDemoLogin, kDemoPassword)),

@@ -297,7 +297,7 @@ TEST_F(ExchangesTest, Send_toATypedNumber_storesTheMessageExactly) {
 
     ASSERT_EQ(console.size(), 1U);
     EXPECT_EQ(console.front(), row.sentAt + " SMS #" + std::to_string(row.id) +
-                                   " from 4125551212 to 7245550199 via AT&T <7245550199@txt.att.net>: "
+                                   " from 4125551212 to 7245550199 via AT&T (no email gateway known): "
                                    "subject \"Tom & Jerry <3\" "
                                    "body \"Line one\\r\\nLine two & \\\"three\\\"\\r\\n\\r\\n  end  \"");
 }

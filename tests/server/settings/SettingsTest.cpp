@@ -3,9 +3,12 @@
 
 #include "server/settings/CommandLine.h"
 
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <sstream>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -20,7 +23,10 @@ struct Outcome {
     std::string err;
 };
 
-std::string SettingsPath() { return testing::TempDir() + "vantro-settings-test.conf"; }
+// One file per process: CTest runs the cases of this program side by side.
+std::string SettingsPath() {
+    return testing::TempDir() + "vantro-settings-test-" + std::to_string(getpid()) + ".conf";
+}
 
 // Reads `arguments`, after "--config FILE" with `file` written to FILE when `file` is not empty.
 Outcome Read(const std::string& file, std::vector<std::string> arguments) {
@@ -32,6 +38,9 @@ Outcome Read(const std::string& file, std::vector<std::string> arguments) {
     std::ostringstream out;
     std::ostringstream err;
     outcome.status = readSettings(arguments, outcome.settings, out, err);
+    if (!file.empty()) {
+        std::remove(SettingsPath().c_str());
+    }
     outcome.out = out.str();
     outcome.err = err.str();
     return outcome;
@@ -81,6 +90,15 @@ TEST(SettingsTest, FileAndCommandLine_together_theCommandLineWins) {
              EXPECT_EQ(s.server.port, 2);
              EXPECT_FALSE(s.smtp.insecure);
          }},
+        {"the SMS route from the file, its sender from the command line",
+         "sms-gateway = http://127.0.0.1:13013/cgi-bin/sendsms\nsms-gateway-credentials = /etc/vantro/sms\n"
+         "sms-from = +14125550100\n",
+         {"--sms-from", "+14125550111"},
+         [](const Settings& s) {
+             EXPECT_EQ(s.sms.url, "http://127.0.0.1:13013/cgi-bin/sendsms");
+             EXPECT_EQ(s.smsCredentials, "/etc/vantro/sms");
+             EXPECT_EQ(s.sms.from, "+14125550111");
+         }},
         {"days of idleness become seconds",
          "session-idle-days = 2\n",
          {},
@@ -118,6 +136,7 @@ TEST(SettingsTest, Refusals_nameTheLineOrTheOption) {
         {"", {"--config", "/"}, "cannot read the configuration file /"},
         {"", {"--config", "/nonexistent/vantro.conf"}, "cannot read the configuration file /nonexistent/vantro.conf"},
         {"smtp-from = sms@example.org\n", {}, "--smtp-from, --smtp-credentials and --smtp-insecure need --smtp"},
+        {"sms-from = +14125550100\n", {}, "--sms-from and --sms-gateway-credentials need --sms-gateway"},
     };
     for (const Case& c : cases) {
         std::string expected = "vantro-server: " + c.error;

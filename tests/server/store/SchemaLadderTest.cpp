@@ -39,12 +39,13 @@ TEST(SchemaLadderTest, StoreOfEveryEarlierVersion_isUpgraded_andItsUserLogsIn) {
         const char* dump;
         const char* password; // plain text in the dump before version 2, an argon2id hash after
         std::optional<std::string> provenCarrier;
+        const char* state; // the first message's state: "sent" of old reads "accepted"
     };
     const Case cases[] = {
-        {"v1.sql", "first&<pw>", std::nullopt},
-        {"v2.sql", "second&<pw>", std::nullopt},
-        {"v3.sql", "second&<pw>", std::nullopt},
-        {"v3-codes.sql", "second&<pw>", "AT&T"},
+        {"v1.sql", "first&<pw>", std::nullopt, "off"},
+        {"v2.sql", "second&<pw>", std::nullopt, "off"},
+        {"v3.sql", "second&<pw>", std::nullopt, "accepted"},
+        {"v3-codes.sql", "second&<pw>", "AT&T", "accepted"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.dump);
@@ -66,6 +67,12 @@ TEST(SchemaLadderTest, StoreOfEveryEarlierVersion_isUpgraded_andItsUserLogsIn) {
         ASSERT_FALSE(outbox.empty());
         EXPECT_EQ(outbox[0].friendId, friends[0].id);
         EXPECT_EQ(outbox[0].body, "first\r\nsecond");
+        EXPECT_EQ(outbox[0].state, c.state);
+        // Of its history only the queueing has a known time, which the store keeps.
+        const std::vector<StateChange> history = store.stateHistory(outbox[0].id);
+        ASSERT_EQ(history.size(), 1U);
+        EXPECT_EQ(history[0].state, std::string(c.state) == "off" ? "off" : "queued");
+        EXPECT_EQ(history[0].at, "2024-01-02T03:05:00Z");
 
         // A code left queued past its expiry is never due.
         EXPECT_FALSE(store.nextDue(std::chrono::system_clock::now()).has_value());

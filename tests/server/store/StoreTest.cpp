@@ -2,6 +2,7 @@
 // refusing what it cannot open.
 
 #include "server/store/Store.h"
+#include "server/delivery/ReportSecret.h"
 
 #include "support/ClientRequests.h"
 #include "server/store/DemoData.h"
@@ -307,8 +308,50 @@ TEST(StoreTest, UnusableStore_isRefused) {
 
     // A store of another schema version is left alone.
     const std::string future = dir.file("future.db");
-    Execute(future, "CREATE TABLE t(x); PRAGMA user_version = 7");
+    Execute(future, "CREATE TABLE t(x); PRAGMA user_version = 1000");
     EXPECT_THROW(Store{future}, SqliteError);
+}
+
+} // namespace
+
+namespace {
+
+// A report moves a message only forward: never back, never out of delivered, failed or expired,
+// and never without the message's secret. Each row: the states reported one after the other, and
+// where the message ends with how many changes recorded.
+TEST(StoreTest, DeliveryReports_moveAMessageOnlyForward_andOnlyWithItsSecret) {
+    const std::string secret = server::NewReportSecret();
+    const struct {
+        std::vector<std::string_view> reports;
+        std::string_view finalState;
+        std::size_t changes; // queued and accepted, plus each report applied
+    } cases[] = {
+        {{delivery::kSubmitted, delivery::kDelivered}, delivery::kDelivered, 4},
+        {{delivery::kDelivered, delivery::kSubmitted}, delivery::kDelivered, 3},       // a late "submitted"
+        {{delivery::kDelivered, delivery::kDelivered}, delivery::kDelivered, 3},       // a repeat
+        {{delivery::kFailed, delivery::kDelivered}, delivery::kFailed, 3},             // final stays final
+        {{delivery::kDelivered, delivery::kFailed, delivery::kExpired}, delivery::kDelivered, 3},
+        {{delivery::kSubmitted, delivery::kSubmitted, delivery::kExpired}, delivery::kExpired, 4},
+    };
+    for (const auto& c : cases) {
+        Store store(":memory:");
+        OutboxMessage message{0, std::stoll(std::string(kDemoUserId)), 0, "7245550199", "AT&T", "", "hello"};
+        message.state = delivery::kQueued;
+        const std::int64_t id = store.addToOutbox(message).message.id;
+        store.setReportSecretHash(id, server::ReportSecretHash(secret));
+        store.markAccepted(id, 1, "0: Accepted for delivery");
+        EXPECT_EQ(store.applyReport({id, std::string(32, 'f'), std::string(delivery::kDelivered), ""}),
+                  ReportResult::Unknown);
+        EXPECT_EQ(store.applyReport({id + 1, secret, std::string(delivery::kDelivered), ""}), ReportResult::Unknown);
+        for (const auto state : c.reports) {
+            store.applyReport({id, secret, std::string(state), "stat:X"});
+        }
+        EXPECT_EQ(store.outbox().at(0).state, c.finalState) << c.reports.size();
+        EXPECT_EQ(store.stateHistory(id).size(), c.changes) << c.finalState;
+        // The worker's late answers do not move it back either.
+        store.markRetry(id, 2, std::chrono::system_clock::now(), "timed out");
+        EXPECT_EQ(store.outbox().at(0).state, c.finalState);
+    }
 }
 
 } // namespace

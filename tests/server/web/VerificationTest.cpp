@@ -183,11 +183,11 @@ TEST(VerificationTest, CodesText_leavesTheOutbox_onceSentOrExpired) {
         bool bodyKept;
     };
     const Case cases[] = {
-        {"sent", Step::Sent, "sent", false},
+        {"accepted", Step::Sent, "accepted", false},
         {"refused by the relay", Step::Failed, "failed", false},
         {"tried again while valid", Step::RetryInTime, "queued", true},
-        {"not tried again once expired", Step::RetryTooLate, "failed", false},
-        {"expired before its first attempt", Step::ExpiredInQueue, "failed", false},
+        {"not tried again once expired", Step::RetryTooLate, "expired", false},
+        {"expired before its first attempt", Step::ExpiredInQueue, "expired", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -203,7 +203,7 @@ TEST(VerificationTest, CodesText_leavesTheOutbox_onceSentOrExpired) {
             EXPECT_EQ(due->body, body);
             switch (c.step) {
             case Step::Sent:
-                store.markSent(due->id, 1, "250 OK");
+                store.markAccepted(due->id, 1, "250 OK");
                 break;
             case Step::Failed:
                 store.markFailed(due->id, 1, "550 no such user");
@@ -230,7 +230,7 @@ TEST(VerificationTest, CodesText_leavesTheOutbox_onceSentOrExpired) {
     store.addToOutbox(message);
     const auto due = store.nextDue(system_clock::now() + std::chrono::seconds(1));
     ASSERT_TRUE(due.has_value());
-    store.markSent(due->id, 1, "250 OK");
+    store.markAccepted(due->id, 1, "250 OK");
     EXPECT_EQ(store.outbox().at(0).body, "hello");
 }
 
