@@ -6,6 +6,8 @@
 //
 //   vantro-server-load --server PATH [--seconds S] [--max-requests N] [--repeat R] [--only send|login]
 
+#include "LoopbackService.h"
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -64,18 +66,6 @@ int NoLinger(void*, curl_socket_t socket, curlsocktype) {
     linger off{1, 0};
     setsockopt(socket, SOL_SOCKET, SO_LINGER, &off, sizeof off);
     return CURL_SOCKOPT_OK;
-}
-
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 bool Accepting(int port) {
@@ -195,15 +185,6 @@ RunResult Run(const Settings& settings, const std::string& url, const std::strin
     return result;
 }
 
-std::string Between(const std::string& text, const std::string& open, const std::string& close) {
-    const std::size_t start = text.find(open);
-    if (start == std::string::npos) {
-        return {};
-    }
-    const std::size_t stop = text.find(close, start + open.size());
-    return stop == std::string::npos ? std::string() : text.substr(start + open.size(), stop - start - open.size());
-}
-
 // "median [min-max]" of one figure over the repeated runs.
 std::string Spread(std::vector<double> values, const char* format) {
     std::sort(values.begin(), values.end());
@@ -260,7 +241,7 @@ int main(int argc, char** argv) {
         std::filesystem::temp_directory_path() / ("vantro-load-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     const std::string database = (dir / "load.db").string();
-    const int port = FreePort();
+    const int port = bench::FreeLoopbackPort();
     const std::string portText = std::to_string(port);
     const pid_t service = fork();
     if (service == 0) {
@@ -276,7 +257,7 @@ int main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     const std::string base = "http://127.0.0.1:" + portText;
     const std::string login = "<QVRLogin>    <Login>4125551212</Login>    <Password>demo</Password></QVRLogin>";
-    const std::string token = Between(PostOnce(base + "/vantro_login.aspx", login), "<string>", "</string>");
+    const std::string token = bench::Between(PostOnce(base + "/vantro_login.aspx", login), "<string>", "</string>");
     if (token.size() != 32) {
         std::cerr << "vantro-server-load: the service at " << base << " did not log the demo user in\n";
         kill(service, SIGTERM);

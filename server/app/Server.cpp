@@ -18,7 +18,17 @@ namespace server {
 namespace {
 
 http::Answer Xml(std::string text) { return http::Answer{200, std::move(text), http::kXml}; }
-http::Answer Html(std::string text) { return http::Answer{200, std::move(text), http::kHtml}; }
+http::Answer Html(std::string text) {
+    http::Answer answer{200, std::move(text), http::kHtml};
+    AddPageHeaders(answer);
+    return answer;
+}
+// The login answer carries a session token: no cache along the way may keep it.
+http::Answer LoginXml(std::string text) {
+    http::Answer answer = Xml(std::move(text));
+    answer.headers.emplace_back("Cache-Control", "no-store");
+    return answer;
+}
 
 // "/delivery-report?id=N&secret=S&type=T&reply=R", called by the SMS gateway. Without the
 // message's secret there is nothing here: 404, and nothing changes.
@@ -133,9 +143,14 @@ http::RouteTable Server::routes() {
     table.add(
         {.path = "/vantro_login.aspx",
          .methods = Method::Post,
-         .handler = [this](const Request& r) { return Xml(m_exchanges->login(r.body(), r.clientAddress())); },
+         .handler = [this](const Request& r) { return LoginXml(m_exchanges->login(r.body(), r.clientAddress())); },
          .onPool = true,
-         .whenStopping = [this](const Request&) { return Xml(m_exchanges->refuseLogin("The service is stopping.")); }});
+         .whenStopping =
+             [this](const Request&) { return LoginXml(m_exchanges->refuseLogin("The service is stopping.")); },
+         .whenBusy =
+             [this](const Request&) {
+                 return LoginXml(m_exchanges->refuseLogin("Too many logins are waiting. Please try again shortly."));
+             }});
     table.add({"/vantro_carriers.aspx", Method::Post, [this](const Request&) { return Xml(m_exchanges->carriers()); }});
     table.add({"/vantro_ab.aspx", Method::Post,
                [this](const Request& r) { return Xml(m_exchanges->addressBook(r.body())); }});

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "server/web/AccountPages.h"
-#include "server/delivery/GatewayTable.h"
-#include "server/delivery/DeliveryWorker.h"
 #include "server/app/Defaults.h"
-#include "server/store/DemoData.h"
-#include "server/exchanges/LoginThrottle.h"
+#include "server/delivery/DeliveryWorker.h"
+#include "server/delivery/GatewayTable.h"
 #include "server/delivery/MailSender.h"
+#include "server/exchanges/LoginThrottle.h"
+#include "server/store/DemoData.h"
 #include "server/delivery/SmsGateway.h"
 #include "server/store/Store.h"
+#include "server/web/AccountPages.h"
 #include "server/web/Verification.h"
 
 #include <atomic>
@@ -67,15 +67,18 @@ struct ServerOptions {
     // Threads that serve connections; each serves many at once, so slow clients do not hold
     // one up. 0: the number of cores, at least 2.
     unsigned threads = 0;
-    // Open connections in all and from one client address; more are refused at once.
+    // Open connections in all and from one client address. Near the limit in all, each new
+    // connection ends the one that has waited longest for its request; beyond the limit per
+    // address, new ones are refused at once, so that a few addresses cannot take them all.
     unsigned maxConnections = 512;
-    unsigned maxConnectionsPerAddress = 128;
+    unsigned maxConnectionsPerAddress = 32;
     // Connections the kernel queues before they are accepted, so that a burst is not refused.
     unsigned listenBacklog = 1024;
     // A connection that sends nothing for this long is closed.
     unsigned idleSeconds = 10;
-    // The whole request head must arrive within this time after the connection opens or after
-    // the previous answer, however slowly the bytes trickle in.
+    // The whole request, head and body, must arrive within this time after the connection opens
+    // or after the previous answer, however slowly the bytes trickle in; a body must also keep up
+    // 1 KiB a second after its first 2 s.
     unsigned headSeconds = 10;
     // Memory per connection; the request head must fit into it (bounds its size and its number
     // of lines).

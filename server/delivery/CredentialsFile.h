@@ -16,7 +16,8 @@ struct UserPassword {
 
 // Reads the first line of `path` (a trailing CR dropped) and splits it at its first colon; the
 // password may hold colons, the user may not be empty. Throws std::runtime_error naming the file
-// and `what` ("SMTP", "SMS gateway"), never its content, when it cannot be read or is malformed.
+// and `what` ("SMTP", "SMS gateway"), never its content, when it cannot be read, is malformed, or
+// other users of the machine may read or write it.
 UserPassword ReadCredentialsFile(const std::string& path, std::string_view what);
 
 } // namespace server

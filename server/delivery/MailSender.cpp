@@ -8,6 +8,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 
 namespace server {
@@ -70,6 +71,20 @@ void CheckSmtpSettings(const SmtpSettings& settings) {
     const auto authority = settings.url.substr(settings.url.find("://") + 3);
     if (authority.substr(0, authority.find('/')).find('@') != std::string::npos) {
         throw std::runtime_error("--smtp must not hold a user or password; use --smtp-credentials FILE");
+    }
+    // Without TLS, the messages and the relay's login would cross the network in the clear: only
+    // a relay on this machine may go without.
+    if (settings.insecure) {
+        const std::string hostAndPort = authority.substr(0, authority.find('/'));
+        const std::string host = hostAndPort.starts_with("[") ? hostAndPort.substr(0, hostAndPort.find(']') + 1)
+                                                              : hostAndPort.substr(0, hostAndPort.find(':'));
+        in_addr ipv4{};
+        const bool loopbackIpv4 = inet_pton(AF_INET, host.c_str(), &ipv4) == 1 && (ntohl(ipv4.s_addr) >> 24) == 127;
+        if (host != "localhost" && host != "[::1]" && !loopbackIpv4) {
+            throw std::runtime_error("--smtp-insecure is only for a relay on this machine (localhost, 127.x.x.x or "
+                                     "[::1]), not " +
+                                     host);
+        }
     }
     if (settings.from.empty()) {
         throw std::runtime_error("--smtp needs --smtp-from, the sender address");

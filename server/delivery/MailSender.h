@@ -39,10 +39,11 @@ struct SmtpSettings {
 };
 
 // Reads "user:password" from the first line of `path`. Throws std::runtime_error naming the file,
-// never its content, when it cannot be read or has no colon.
+// never its content, when it cannot be read, has no colon, or other users may read it.
 void ReadCredentials(const std::string& path, SmtpSettings& settings);
 
-// Checks the url's scheme and the sender address; throws std::runtime_error with the reason.
+// Checks the url's scheme and the sender address, and that `insecure` names a relay on this
+// machine; throws std::runtime_error with the reason.
 void CheckSmtpSettings(const SmtpSettings& settings);
 
 // Over libcurl's SMTP, one connection per message.

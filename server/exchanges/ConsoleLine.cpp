@@ -4,10 +4,35 @@
 
 namespace server {
 
+namespace {
+
+// The UTF-8 characters that some terminals and log viewers take as a line break or a control:
+// C1 controls (U+0080 to U+009F, NEL among them), and U+2028 and U+2029. Their code point, or 0.
+unsigned LineBreakingCharacter(std::string_view rest) {
+    const auto byte = [&rest](std::size_t i) { return static_cast<unsigned char>(rest[i]); };
+    if (rest.size() >= 2 && byte(0) == 0xC2 && byte(1) >= 0x80 && byte(1) <= 0x9F) {
+        return byte(1);
+    }
+    if (rest.size() >= 3 && byte(0) == 0xE2 && byte(1) == 0x80 && (byte(2) == 0xA8 || byte(2) == 0xA9)) {
+        return 0x2000U + byte(2) - 0x80U;
+    }
+    return 0;
+}
+
+} // namespace
+
 std::string Quoted(std::string_view text) {
     std::string out = "\"";
-    for (const char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         const auto byte = static_cast<unsigned char>(c);
+        if (const unsigned character = LineBreakingCharacter(text.substr(i))) {
+            char escaped[16];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", character);
+            out += escaped;
+            i += character < 0x100 ? 1 : 2;
+            continue;
+        }
         switch (c) {
         case '\\':
             out += "\\\\";

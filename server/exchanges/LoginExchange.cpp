@@ -4,6 +4,7 @@
 #include "server/exchanges/Exchanges.h"
 #include "server/store/Passwords.h"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -84,22 +85,32 @@ std::string Exchanges::login(std::string_view body, std::string_view clientAddre
     if (candidates.empty()) {
         return LoginRefusal(refusal::kEmptyLogin);
     }
-    // Counted against the login as the raw text gives it; both readings name the same user
-    // whenever the login is a phone number.
+    // Both readings must name the same login. A phone number never holds a comment, CDATA or an
+    // entity, so a login written with one is a disguise, meant to be counted under another name
+    // than the user it reaches: refused like a wrong password, and counted.
     const std::string& login = candidates.front().first;
-    if (const auto pause = m_throttle.pauseLeft(login, clientAddress, m_store.now())) {
+    const bool disguised =
+        std::any_of(candidates.begin(), candidates.end(), [&](const Credentials& pair) { return pair.first != login; });
+    std::optional<User> user;
+    for (auto candidate = candidates.begin(); candidate != candidates.end() && !user; ++candidate) {
+        user = m_store.findUserByLogin(candidate->first);
+    }
+    // Failures and pauses are counted under the user the store matched, whatever text named it.
+    const std::string counted = user ? "user " + std::to_string(user->id) : login;
+    if (const auto pause = m_throttle.pauseLeft(counted, clientAddress, m_store.now())) {
         return LoginRefusal(PauseRefusal(*pause));
     }
-    for (const auto& [candidateLogin, password] : candidates) {
-        const auto user = m_store.findUserByLogin(candidateLogin);
-        if (!user) {
-            VerifyNothing(password);
-        } else if (VerifyPassword(user->passwordHash, password)) {
-            m_throttle.succeeded(login, clientAddress);
-            return LoginAnswer(true, m_store.startSession(user->id));
+    if (!user || disguised) {
+        VerifyNothing(candidates.front().second);
+    } else {
+        for (const auto& [candidateLogin, password] : candidates) {
+            if (VerifyPassword(user->passwordHash, password)) {
+                m_throttle.succeeded(counted);
+                return LoginAnswer(true, m_store.startSession(user->id));
+            }
         }
     }
-    m_throttle.failed(login, clientAddress, m_store.now());
+    m_throttle.failed(counted, clientAddress, m_store.now());
     return LoginRefusal(refusal::kBadLogin);
 }
 

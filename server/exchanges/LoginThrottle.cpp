@@ -13,9 +13,7 @@ constexpr std::size_t kKeyLength = 64;
 
 // The store keeps logins and addresses in one table; the prefixes keep them apart.
 std::string LoginSubject(std::string_view login) { return "login " + std::string(login.substr(0, kKeyLength)); }
-std::string AddressSubject(std::string_view address) {
-    return "address " + std::string(address.substr(0, kKeyLength));
-}
+std::string AddressSubject(std::string_view address) { return "address " + std::string(address.substr(0, kKeyLength)); }
 
 } // namespace
 
@@ -52,8 +50,6 @@ void LoginThrottle::failed(std::string_view login, std::string_view address, std
                               [&](LoginFailures& run) { count(run, now); });
 }
 
-void LoginThrottle::succeeded(std::string_view login, std::string_view address) {
-    m_store.forgetLoginFailures({LoginSubject(login), AddressSubject(address)});
-}
+void LoginThrottle::succeeded(std::string_view login) { m_store.forgetLoginFailures({LoginSubject(login)}); }
 
 } // namespace server

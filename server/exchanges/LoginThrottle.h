@@ -28,7 +28,9 @@ public:
     // may be made now.
     std::optional<std::int64_t> pauseLeft(std::string_view login, std::string_view address, std::int64_t now);
     void failed(std::string_view login, std::string_view address, std::int64_t now);
-    void succeeded(std::string_view login, std::string_view address);
+    // Ends the login's run of failures. The address's run goes on: a guesser who also knows one
+    // password (the demo user's) must not be able to wipe the count of its guesses.
+    void succeeded(std::string_view login);
 
 private:
     void count(LoginFailures& run, std::int64_t now) const;

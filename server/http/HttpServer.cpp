@@ -1,19 +1,22 @@
 #include "server/http/HttpServer.h"
 
-#include "server/http/HeadDeadlines.h"
+#include "server/http/ConnectionGuard.h"
 #include "server/http/WorkerPool.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,15 +24,95 @@ namespace server::http {
 
 namespace {
 
+// TLS 1.3, and TLS 1.2 only with suites that keep past sessions secret if the key leaks (ECDHE key
+// exchange) and authenticate every record (AEAD ciphers). No TLS 1.0 or 1.1, no RSA key
+// exchange, no CBC.
+constexpr const char* kTlsPriorities =
+    "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-CIPHER-ALL:+AES-256-GCM:+AES-128-GCM:+CHACHA20-POLY1305:"
+    "-MAC-ALL:+AEAD:-KX-ALL:+ECDHE-RSA:+ECDHE-ECDSA";
+
+// Browsers that have once reached the service over HTTPS never try plain HTTP for it for a year.
+constexpr const char* kStrictTransport = "max-age=31536000";
+
 // One request being read: its body so far, and a pool route's answer once its worker has made it.
 struct RequestState {
     std::string body;
     bool tooLarge = false;
     WorkerPool* setAsideOn = nullptr; // the pool making the answer while the connection waits aside
+    // The head leaves its framing in doubt (Content-Length with Transfer-Encoding): the connection
+    // closes after the answer, so that nothing the client sent after it is read as a request.
+    bool closeAfter = false;
     Answer pooled{};
 };
 
-MHD_Result Send(MHD_Connection* connection, const Answer& answer) {
+// The framing headers of a request head, as sent.
+struct Framing {
+    std::vector<std::string> lengths;
+    bool transferEncoding = false;
+};
+
+MHD_Result CollectFraming(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    auto& framing = *static_cast<Framing*>(cls);
+    if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) {
+        framing.lengths.emplace_back(value != nullptr ? value : "");
+    } else if (strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0) {
+        framing.transferEncoding = true;
+    }
+    return MHD_YES;
+}
+
+// True when the request head at the start of `bytes` is complete and has a Content-Length that is
+// not plain digits (a sign, a minus, anything else). The library refuses such a head, but writes
+// its status line twice, which a proxy in front may read as two answers; so the service refuses it
+// first, with one clean answer.
+bool HasMalformedLength(std::string_view bytes) {
+    const std::size_t headEnd = bytes.find("\r\n\r\n");
+    if (headEnd == std::string_view::npos) {
+        return false;
+    }
+    std::string_view head = bytes.substr(0, headEnd + 2);
+    for (std::size_t lineEnd = head.find("\r\n"); lineEnd != std::string_view::npos; lineEnd = head.find("\r\n")) {
+        const std::string_view line = head.substr(0, lineEnd);
+        head.remove_prefix(lineEnd + 2);
+        constexpr std::string_view kName = "content-length:";
+        if (line.size() < kName.size() || strncasecmp(line.data(), kName.data(), kName.size()) != 0) {
+            continue;
+        }
+        std::string_view value = line.substr(kName.size());
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+            value.remove_prefix(1);
+        }
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) {
+            value.remove_suffix(1);
+        }
+        if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reads what a new plain connection has sent so far (its first bytes are there at once: the
+// listening socket hands over connections only once they have sent something) and, when its head
+// has a malformed Content-Length, answers 400 itself and ends the connection, before the library
+// reads a byte.
+void RefuseMalformedLength(int fd) {
+    char buffer[8192];
+    const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_PEEK | MSG_DONTWAIT);
+    if (got <= 0 || !HasMalformedLength(std::string_view(buffer, static_cast<std::size_t>(got)))) {
+        return;
+    }
+    while (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+    }
+    const std::string body = "400 Bad Request: malformed Content-Length\n";
+    const std::string answer = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Type: text/plain; "
+                               "charset=utf-8\r\nContent-Length: " +
+                               std::to_string(body.size()) + "\r\n\r\n" + body;
+    send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    shutdown(fd, SHUT_RDWR);
+}
+
+MHD_Result Send(MHD_Connection* connection, const Answer& answer, bool https, bool close = false) {
     MHD_Response* response = MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()),
                                                              MHD_RESPMEM_MUST_COPY);
     if (response == nullptr) {
@@ -38,6 +121,12 @@ MHD_Result Send(MHD_Connection* connection, const Answer& answer) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.type);
     for (const auto& [name, value] : answer.headers) {
         MHD_add_response_header(response, name.c_str(), value.c_str());
+    }
+    if (https) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_STRICT_TRANSPORT_SECURITY, kStrictTransport);
+    }
+    if (close) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     }
     const MHD_Result queued = MHD_queue_response(connection, answer.status, response);
     MHD_destroy_response(response);
@@ -95,23 +184,43 @@ struct HttpServer::Callbacks {
     // The connection is set aside until a worker of `pool` has made the answer.
     static MHD_Result toPool(HttpServer& server, WorkerPool& pool, MHD_Connection* connection, const Route& route,
                              RequestState& state, std::string_view method, std::string_view path) {
+        const std::string address = Request(connection, MethodOf(method), path, state.body).clientAddress();
         state.setAsideOn = &pool;
         MHD_suspend_connection(connection);
+        // A write waiting for the disk is made and answered even while the service stops.
         const bool write = &pool == server.m_writers.get();
-        pool.post([&server, connection, &route, &state, write, method = std::string(method),
-                   path = std::string(path)](bool stopping) {
+        const bool taken = pool.post(address, [&server, connection, &route, &state, write, method = std::string(method),
+                                               path = std::string(path)](bool stopping) {
             const Request request(connection, MethodOf(method), path, state.body);
             state.pooled = run(server, stopping && !write ? route.whenStopping : route.handler, request, method);
             MHD_resume_connection(connection);
         });
+        if (!taken) {
+            MHD_resume_connection(connection);
+            state.setAsideOn = nullptr;
+            const Request request(connection, MethodOf(method), path, state.body);
+            return Send(connection, run(server, route.whenBusy, request, method), server.tls(), state.closeAfter);
+        }
         return MHD_YES;
     }
 
     static MHD_Result onHead(HttpServer& server, MHD_Connection* connection, void** context) {
         // The head is complete.
-        server.m_deadlines->headArrived(connection);
+        server.m_guard->headArrived(connection);
         auto* state = new RequestState;
         *context = state;
+        // Framing that two readers of the same bytes could take differently is how a request is
+        // smuggled past a proxy: two different lengths are refused before the body is read, and
+        // a length beside Transfer-Encoding ends the connection after the answer.
+        Framing framing;
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectFraming, &framing);
+        if (std::adjacent_find(framing.lengths.begin(), framing.lengths.end(), std::not_equal_to<>()) !=
+            framing.lengths.end()) {
+            server.m_guard->requestRead(connection);
+            return Send(connection, PlainError(MHD_HTTP_BAD_REQUEST, "400 Bad Request: two different Content-Length"),
+                        server.tls(), true);
+        }
+        state->closeAfter = framing.transferEncoding && !framing.lengths.empty();
         const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
         if (length != nullptr && std::strtoull(length, nullptr, 10) > server.m_options.maxBodyBytes) {
             state->tooLarge = true; // answered once the body has been passed over
@@ -139,6 +248,7 @@ struct HttpServer::Callbacks {
             return onHead(server, connection, context);
         }
         if (*uploadSize != 0) {
+            server.m_guard->bodyReceived(connection, *uploadSize);
             onBody(server, *state, uploadData, *uploadSize);
             *uploadSize = 0;
             return MHD_YES;
@@ -147,8 +257,9 @@ struct HttpServer::Callbacks {
             // Back from a worker pool.
             state->setAsideOn->finished();
             state->setAsideOn = nullptr;
-            return Send(connection, state->pooled);
+            return Send(connection, state->pooled, server.tls(), state->closeAfter);
         }
+        server.m_guard->requestRead(connection);
         const std::string_view path = url != nullptr ? url : "";
         const Route* route = server.m_routes.find(path);
         const Method verb = MethodOf(method);
@@ -161,7 +272,8 @@ struct HttpServer::Callbacks {
             }
         }
         return Send(connection,
-                    answer(server, route, Request(connection, verb, path, state->body), method, state->tooLarge));
+                    answer(server, route, Request(connection, verb, path, state->body), method, state->tooLarge),
+                    server.tls(), state->closeAfter);
     }
 
     static void onCompleted(void* cls, MHD_Connection* connection, void** context, MHD_RequestTerminationCode) {
@@ -172,7 +284,7 @@ struct HttpServer::Callbacks {
         }
         delete state;
         *context = nullptr;
-        server.m_deadlines->answered(connection);
+        server.m_guard->answered(connection);
     }
 
     static void onConnection(void* cls, MHD_Connection* connection, void** /*socketContext*/,
@@ -184,10 +296,13 @@ struct HttpServer::Callbacks {
                 // Answers go out at once instead of waiting for the client's acknowledgement.
                 int yes = 1;
                 setsockopt(info->connect_fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-                server.m_deadlines->opened(connection, info->connect_fd);
+                server.m_guard->opened(connection, info->connect_fd);
+                if (!server.tls()) {
+                    RefuseMalformedLength(info->connect_fd);
+                }
             }
         } else {
-            server.m_deadlines->closed(connection);
+            server.m_guard->closed(connection);
         }
     }
 };
@@ -225,9 +340,18 @@ void HttpServer::serve() {
     }
     const unsigned workers =
         m_options.poolWorkers != 0 ? m_options.poolWorkers : std::max(1U, std::thread::hardware_concurrency());
-    m_deadlines = std::make_unique<HeadDeadlines>(std::chrono::seconds(m_options.headSeconds));
-    m_pool = std::make_unique<WorkerPool>(workers);
-    m_writers = std::make_unique<WorkerPool>(std::max(1U, m_options.writeWorkers));
+    // Room kept above the budget for connections already ended but not yet closed by the library,
+    // so that it never refuses a newcomer itself.
+    const std::size_t headroom = std::max<std::size_t>(8, m_options.maxConnections / 8);
+    m_guard = std::make_unique<ConnectionGuard>(GuardLimits{
+        .request = std::chrono::seconds(m_options.headSeconds),
+        .minBodyBytesPerSecond = m_options.minBodyBytesPerSecond,
+        .budget = m_options.maxConnections > headroom ? m_options.maxConnections - headroom : 1,
+    });
+    m_pool = std::make_unique<WorkerPool>(workers, m_options.poolWaitingPerAddress, m_options.poolWaitingInAll);
+    // Writes take a moment each: their waiting is bounded by the connections alone.
+    m_writers = std::make_unique<WorkerPool>(std::max(1U, m_options.writeWorkers), m_options.maxConnectionsPerAddress,
+                                             m_options.maxConnections);
 
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
     if (m_socket->ipv6()) {
@@ -250,6 +374,7 @@ void HttpServer::serve() {
     if (tls()) {
         items.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, m_tlsCert.data()});
         items.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, m_tlsKey.data()});
+        items.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)});
     }
     items.push_back({MHD_OPTION_END, 0, nullptr});
 
@@ -259,7 +384,7 @@ void HttpServer::serve() {
         close(listening);
         m_pool.reset();
         m_writers.reset();
-        m_deadlines.reset();
+        m_guard.reset();
         throw std::runtime_error("cannot serve on " + baseUrl() +
                                  (tls() ? " (are the certificate and the key PEM files that belong together?)" : ""));
     }
@@ -280,7 +405,7 @@ void HttpServer::stop() {
     m_daemon = nullptr;
     m_pool.reset();
     m_writers.reset();
-    m_deadlines.reset();
+    m_guard.reset();
 }
 
 std::string HttpServer::baseUrl() const {

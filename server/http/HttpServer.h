@@ -16,7 +16,7 @@ struct MHD_Daemon;
 
 namespace server::http {
 
-class HeadDeadlines;
+class ConnectionGuard;
 class WorkerPool;
 
 struct HttpOptions {
@@ -26,15 +26,24 @@ struct HttpOptions {
     std::string tlsCertFile{};
     std::string tlsKeyFile{};
     unsigned threads = 0; // 0: the number of cores, at least 2
+    // Near the limit, each new connection ends the one that has waited longest for its request.
     unsigned maxConnections = 512;
-    unsigned maxConnectionsPerAddress = 128;
+    // So that a few addresses cannot take all connections.
+    unsigned maxConnectionsPerAddress = 32;
     unsigned listenBacklog = 1024;
     unsigned idleSeconds = 10;
+    // The whole request, head and body, must arrive within this time of the connection's start or
+    // of the previous answer; a body must also keep up minBodyBytesPerSecond after 2 s.
     unsigned headSeconds = 10;
+    std::size_t minBodyBytesPerSecond = 1024;
     std::size_t connectionMemory = std::size_t{32} * 1024;
     // Larger request bodies are refused with 413.
     std::size_t maxBodyBytes = std::size_t{64} * 1024;
     unsigned poolWorkers = 0; // 0: the number of cores, at least 1
+    // Requests waiting for a pool worker, from one address and in all; more get the route's
+    // whenBusy answer at once.
+    std::size_t poolWaitingPerAddress = 4;
+    std::size_t poolWaitingInAll = 64;
     // Writes waiting for the store's disk sync at once (Route::waitsForDisk): as many share one
     // sync. They use no core while they wait.
     unsigned writeWorkers = 32;
@@ -71,7 +80,7 @@ private:
     HttpOptions m_options;
     RouteTable m_routes;
     std::optional<ListeningSocket> m_socket;
-    std::unique_ptr<HeadDeadlines> m_deadlines;
+    std::unique_ptr<ConnectionGuard> m_guard;
     std::unique_ptr<WorkerPool> m_pool;
     std::unique_ptr<WorkerPool> m_writers;
     MHD_Daemon* m_daemon = nullptr;

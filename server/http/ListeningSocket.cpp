@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -49,6 +50,10 @@ ListeningSocket::ListeningSocket(const std::string& host, int port, unsigned bac
     // SO_REUSEADDR alone allows a quick restart but refuses a port that another service listens on.
     int yes = 1;
     setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    // A connection is handed over only once its first bytes have arrived: connections that send
+    // nothing stay with the kernel and never take one of the service's.
+    int firstBytesWithin = 10;
+    setsockopt(m_fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &firstBytesWithin, sizeof firstBytesWithin);
     const socklen_t addressSize = m_ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     if (bind(m_fd, reinterpret_cast<sockaddr*>(&address), addressSize) != 0 ||
         listen(m_fd, static_cast<int>(backlog)) != 0) {

@@ -96,11 +96,11 @@ void addOptions(CLI::App& app, Settings& s) {
            "threads serving connections (default: the number of cores, at least 2)");
     number("--max-connections", o.maxConnections, "N", 1, 1000000, "open connections in all (default 512)");
     number("--max-connections-per-address", o.maxConnectionsPerAddress, "N", 1, 1000000,
-           "open connections from one client address (default 128)");
+           "open connections from one client address (default 32)");
     number("--listen-backlog", o.listenBacklog, "N", 1, 65535, "connections waiting to be accepted (default 1024)");
     number("--idle-timeout", o.idleSeconds, "SECONDS", 1, 3600,
            "close a connection that sends nothing for this long (default 10)");
-    number("--head-timeout", o.headSeconds, "SECONDS", 1, 3600, "time a request head may take to arrive (default 10)");
+    number("--head-timeout", o.headSeconds, "SECONDS", 1, 3600, "time a whole request, head and body, may take to arrive (default 10)");
     text("--sms-gateway", s.sms.url, "URL",
          "deliver messages as texts through this SMS gateway's sendsms address, e.g. "
          "http://127.0.0.1:13013/cgi-bin/sendsms; when set, the e-mail route is not used");
@@ -113,7 +113,7 @@ void addOptions(CLI::App& app, Settings& s) {
     text("--smtp-from", s.smtp.from, "ADDRESS", "the sender address of the e-mails");
     text("--smtp-credentials", s.smtpCredentials, "FILE",
          "the relay's login, \"user:password\" on the file's first line");
-    app.add_flag("--smtp-insecure", s.smtp.insecure, "allow a relay without TLS (a relay on this machine)");
+    app.add_flag("--smtp-insecure", s.smtp.insecure, "allow a relay without TLS, only on this machine (localhost, 127.x.x.x, [::1])");
     text("--gateways", s.gateways, "FILE",
          "the carriers and their e-mail-to-SMS gateways (default: the built-in table)");
     app.set_help_flag("-h,--help", "show this text")->configurable(false);

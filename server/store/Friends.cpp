@@ -53,6 +53,12 @@ std::optional<std::int64_t> Store::insertFriend(std::int64_t userId, const Frien
 std::optional<std::int64_t> Store::addFriend(std::int64_t userId, const Friend& entry) {
     return write([&]() -> std::optional<std::int64_t> {
         Transaction transaction(m_writer);
+        Query count = m_writer.prepared("SELECT count(*) FROM friends WHERE user_id = ?1");
+        count->bind(1, userId);
+        if (count->step() && count->columnInt64(0) >= kMaxFriendsPerUser) {
+            return std::nullopt;
+        }
+        count->reset();
         const auto id = insertFriend(userId, entry);
         if (!id) {
             return std::nullopt; // the transaction rolls the insert back
@@ -77,7 +83,10 @@ bool Store::updateFriend(std::int64_t userId, const Friend& entry) {
 
 bool Store::deleteFriend(std::int64_t userId, std::int64_t friendId) {
     return write([&] {
-        m_writer.prepared("DELETE FROM friends WHERE user_id = ?1 AND id = ?2")->bind(1, userId).bind(2, friendId).run();
+        m_writer.prepared("DELETE FROM friends WHERE user_id = ?1 AND id = ?2")
+            ->bind(1, userId)
+            .bind(2, friendId)
+            .run();
         return m_writer.changes() == 1;
     });
 }

@@ -1,8 +1,27 @@
 #include "server/store/Sqlite.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace server {
 
 namespace {
+
+// A new store file is made here, readable and writable by the service's user alone, whatever the
+// umask: it holds password hashes, session tokens and everyone's messages. SQLite gives its -wal
+// and -shm files the mode of the store file, so they follow. An existing file keeps its mode.
+void CreatePrivately(const std::string& path) {
+    if (path.empty() || path == ":memory:" || path.starts_with("file:")) {
+        return;
+    }
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR);
+    if (fd >= 0) {
+        fchmod(fd, S_IRUSR | S_IWUSR);
+        close(fd);
+    }
+    // Any failure (it exists, or the folder is not writable) is left to SQLite to report.
+}
 
 std::string Describe(sqlite3* db, int rc, const char* what) {
     std::string message = "SQLite: ";
@@ -19,6 +38,9 @@ Database::Database(const std::string& path, bool readOnly) {
     // per-connection mutex is not needed.
     const int flags =
         (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) | SQLITE_OPEN_NOMUTEX;
+    if (!readOnly) {
+        CreatePrivately(path);
+    }
     const int rc = sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
     if (rc != SQLITE_OK) {
         const std::string message = Describe(m_db, rc, ("cannot open " + path).c_str());

@@ -111,6 +111,10 @@ public:
     // The client keeps a friend's id in a 32-bit signed field and fails on a larger one, so the
     // store hands out no id above this.
     static constexpr std::int64_t kMaxFriendId = 2147483647;
+    // Per user, so that one account cannot fill the disk or make every address book read slow:
+    // friends beyond this are refused, and a session beyond this ends the one unused longest.
+    static constexpr std::int64_t kMaxFriendsPerUser = 1000;
+    static constexpr std::int64_t kMaxSessionsPerUser = 20;
 
     // Opens the store at `path` (":memory:" for a private in-memory store) and brings its schema
     // up to date (Migrations.h). A new store then gets the demo user with the demo friends
@@ -151,7 +155,8 @@ public:
     std::vector<Friend> friends(std::int64_t userId);
     std::optional<Friend> findFriend(std::int64_t userId, std::int64_t friendId);
 
-    // The new friend's id, or nothing when no id up to kMaxFriendId is left.
+    // The new friend's id, or nothing when the user has kMaxFriendsPerUser friends already or no
+    // id up to kMaxFriendId is left.
     std::optional<std::int64_t> addFriend(std::int64_t userId, const Friend& entry);
     // False when the user has no friend with that id.
     bool updateFriend(std::int64_t userId, const Friend& entry);

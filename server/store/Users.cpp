@@ -74,6 +74,15 @@ std::string Store::startSession(std::int64_t userId) {
             .bind(2, userId)
             .bind(3, now())
             .run();
+        // Beyond the cap, the sessions unused longest end; never the new one.
+        m_writer
+            .prepared("DELETE FROM sessions WHERE digest IN (SELECT digest FROM sessions WHERE user_id = ?1 AND "
+                      "digest <> ?2 ORDER BY last_used LIMIT max(0, (SELECT count(*) FROM sessions WHERE user_id = "
+                      "?1) - ?3))")
+            ->bind(1, userId)
+            .bind(2, TokenDigest(token))
+            .bind(3, kMaxSessionsPerUser)
+            .run();
     });
     return token;
 }

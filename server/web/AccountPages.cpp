@@ -1,8 +1,8 @@
 #include "server/web/AccountPages.h"
 
-#include "server/web/Csrf.h"
-#include "server/store/Passwords.h"
 #include "server/exchanges/Exchanges.h"
+#include "server/store/Passwords.h"
+#include "server/web/Csrf.h"
 
 namespace server {
 
@@ -23,6 +23,19 @@ constexpr std::string_view kNumberNotUs = "We do not support those types of numb
 constexpr std::string_view kNoCarrier = "Please choose your carrier from the list.";
 constexpr std::string_view kNoPassword = "Please choose a password.";
 constexpr std::string_view kPasswordSpaces = "A password cannot begin or end with a space.";
+// New passwords only: the demo user's public one is shorter and stays as it is.
+constexpr std::size_t kMinPasswordCharacters = 8;
+constexpr std::string_view kPasswordShort = "A password needs at least 8 characters.";
+constexpr std::string_view kPasswordHint = "At least 8 characters.";
+
+// Characters as a person counts them: code points of the UTF-8 text.
+std::size_t CodePoints(std::string_view text) {
+    std::size_t count = 0;
+    for (const char c : text) {
+        count += (static_cast<unsigned char>(c) & 0xC0U) != 0x80U ? 1 : 0;
+    }
+    return count;
+}
 constexpr std::string_view kPasswordsDiffer = "The two passwords differ. Please type the same password twice.";
 constexpr std::string_view kCodeUnusable = "That code has expired or has been tried too often. Please ask for a "
                                            "new code.";
@@ -171,8 +184,9 @@ std::string CodeForm(const AccountPages::Flow& flow, const std::string& formToke
             "<input id=\"code\" name=\"code\" type=\"text\" inputmode=\"numeric\" autocomplete=\"one-time-code\" "
             "maxlength=\"6\" aria-required=\"true\"" +
             FieldState("code", error, "", true) + ">\n";
-    html += "<label for=\"password\">" + HtmlEscape(flow.passwordLabel) +
-            "</label>\n<input id=\"password\" name=\"password\" type=\"password\" autocomplete=\"new-password\" "
+    html += "<label for=\"password\">" + HtmlEscape(flow.passwordLabel) + " <span class=\"hint\">" +
+            std::string(kPasswordHint) +
+            "</span></label>\n<input id=\"password\" name=\"password\" type=\"password\" autocomplete=\"new-password\" "
             "aria-required=\"true\"" +
             FieldState("password", error, "", false) + ">\n";
     html += "<label for=\"confirmation\">" + HtmlEscape(flow.passwordLabel) +
@@ -306,6 +320,9 @@ Page AccountPages::confirm(const Flow& flow, const FormFields& form, const std::
         // The program trims spaces from both ends before it sends a password.
         return codeForm(400, {"password", std::string(kPasswordSpaces)});
     }
+    if (CodePoints(password) < kMinPasswordCharacters) {
+        return codeForm(400, {"password", std::string(kPasswordShort)});
+    }
     if (password != confirmation) {
         return codeForm(400, {"confirmation", std::string(kPasswordsDiffer)});
     }
@@ -332,16 +349,16 @@ std::optional<Page> AccountPages::complete(const Flow& flow, const std::string& 
     if (flow.purpose == CodePurpose::Registration) {
         if (!m_store.registerUser(number, HashPassword(password))) {
             // The code proved the phone, so its holder may know the number is registered.
-            return Page{409,
-                    Html("Already registered", "<p class=\"message\" role=\"alert\">The number " + HtmlEscape(number) +
-                                                   " is already registered.</p>\n<p>If you forgot its password, <a "
-                                                   "href=\"/login.aspx?forgot=true\">choose a new password</a>.</p>")};
+            return Page{
+                409, Html("Already registered", "<p class=\"message\" role=\"alert\">The number " + HtmlEscape(number) +
+                                                    " is already registered.</p>\n<p>If you forgot its password, <a "
+                                                    "href=\"/login.aspx?forgot=true\">choose a new password</a>.</p>")};
         }
         m_verification.rememberCarrier(number, carrier);
         return Page{200, Html("Registered", "<p role=\"status\">Welcome! You are registered with the login <strong>" +
-                                            HtmlEscape(number) +
-                                            "</strong>.</p>\n<p>Log in with the Vantro program using this number "
-                                            "and your password.</p>")};
+                                                HtmlEscape(number) +
+                                                "</strong>.</p>\n<p>Log in with the Vantro program using this number "
+                                                "and your password.</p>")};
     }
 
     const auto user = m_store.findUserByLogin(number);
@@ -353,8 +370,8 @@ std::optional<Page> AccountPages::complete(const Flow& flow, const std::string& 
     m_store.setPassword(user->id, HashPassword(password));
     m_verification.rememberCarrier(number, carrier);
     return Page{200, Html("Password changed", "<p role=\"status\">Your password is changed. Log in with the Vantro "
-                                          "program using <strong>" +
-                                              HtmlEscape(number) + "</strong> and your new password.</p>")};
+                                              "program using <strong>" +
+                                                  HtmlEscape(number) + "</strong> and your new password.</p>")};
 }
 
 } // namespace server

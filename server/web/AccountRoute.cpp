@@ -5,11 +5,7 @@
 
 namespace server {
 
-namespace {
-
-// Headers of the pages with forms: never cached (they carry a form token), never framed, and
-// nothing loaded from elsewhere, not even by a script slipped into a page.
-void AddAccountPageHeaders(http::Answer& answer) {
+void AddPageHeaders(http::Answer& answer) {
     answer.headers.emplace_back("Cache-Control", "no-store");
     answer.headers.emplace_back("Content-Security-Policy",
                                 "default-src 'none'; style-src 'unsafe-inline'; "
@@ -18,18 +14,21 @@ void AddAccountPageHeaders(http::Answer& answer) {
     answer.headers.emplace_back("Referrer-Policy", "no-referrer");
 }
 
-} // namespace
-
 http::Answer AnswerAccountPage(AccountPages& accounts, const http::Request& request, bool secureCookie) {
     const bool registration = request.hasQueryArgument("regstart");
     const bool reset = request.hasQueryArgument("forgot");
     const bool post = request.method() == http::Method::Post;
     if (!registration && !reset) {
-        return post ? http::PlainError(404, "404 Not Found") : http::Answer{200, LoginPage(), http::kHtml};
+        if (post) {
+            return http::PlainError(404, "404 Not Found");
+        }
+        http::Answer page{200, LoginPage(), http::kHtml};
+        AddPageHeaders(page);
+        return page;
     }
-    std::string token = request.cookie(kCsrfCookieName);
+    std::string token = request.cookie(CsrfCookieName(secureCookie));
     http::Answer answer{200, {}, http::kHtml};
-    AddAccountPageHeaders(answer);
+    AddPageHeaders(answer);
     const auto fill = [&answer](const Page& page) {
         answer.status = static_cast<unsigned>(page.status);
         answer.body = page.html;

@@ -9,6 +9,10 @@
 
 namespace server {
 
+// The headers of every HTML page: never cached (forms carry a form token), never framed, and
+// nothing loaded from elsewhere, not even by a script slipped into a page.
+void AddPageHeaders(http::Answer& answer);
+
 // `secureCookie`: the pages are reached over HTTPS, so the form token's cookie never travels in
 // the clear.
 http::Answer AnswerAccountPage(AccountPages& accounts, const http::Request& request, bool secureCookie);

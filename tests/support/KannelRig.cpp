@@ -194,6 +194,9 @@ KannelRig::KannelRig(KannelRigOptions options) : m_options(options) {
     std::ofstream credentials(credentialsFile());
     credentials << m_username << ':' << m_password << '\n';
     credentials.close();
+    // As an operator protects it: the service refuses a file that other users may read.
+    std::filesystem::permissions(credentialsFile(), std::filesystem::perms::others_all,
+                                 std::filesystem::perm_options::remove);
 
     try {
         m_bearerbox = spawn(kBearerbox, "bearerbox.out");

@@ -2,11 +2,11 @@
 
 #include "server/app/Server.h"
 
-#include "support/ClientRequests.h"
+#include "SmtpSink.h"
+#include "server/exchanges/Exchanges.h"
 #include "server/store/DemoData.h"
 #include "server/web/Pages.h"
-#include "server/exchanges/Exchanges.h"
-#include "SmtpSink.h"
+#include "support/ClientRequests.h"
 
 #include <chrono>
 #include <memory>
@@ -165,6 +165,7 @@ public:
             page = res->body;
             cookie = res->get_header_value("Set-Cookie");
             token = cookie.substr(0, cookie.find(';'));
+            name = token.substr(0, token.find('='));
             token = token.substr(token.find('=') + 1);
         }
     }
@@ -175,7 +176,7 @@ public:
         }
         httplib::Headers headers;
         if (sendCookie) {
-            headers.emplace("Cookie", "theme=dark; vantro_form=" + token);
+            headers.emplace("Cookie", "theme=dark; " + name + "=" + token);
         }
         return m_client.Post(m_path, headers, fields);
     }
@@ -193,7 +194,7 @@ public:
                      {"confirmation", again}});
     }
 
-    std::string page, cookie, token;
+    std::string page, cookie, name, token;
 
 private:
     httplib::Client& m_client;
@@ -209,13 +210,23 @@ std::string LoginResult(httplib::Client& client, const std::string& login, const
 }
 
 TEST_F(ServerTest, WebPages_areServed_andTheAccountPagesLoadNothingFromElsewhere) {
-    for (const char* path : {"/", "/vantro_updates.aspx", kReset, kRegistration}) {
+    for (const char* path : {"/", "/vantro_updates.aspx", "/login.aspx", kReset, kRegistration}) {
         auto res = client->Get(path);
         ASSERT_TRUE(res) << path;
         EXPECT_EQ(res->status, 200) << path;
         EXPECT_EQ(res->get_header_value("Content-Type"), "text/html; charset=utf-8") << path;
         EXPECT_NE(res->body.find("<meta name=\"viewport\""), std::string::npos) << path;
+        // Every page: never cached, never framed, nothing from elsewhere.
+        EXPECT_EQ(res->get_header_value("Cache-Control"), "no-store") << path;
+        EXPECT_NE(res->get_header_value("Content-Security-Policy").find("frame-ancestors 'none'"), std::string::npos)
+            << path;
+        EXPECT_EQ(res->get_header_value("X-Content-Type-Options"), "nosniff") << path;
+        EXPECT_EQ(res->get_header_value("Referrer-Policy"), "no-referrer") << path;
     }
+    // The login answer carries a session token.
+    auto login = post("/vantro_login.aspx", lstest::LoginRequest(kDemoLogin, kDemoPassword));
+    ASSERT_TRUE(login);
+    EXPECT_EQ(login->get_header_value("Cache-Control"), "no-store");
     for (const char* path : {kReset, kRegistration}) {
         const FormVisit visit(*client, path);
         EXPECT_EQ(visit.cookie, "vantro_form=" + visit.token + "; Path=/login.aspx; SameSite=Strict; HttpOnly");
@@ -234,6 +245,24 @@ TEST_F(ServerTest, WebPages_areServed_andTheAccountPagesLoadNothingFromElsewhere
     EXPECT_FALSE(res->has_header("Set-Cookie"));
     EXPECT_NE(res->body.find(first.token), std::string::npos);
     EXPECT_NE(res->get_header_value("Content-Security-Policy").find("default-src 'none'"), std::string::npos);
+}
+
+// TLS ended by a proxy in front: the browser speaks https, so the form cookie is the secure one.
+class ProxiedHttpsServerTest : public ServerTest {
+    void configure(ServerOptions& options) override { options.publicUrl = "https://sms.example.org"; }
+};
+
+TEST_F(ProxiedHttpsServerTest, FormCookie_isSecure_andHostOnly) {
+    FormVisit visit(*client, kRegistration);
+    EXPECT_EQ(visit.cookie, "__Host-vantro_form=" + visit.token + "; Path=/; SameSite=Strict; HttpOnly; Secure");
+    auto res = visit.requestCode("712555010");
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->body.find(HtmlEscape("Phone number must be 10 digit numeric.")), std::string::npos);
+    // The plain name planted beside it is not taken for the secure one.
+    auto planted = client->Post(kRegistration, {{"Cookie", "vantro_form=" + visit.token}},
+                                httplib::Params{{"form_token", visit.token}, {"step", "request"}});
+    ASSERT_TRUE(planted);
+    EXPECT_EQ(planted->body.find(HtmlEscape("Phone number must be 10 digit numeric.")), std::string::npos);
 }
 
 TEST_F(ServerTest, Registration_needsTheCodeFromTheConsole_withoutDelivery) {
@@ -284,9 +313,11 @@ TEST_F(ServerTest, Registration_needsTheCodeFromTheConsole_withoutDelivery) {
         const char* sentence;
     };
     const Confirmation confirmations[] = {
-        {code, "pw", "pW", 400, "The two passwords differ. Please type the same password twice."},
+        {code, "password", "passworD", 400, "The two passwords differ. Please type the same password twice."},
         {code, "", "", 400, "Please choose a password."},
         {code, " pw", " pw", 400, "A password cannot begin or end with a space."},
+        {code, "7 chars", "7 chars", 400, "A password needs at least 8 characters."},
+        {code, "\u00e9t\u00e9 pw", "\u00e9t\u00e9 pw", 400, "A password needs at least 8 characters."}, // 8 bytes
         {wrong, "p&ss<word>", "p&ss<word>", 400, "That code is not right. You have 4 tries left."},
         {code, "p&ss<word>", "p&ss<word>", 200, "You are registered with the login"},
     };
@@ -296,14 +327,17 @@ TEST_F(ServerTest, Registration_needsTheCodeFromTheConsole_withoutDelivery) {
         ASSERT_TRUE(res);
         EXPECT_EQ(res->status, c.status) << c.sentence;
         EXPECT_NE(res->body.find(c.sentence), std::string::npos) << c.sentence;
+        if (c.status == 400) { // the form again, saying what a password needs
+            EXPECT_NE(res->body.find("At least 8 characters."), std::string::npos) << c.sentence;
+        }
     }
     // The program sends that password unescaped, in an ill-formed document.
     EXPECT_EQ(LoginResult(*client, "7125550100", "p&ss<word>"), "TRUE");
     // The code served once.
-    res = visit.confirm("7125550100", code, "other", "other");
+    res = visit.confirm("7125550100", code, "other pw", "other pw");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 400);
-    EXPECT_EQ(LoginResult(*client, "7125550100", "other"), "FALSE");
+    EXPECT_EQ(LoginResult(*client, "7125550100", "other pw"), "FALSE");
 }
 
 TEST_F(ServerTest, FormsWithoutTheirToken_areRefused) {
@@ -429,15 +463,15 @@ TEST_F(DeliveringServerTest, PasswordReset_answersAlikeForAnyNumber_andSetsTheNe
     ASSERT_EQ(addressBook(oldToken), "TRUE");
 
     // A guess for the unregistered number answers like a wrong code.
-    auto res = visit.confirm(unregistered, code, "new pw", "new pw");
+    auto res = visit.confirm(unregistered, code, "new password", "new password");
     ASSERT_TRUE(res);
     EXPECT_NE(res->body.find("That code is not right. You have 4 tries left."), std::string::npos);
 
-    res = visit.confirm(registered, code, "new pw", "new pw");
+    res = visit.confirm(registered, code, "new password", "new password");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
     EXPECT_NE(res->body.find("Your password is changed."), std::string::npos);
-    EXPECT_EQ(LoginResult(*client, registered, "new pw"), "TRUE");
+    EXPECT_EQ(LoginResult(*client, registered, "new password"), "TRUE");
     EXPECT_EQ(LoginResult(*client, registered, std::string(kDemoPassword)), "FALSE");
     // The new password ended every session of the old one.
     EXPECT_EQ(addressBook(oldToken), "FALSE");
@@ -475,7 +509,9 @@ TEST(ServerStopTest, LoginsWaitingForTheirHash_areAnsweredOrClosed_whenTheServic
     }
     ASSERT_EQ(outcomes.size(), 12U);
     for (const std::string& outcome : outcomes) {
+        // Beyond the logins one address may have waiting, the rest are refused at once.
         EXPECT_TRUE(outcome.size() == 32 || outcome == "Login Failed: The service is stopping." ||
+                    outcome == "Login Failed: Too many logins are waiting. Please try again shortly." ||
                     outcome == "no answer")
             << outcome;
     }

@@ -1,19 +1,20 @@
 // The delivery worker against the loopback SMTP sink, with a clock the test moves: queued
 // messages, retries, refusals and restarts.
 
-#include "support/ClientRequests.h"
+#include "SmtpSink.h"
+#include "server/app/Server.h"
 #include "server/delivery/DeliveryWorker.h"
-#include "server/store/DemoData.h"
 #include "server/delivery/MailMessage.h"
 #include "server/delivery/MailSender.h"
-#include "server/store/Passwords.h"
 #include "server/exchanges/Exchanges.h"
-#include "server/app/Server.h"
-#include "SmtpSink.h"
+#include "server/store/DemoData.h"
+#include "server/store/Passwords.h"
 #include "server/store/Store.h"
+#include "support/ClientRequests.h"
 
 #include <algorithm>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -79,6 +80,47 @@ protected:
     std::vector<std::string> log;
     TimePoint now;
 };
+
+TEST(RelaySettingsTest, PlainRelaysAwayFromThisMachine_andCredentialsOthersMayRead_areRefused) {
+    for (const auto& [url, allowed] : std::vector<std::pair<std::string, bool>>{
+             {"smtp://127.0.0.1:2525", true},
+             {"smtp://127.1.2.3", true},
+             {"smtp://localhost:25", true},
+             {"smtp://[::1]:25", true},
+             {"smtp://relay.example.org:25", false},
+             {"smtp://127.example.org:25", false},
+             {"smtp://192.0.2.1", false},
+         }) {
+        SmtpSettings settings;
+        settings.url = url;
+        settings.from = "sms@example.org";
+        settings.insecure = true;
+        if (allowed) {
+            EXPECT_NO_THROW(CheckSmtpSettings(settings)) << url;
+        } else {
+            EXPECT_THROW(CheckSmtpSettings(settings), std::runtime_error) << url;
+        }
+    }
+    lstest::TempDir dir;
+    const std::string path = dir.file("credentials");
+    std::ofstream(path) << "user:secret\n";
+    using std::filesystem::perms;
+    for (const auto& [mode, allowed] : std::vector<std::pair<perms, bool>>{
+             {perms::owner_read | perms::owner_write, true},
+             {perms::owner_read | perms::group_read, true},
+             {perms::owner_read | perms::group_read | perms::others_read, false},
+             {perms::owner_read | perms::others_write, false},
+         }) {
+        std::filesystem::permissions(path, mode);
+        SmtpSettings settings;
+        if (allowed) {
+            EXPECT_NO_THROW(ReadCredentials(path, settings)) << static_cast<int>(mode);
+            EXPECT_EQ(settings.password, "secret");
+        } else {
+            EXPECT_THROW(ReadCredentials(path, settings), std::runtime_error) << static_cast<int>(mode);
+        }
+    }
+}
 
 TEST_F(DeliveryTest, QueuedMessage_goesToTheCarriersGateway_andIsMarkedSent) {
     queue("Hello");
@@ -260,6 +302,8 @@ protected:
     void start(std::shared_ptr<const GatewayTable> gateways = nullptr) {
         const std::string credentials = dir.file("credentials");
         std::ofstream(credentials) << kUser << ":" << kPassword << "\n";
+        std::filesystem::permissions(credentials, std::filesystem::perms::others_all,
+                                     std::filesystem::perm_options::remove);
         ServerOptions options;
         options.port = 0;
         options.databasePath = ":memory:";

@@ -95,7 +95,9 @@ TEST_F(ExchangesTest, Login_passwordsThatBreakTheXml_areReadAsTyped) {
         const Answer accepted(exchanges.login(lstest::LoginRequest(login, password), "127.0.0.1"));
         EXPECT_EQ(accepted.text("//result"), "TRUE") << password;
         EXPECT_TRUE(book(accepted.text("//string")).empty()) << password;
-        EXPECT_EQ(Answer(exchanges.login(lstest::LoginRequest(login, password + "!"), "127.0.0.1")).text("//result"),
+        // From an address of its own: failures from one address add up across logins.
+        EXPECT_EQ(Answer(exchanges.login(lstest::LoginRequest(login, password + "!"), "192.0.2." + std::to_string(n)))
+                      .text("//result"),
                   "FALSE");
     }
     // A well-formed document in another layout is read as XML.
@@ -118,9 +120,14 @@ TEST_F(ExchangesTest, Login_badRequests_areRefused) {
         {"<QVRLogin>    <Password>demo</Password></QVRLogin>", "The request could not be read."},
         {LoginRequestOfSize(kMaxRequestBytes), "Invalid login or password."}, // the limit itself is allowed
         {LoginRequestOfSize(kMaxRequestBytes + 1), "The request is too large."},
+        // Read two ways, a login that names the demo user as XML but not as typed.
+        {lstest::LoginRequest("4125551212<!--x-->", "demo"), "Invalid login or password."},
+        {lstest::LoginRequest("<![CDATA[4125551212]]>", "demo"), "Invalid login or password."},
     };
+    int address = 0;
     for (const auto& [body, reason] : cases) {
-        const Answer answer(exchanges.login(body, "127.0.0.1"));
+        // Each from an address of its own, so that no case is paused by the failures before it.
+        const Answer answer(exchanges.login(body, "192.0.2." + std::to_string(++address)));
         EXPECT_EQ(answer.text("//result"), "FALSE") << body.substr(0, 100);
         EXPECT_EQ(answer.text("//string"), "Login Failed: " + reason) << body.substr(0, 100);
     }
@@ -226,7 +233,13 @@ TEST_F(ExchangesTest, Update_badRequests_leaveTheBookAsItWas) {
     };
 
     const std::string full = add("Bob", "4125550102", "Sprint");
+    const std::string crowded = registerUser("7125550101", "pw");
+    for (std::int64_t i = 0; i < Store::kMaxFriendsPerUser; ++i) {
+        ASSERT_TRUE(store.addFriend(store.sessionUser(crowded)->id, Friend{0, "F", "4125550109", "Sprint"}));
+    }
     Cases cases = {
+        {lstest::UpdateRequest("add", crowded, "0", "Bob", "4125550102", "Sprint"),
+         "The address book cannot take more entries."},
         {lstest::UpdateRequest("add", kUser, "5", "Bob", "4125550102", "Sprint"),
          "A new friend must be sent with the friend id 0."},
         {add("Bob", "4125550102", "Bell & Howell"), "Unknown carrier \"Bell & Howell\"."},
@@ -300,6 +313,19 @@ TEST_F(ExchangesTest, Send_toATypedNumber_storesTheMessageExactly) {
                                    " from 4125551212 to 7245550199 via AT&T (no email gateway known): "
                                    "subject \"Tom & Jerry <3\" "
                                    "body \"Line one\\r\\nLine two & \\\"three\\\"\\r\\n\\r\\n  end  \"");
+}
+
+TEST(ConsoleLineTest, Quoted_escapesEverythingThatBreaksOrControlsALogLine) {
+    const Cases cases = {
+        {"a\r\nb\tc", "\"a\\r\\nb\\tc\""},
+        {"\x01\x1f\x7f\\\"", "\"\\x01\\x1F\\x7F\\\\\\\"\""},
+        {"a\u0085b\u0080\u009f", "\"a\\u0085b\\u0080\\u009F\""},
+        {"one\u2028two\u2029", "\"one\\u2028two\\u2029\""},
+        {"caf\u00e9 \u00a0\u2027\u202a\u20ac", "\"caf\u00e9 \u00a0\u2027\u202a\u20ac\""}, // the rest as they are
+    };
+    for (const auto& [text, quoted] : cases) {
+        EXPECT_EQ(Quoted(text), quoted) << text;
+    }
 }
 
 TEST_F(ExchangesTest, Send_toAFriend_usesTheFriendsNumberAndCarrier) {
@@ -451,11 +477,52 @@ TEST_F(ExchangesTest, Login_afterFailures_isPausedPerLoginAndPerAddress) {
     EXPECT_EQ(attempt(kDemoLogin, "guess", "192.0.2.1"), wrong);
     EXPECT_EQ(attempt(kDemoLogin, kDemoPassword, "192.0.2.4"),
               "Login Failed: Too many failed logins. Please try again in 60 seconds.");
-    now += 60;
-    // A success ends the run of failures.
-    EXPECT_EQ(attempt(kDemoLogin, kDemoPassword, "192.0.2.1").size(), 32U);
-    EXPECT_EQ(attempt(kDemoLogin, "guess", "192.0.2.1"), wrong);
-    EXPECT_EQ(attempt(kDemoLogin, kDemoPassword, "192.0.2.1").size(), 32U);
+    // Each further failure after a pause doubles it up to the longest; it never falls back.
+    std::int64_t pause = 60;
+    for (const char* next : {"120", "240", "480", "900", "900"}) {
+        now += pause;
+        EXPECT_EQ(attempt(kDemoLogin, "guess", "192.0.2.5"), wrong) << next;
+        EXPECT_EQ(attempt(kDemoLogin, kDemoPassword, "192.0.2.6"),
+                  std::string("Login Failed: Too many failed logins. Please try again in ") + next + " seconds.");
+        pause = std::stoll(next);
+    }
+    now += pause;
+    // A success ends the login's run of failures, not the address's.
+    EXPECT_EQ(attempt(kDemoLogin, kDemoPassword, "192.0.2.5").size(), 32U);
+    EXPECT_EQ(attempt(kDemoLogin, "guess", "192.0.2.5"), wrong);
+    EXPECT_EQ(attempt(kDemoLogin, kDemoPassword, "192.0.2.7").size(), 32U);
+    EXPECT_EQ(attempt(kDemoLogin, kDemoPassword, "192.0.2.5"),
+              "Login Failed: Too many failed logins. Please try again in 60 seconds.");
+}
+
+TEST_F(ExchangesTest, Login_guessesAreCountedUnderTheUserTheStoreMatched_whateverNamedIt) {
+    std::int64_t now = 1'700'000'000;
+    Store timed(":memory:", {.clock = [&now] { return now; }});
+    Exchanges service(timed, {.publicUrl = {}, .console = {}, .throttle = {.failuresBeforePause = 5}});
+    ASSERT_TRUE(timed.registerUser("7125550142", HashPassword("secret")));
+    const auto attempt = [&](std::string_view login, std::string_view password, std::string_view address) {
+        return Answer(service.login(lstest::LoginRequest(login, password), address)).text("//string");
+    };
+    const std::string wrong = "Login Failed: Invalid login or password.";
+    const std::string paused = "Login Failed: Too many failed logins. Please try again in 2 seconds.";
+
+    // One guess at each of many logins, with the public demo login in between: the address's
+    // count is not wiped by the successes.
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(attempt("71255500" + std::to_string(10 + i), "guess", "192.0.2.1"), wrong) << i;
+        EXPECT_EQ(attempt(kDemoLogin, kDemoPassword, "192.0.2.1").size(), i < 4 ? 32U : paused.size()) << i;
+    }
+
+    // A login disguised with a comment or CDATA reaches the same user: even with the right
+    // password it is refused, and counted under that user.
+    const std::vector<std::string> disguises = {"7125550142<!--x-->",     "<![CDATA[7125550142]]>", "7125550142<!---->",
+                                                "<![CDATA[712555]]>0142", "7125550142<!--x-->",     "7125550142"};
+    for (std::size_t i = 0; i < disguises.size(); ++i) {
+        EXPECT_EQ(attempt(disguises[i], "secret", "192.0.2." + std::to_string(10 + i)), i < 5 ? wrong : paused)
+            << disguises[i];
+    }
+    now += 2;
+    EXPECT_EQ(attempt("7125550142", "secret", "192.0.2.30").size(), 32U);
 }
 
 // Service processes sharing a store share the runs of failed logins: a guesser gains nothing by
@@ -486,10 +553,11 @@ TEST_F(ExchangesTest, Login_failuresThroughOneService_pauseTheOthersOnTheSameSto
         EXPECT_EQ(attempt(again, kDemoLogin, kDemoPassword, "192.0.2.4"), paused);
     }
     now += 30;
-    // A success through one ends the run for the other too.
-    EXPECT_EQ(attempt(one, kDemoLogin, kDemoPassword, "192.0.2.1").size(), 32U);
-    EXPECT_EQ(attempt(other, kDemoLogin, "guess", "192.0.2.1"), wrong);
-    EXPECT_EQ(attempt(other, kDemoLogin, kDemoPassword, "192.0.2.1").size(), 32U);
+    // A success through one ends the login's run for the other too: one more failure pauses
+    // nothing.
+    EXPECT_EQ(attempt(one, kDemoLogin, kDemoPassword, "192.0.2.5").size(), 32U);
+    EXPECT_EQ(attempt(other, kDemoLogin, "guess", "192.0.2.5"), wrong);
+    EXPECT_EQ(attempt(other, kDemoLogin, kDemoPassword, "192.0.2.5").size(), 32U);
 }
 
 TEST_F(ExchangesTest, Send_overTheLimits_isRefusedSayingWhenToSendAgain) {

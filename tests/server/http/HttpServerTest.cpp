@@ -2,8 +2,12 @@
 
 #include "server/http/HttpServer.h"
 
+#include "support/WireProbes.h"
+
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -25,7 +29,11 @@ namespace {
 // A raw TCP connection to the service, for clients that misbehave.
 class RawConnection {
 public:
-    explicit RawConnection(int port) : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
+    explicit RawConnection(int port, const char* source = "127.0.0.1") : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, source, &local.sin_addr);
+        bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -217,7 +225,8 @@ TEST_F(HttpServerTest, HostileHeads_areRefused_andTheServiceCarriesOn) {
 }
 
 TEST_F(HttpServerTest, TricklingConnections_doNotStarveThePool_andAreClosedWhenTheirHeadIsLate) {
-    start({.headSeconds = 2});
+    // From one address, as many as the limit per address lets in.
+    start({.maxConnectionsPerAddress = 100, .headSeconds = 2});
     // 64 connections that have sent part of a request head, one byte at a time.
     const std::string head = "POST /slow HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     std::vector<std::unique_ptr<RawConnection>> slow;
@@ -275,6 +284,194 @@ TEST_F(HttpServerTest, WritesWaitingForTheDisk_waitTogether_andHoldNoServingThre
     const auto res = client->Post("/echo", "<x/>", "text/xml");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->body, "<x/>");
+}
+
+TEST_F(HttpServerTest, FramingThatCouldSmuggleARequest_isRefusedOrEndsTheConnection) {
+    start();
+    struct Case {
+        std::string request;
+        std::vector<std::string> statusLines;
+        bool closed;
+    };
+    const std::string hidden = "GET /page HTTP/1.1\r\nHost: x\r\n\r\n";
+    const Case cases[] = {
+        // Read as chunked, the body ends at once and the rest would be a second request: the
+        // connection ends after the first answer instead.
+        {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 40\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + hidden,
+         {"HTTP/1.1 200 OK"},
+         true},
+        {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: 5\r\n\r\nhello" + hidden,
+         {"HTTP/1.1 400 Bad Request"},
+         true},
+        // A length that is not plain digits: one clean refusal, not the library's status line twice.
+        {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: -1\r\n\r\n" + hidden, {"HTTP/1.1 400 Bad Request"}, true},
+        {"POST /echo HTTP/1.1\r\nHost: x\r\ncontent-length: +5\r\n\r\nhello" + hidden,
+         {"HTTP/1.1 400 Bad Request"},
+         true},
+        {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 0x5\r\n\r\nhello" + hidden,
+         {"HTTP/1.1 400 Bad Request"},
+         true},
+        // The same length twice is no doubt; nor is either header alone.
+        {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\nA" + hidden,
+         {"HTTP/1.1 200 OK", "HTTP/1.1 200 OK"},
+         false},
+        {"POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nA\r\n0\r\n\r\n" + hidden,
+         {"HTTP/1.1 200 OK", "HTTP/1.1 200 OK"},
+         false},
+    };
+    for (const Case& c : cases) {
+        const lstest::RawResult result = lstest::RawExchange(service->port(), c.request, 500);
+        EXPECT_EQ(lstest::StatusLines(result.received), c.statusLines) << c.request;
+        EXPECT_EQ(result.closedByService, c.closed) << c.request;
+    }
+}
+
+// A self-signed certificate for 127.0.0.1, made with the openssl command.
+class HttpsServerTest : public HttpServerTest {
+protected:
+    void SetUp() override {
+        const std::string dir = m_dir.string();
+        std::filesystem::create_directories(m_dir);
+        const std::string script = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + dir + "/key.pem' -out '" +
+                                   dir + "/cert.pem' -days 2 -subj /CN=127.0.0.1 >/dev/null 2>&1";
+        ASSERT_EQ(std::system(script.c_str()), 0) << "the openssl command could not make a certificate";
+        start({.tlsCertFile = dir + "/cert.pem", .tlsKeyFile = dir + "/key.pem"});
+    }
+    void TearDown() override { std::filesystem::remove_all(m_dir); }
+
+    std::filesystem::path m_dir =
+        std::filesystem::temp_directory_path() / ("vantro-http-tls-" + std::to_string(::getpid()));
+};
+
+TEST_F(HttpsServerTest, OnlyTls12WithForwardSecretAeadSuitesAndTls13_areAccepted_andAnswersCarryHsts) {
+    const std::pair<const char*, bool> cases[] = {
+        {"NORMAL:-VERS-ALL:+VERS-TLS1.3", true},
+        {"NORMAL:-VERS-ALL:+VERS-TLS1.2:-KX-ALL:+ECDHE-RSA:-CIPHER-ALL:+AES-128-GCM", true},
+        {"NORMAL:-VERS-ALL:+VERS-TLS1.2:-KX-ALL:+ECDHE-RSA:-CIPHER-ALL:+CHACHA20-POLY1305", true},
+        {"NORMAL:-VERS-ALL:+VERS-TLS1.1", false},
+        {"NORMAL:-VERS-ALL:+VERS-TLS1.0", false},
+        {"NORMAL:-VERS-ALL:+VERS-TLS1.2:-KX-ALL:+RSA", false}, // no forward secrecy
+        {"NORMAL:-VERS-ALL:+VERS-TLS1.2:-CIPHER-ALL:+AES-128-CBC:+AES-256-CBC:-MAC-ALL:+SHA1:+SHA256", false},
+    };
+    for (const auto& [priority, accepted] : cases) {
+        const auto answer = lstest::TlsExchange(service->port(), priority,
+                                                "GET /page HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        ASSERT_EQ(answer.has_value(), accepted) << priority;
+        if (answer) {
+            EXPECT_TRUE(answer->starts_with("HTTP/1.1 200 OK\r\n")) << priority;
+            EXPECT_NE(answer->find("\r\nStrict-Transport-Security: max-age=31536000\r\n"), std::string::npos);
+        }
+    }
+    // Answers of the transport's own carry it too.
+    const auto missing =
+        lstest::TlsExchange(service->port(), "NORMAL", "GET /none HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    ASSERT_TRUE(missing);
+    EXPECT_TRUE(missing->starts_with("HTTP/1.1 404 Not Found\r\n"));
+    EXPECT_NE(missing->find("\r\nStrict-Transport-Security: max-age=31536000\r\n"), std::string::npos);
+}
+
+// True once the service has closed the connection, sending `bytes` one at a time every 100 ms
+// meanwhile; false if it is still open after all of them.
+bool ClosedWhileTrickling(RawConnection& connection, const std::string& bytes) {
+    for (const char byte : bytes) {
+        if (!connection.send(std::string(1, byte))) {
+            return true; // sends fail soon after the service has shut it
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return connection.closedByService();
+}
+
+TEST_F(HttpServerTest, SlowRequests_areCut_bodyByItsRate_requestByItsDeadline_secondHeadToo) {
+    struct Case {
+        const char* what;
+        HttpOptions options;
+        std::string sentAtOnce, trickled;
+    };
+    const std::string bodyHead = "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 200\r\n\r\n";
+    const Case cases[] = {
+        // A byte every 100 ms is far below 1 KiB a second: cut long before the 30 s deadline.
+        {"slow body", {.headSeconds = 30}, bodyHead, std::string(150, 'b')},
+        // Fast enough for the rate asked here, but the whole request is late.
+        {"late body", {.headSeconds = 2, .minBodyBytesPerSecond = 1}, bodyHead, std::string(150, 'b')},
+        // On a kept-alive connection, the deadline starts again for the next head.
+        {"second head",
+         {.headSeconds = 2},
+         "GET /page HTTP/1.1\r\nHost: x\r\n\r\n",
+         "GET /page HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(100, 's')},
+    };
+    for (const Case& c : cases) {
+        start(c.options);
+        RawConnection connection(service->port());
+        ASSERT_TRUE(connection.send(c.sentAtOnce)) << c.what;
+        EXPECT_TRUE(ClosedWhileTrickling(connection, c.trickled)) << c.what;
+        service->stop();
+    }
+}
+
+TEST_F(HttpServerTest, IdleConnections_makeWayForNewcomers_andOneAddressCannotTakeThemAll) {
+    // A budget of 16 (24 less the room kept for connections being closed), 8 per address.
+    start({.maxConnections = 24, .maxConnectionsPerAddress = 8});
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (const char* address : {"127.0.0.2", "127.0.0.3"}) {
+        for (int i = 0; i < 8; ++i) {
+            idle.push_back(std::make_unique<RawConnection>(service->port(), address));
+            idle.back()->send("G"); // and no more
+        }
+    }
+    RawConnection ninth(service->port(), "127.0.0.2");
+    ninth.send("G");
+    EXPECT_TRUE(ninth.closedByService());
+
+    auto res = client->Post("/echo", "newcomer", "text/xml");
+    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    EXPECT_EQ(res->body, "newcomer");
+    // The one that waited longest made way.
+    EXPECT_TRUE(idle.front()->closedByService());
+}
+
+TEST(HttpServerPoolTest, WaitingRequests_areBoundedPerAddress_andAQuietAddressIsServedFirst) {
+    std::mutex mutex;
+    std::vector<std::string> served; // the client address of each pool request, in the order run
+    RouteTable routes;
+    routes.add({.path = "/hash",
+                .methods = Method::Post,
+                .handler =
+                    [&](const Request& r) {
+                        {
+                            std::lock_guard lock(mutex);
+                            served.push_back(r.clientAddress());
+                        }
+                        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+                        return Answer{200, "done"};
+                    },
+                .onPool = true,
+                .whenBusy =
+                    [](const Request&) {
+                        return Answer{200, "busy"};
+                    }});
+    HttpServer service({.poolWorkers = 1, .poolWaitingPerAddress = 2}, std::move(routes));
+    service.listen();
+    service.serve();
+    const std::string request = "POST /hash HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    // One running and two waiting from the busy address; its fourth is refused at once.
+    std::vector<std::thread> clients;
+    std::vector<std::string> answers(5);
+    for (int i = 0; i < 4; ++i) {
+        clients.emplace_back(
+            [&, i] { answers[i] = lstest::RawExchange(service.port(), request, 3000, "127.0.0.2").received; });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    clients.emplace_back(
+        [&] { answers[4] = lstest::RawExchange(service.port(), request, 3000, "127.0.0.3").received; });
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    EXPECT_EQ(served, (std::vector<std::string>{"127.0.0.2", "127.0.0.3", "127.0.0.2", "127.0.0.2"}));
+    EXPECT_TRUE(answers[3].ends_with("\r\n\r\nbusy")) << answers[3];
+    for (int i : {0, 1, 2, 4}) {
+        EXPECT_TRUE(answers[i].ends_with("\r\n\r\ndone")) << i << answers[i];
+    }
 }
 
 TEST_F(HttpServerTest, Stop_freesThePort_andABusyPortIsRefused) {

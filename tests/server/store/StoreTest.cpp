@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 using namespace server;
 
@@ -50,6 +51,21 @@ TEST(StoreTest, FirstStart_createsTheDemoUserAndFriends) {
     EXPECT_EQ(kDemoFriends[0].name, "Tom & Jerry");
     EXPECT_EQ(kDemoFriends[0].carrier, "AT&T");
     EXPECT_TRUE(store.outbox().empty());
+}
+
+TEST(StoreTest, Files_areTheServiceUsersAlone_whateverTheUmask) {
+    lstest::TempDir dir;
+    const std::string path = dir.file("store.db");
+    const mode_t previous = umask(0);
+    {
+        Store store(path);
+        ASSERT_TRUE(store.registerUser("7125550100", HashPassword("secret")));
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            const auto permissions = std::filesystem::status(path + suffix).permissions();
+            EXPECT_EQ(permissions, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write) << suffix;
+        }
+    }
+    umask(previous);
 }
 
 TEST(StoreTest, Everything_survivesARestart) {
@@ -266,6 +282,37 @@ TEST(StoreTest, Sessions_end_whenIdleOrWhenThePasswordChanges) {
          std::vector<std::string>{std::string(32, '0'), std::string(), fresh + "0", std::string("1")}) {
         EXPECT_FALSE(store.sessionUser(madeUp).has_value()) << madeUp;
     }
+}
+
+TEST(StoreTest, PerUserCaps_refuseTheFriendOverTheCap_andEndTheSessionUnusedLongest) {
+    std::int64_t now = 1'700'000'000;
+    Store store(":memory:", {.clock = [&now] { return now; }});
+    const std::int64_t demo = store.findUserByLogin(kDemoLogin)->id;
+    const std::int64_t other = store.registerUser("7125550100", "pw").value();
+    for (auto count = static_cast<std::int64_t>(store.friends(demo).size()); count < Store::kMaxFriendsPerUser;
+         ++count) {
+        ASSERT_TRUE(store.addFriend(demo, Friend{0, "F", "4125550109", "Sprint"})) << count;
+    }
+    EXPECT_FALSE(store.addFriend(demo, Friend{0, "One too many", "4125550109", "Sprint"}));
+    EXPECT_TRUE(store.addFriend(other, Friend{0, "Theirs", "4125550109", "Sprint"}));
+    ASSERT_TRUE(store.deleteFriend(demo, store.friends(demo).front().id));
+    EXPECT_TRUE(store.addFriend(demo, Friend{0, "Room again", "4125550109", "Sprint"}));
+
+    const std::string theirs = store.startSession(other);
+    std::vector<std::string> tokens;
+    for (std::int64_t i = 0; i <= Store::kMaxSessionsPerUser; ++i, ++now) {
+        tokens.push_back(store.startSession(demo));
+    }
+    EXPECT_FALSE(store.sessionUser(tokens[0])); // the oldest ended
+    EXPECT_TRUE(store.sessionUser(tokens[1]));
+    EXPECT_TRUE(store.sessionUser(tokens.back()));
+    EXPECT_TRUE(store.sessionUser(theirs));
+    // Used again a day later, an old session is no longer the one unused longest.
+    now += 24 * 60 * 60;
+    EXPECT_TRUE(store.sessionUser(tokens[1]));
+    tokens.push_back(store.startSession(demo));
+    EXPECT_TRUE(store.sessionUser(tokens[1]));
+    EXPECT_FALSE(store.sessionUser(tokens[2]));
 }
 
 TEST(StoreTest, FriendIds_stayWithinTheClientsThirtyTwoBits) {

@@ -1,0 +1,37 @@
+#pragma once
+
+// What the service's load and flood programs share: a free port on 127.0.0.1 for the service they
+// start, and the text between two marks of an answer.
+
+#include <cstdint>
+#include <string>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace bench {
+
+inline int FreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+inline std::string Between(const std::string& text, const std::string& open, const std::string& close) {
+    const std::size_t start = text.find(open);
+    if (start == std::string::npos) {
+        return {};
+    }
+    const std::size_t stop = text.find(close, start + open.size());
+    return stop == std::string::npos ? std::string() : text.substr(start + open.size(), stop - start - open.size());
+}
+
+} // namespace bench
