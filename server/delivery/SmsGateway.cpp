@@ -154,38 +154,15 @@ KannelSmsSender::KannelSmsSender(SmsGatewaySettings settings, const std::atomic<
     InitCurlOnce();
 }
 
-SmsOutcome KannelSmsSender::submit(const SmsSubmission& submission) {
-    std::unique_ptr<void, CurlDeleter> curl;
-    {
-        std::lock_guard lock(m_mutex);
-        if (!m_idle.empty()) {
-            curl = std::move(m_idle.back());
-            m_idle.pop_back();
-        }
-    }
-    if (!curl) {
-        curl.reset(curl_easy_init());
-        if (!curl) {
-            return {SmsOutcome::Kind::Temporary, "libcurl could not start a transfer"};
-        }
-    }
-    // The handle goes back for the next text, so that its connection to the gateway stays open.
-    struct GiveBack {
-        KannelSmsSender& sender;
-        std::unique_ptr<void, CurlDeleter>& curl;
-        ~GiveBack() {
-            std::lock_guard lock(sender.m_mutex);
-            sender.m_idle.push_back(std::move(curl));
-        }
-    } giveBack{*this, curl};
-    CURL* handle = curl.get();
-    curl_easy_reset(handle);
-    const SmsRequestFields fields = SmsFieldsFor(m_settings, submission);
-    // smsbox takes a POST as the text in the body and every other field in an X-Kannel header.
+namespace {
+
+// smsbox takes a POST as the text in the body and every other field in an X-Kannel header.
+std::vector<std::string> KannelHeaderLines(const SmsGatewaySettings& settings, const SmsSubmission& submission,
+                                           const SmsRequestFields& fields) {
     std::vector<std::string> lines{
         "Content-Type: text/plain; charset=UTF-8",
-        "X-Kannel-Username: " + m_settings.username,
-        "X-Kannel-Password: " + m_settings.password,
+        "X-Kannel-Username: " + settings.username,
+        "X-Kannel-Password: " + settings.password,
         "X-Kannel-From: " + fields.from,
         "X-Kannel-To: " + fields.to,
         "X-Kannel-Coding: " + std::to_string(static_cast<int>(fields.coding)),
@@ -200,14 +177,59 @@ SmsOutcome KannelSmsSender::submit(const SmsSubmission& submission) {
     }
     // No Expect: 100-continue, which smsbox does not answer: libcurl would wait a second for it.
     lines.push_back("Expect:");
-    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr, curl_slist_free_all);
+    return lines;
+}
+
+using HeaderList = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
+
+// Null when libcurl is out of memory.
+HeaderList ToHeaderList(const std::vector<std::string>& lines) {
+    HeaderList headers(nullptr, curl_slist_free_all);
     for (const auto& line : lines) {
         curl_slist* appended = curl_slist_append(headers.get(), line.c_str());
         if (appended == nullptr) {
-            return {SmsOutcome::Kind::Temporary, "libcurl could not build the request"};
+            return HeaderList(nullptr, curl_slist_free_all);
         }
         headers.release();
         headers.reset(appended);
+    }
+    return headers;
+}
+
+} // namespace
+
+std::unique_ptr<void, KannelSmsSender::CurlDeleter> KannelSmsSender::takeHandle() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_idle.empty()) {
+            auto curl = std::move(m_idle.back());
+            m_idle.pop_back();
+            return curl;
+        }
+    }
+    return std::unique_ptr<void, CurlDeleter>(curl_easy_init());
+}
+
+SmsOutcome KannelSmsSender::submit(const SmsSubmission& submission) {
+    std::unique_ptr<void, CurlDeleter> curl = takeHandle();
+    if (!curl) {
+        return {SmsOutcome::Kind::Temporary, "libcurl could not start a transfer"};
+    }
+    // The handle goes back for the next text, so that its connection to the gateway stays open.
+    struct GiveBack {
+        KannelSmsSender& sender;
+        std::unique_ptr<void, CurlDeleter>& curl;
+        ~GiveBack() {
+            std::lock_guard lock(sender.m_mutex);
+            sender.m_idle.push_back(std::move(curl));
+        }
+    } giveBack{*this, curl};
+    CURL* handle = curl.get();
+    curl_easy_reset(handle);
+    const SmsRequestFields fields = SmsFieldsFor(m_settings, submission);
+    const HeaderList headers = ToHeaderList(KannelHeaderLines(m_settings, submission, fields));
+    if (!headers) {
+        return {SmsOutcome::Kind::Temporary, "libcurl could not build the request"};
     }
 
     std::string body;

@@ -102,6 +102,9 @@ private:
     struct CurlDeleter {
         void operator()(void* curl) const;
     };
+    // An idle handle, or a new one (null when libcurl cannot make one).
+    std::unique_ptr<void, CurlDeleter> takeHandle();
+
     SmsGatewaySettings m_settings;
     const std::atomic<bool>* m_cancel;
     std::mutex m_mutex; // guards m_idle

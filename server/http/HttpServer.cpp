@@ -1,6 +1,7 @@
 #include "server/http/HttpServer.h"
 
 #include "server/http/ConnectionGuard.h"
+#include "server/http/Framing.h"
 #include "server/http/WorkerPool.h"
 
 #include <algorithm>
@@ -44,73 +45,6 @@ struct RequestState {
     bool closeAfter = false;
     Answer pooled{};
 };
-
-// The framing headers of a request head, as sent.
-struct Framing {
-    std::vector<std::string> lengths;
-    bool transferEncoding = false;
-};
-
-MHD_Result CollectFraming(void* cls, MHD_ValueKind, const char* key, const char* value) {
-    auto& framing = *static_cast<Framing*>(cls);
-    if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) {
-        framing.lengths.emplace_back(value != nullptr ? value : "");
-    } else if (strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0) {
-        framing.transferEncoding = true;
-    }
-    return MHD_YES;
-}
-
-// True when the request head at the start of `bytes` is complete and has a Content-Length that is
-// not plain digits (a sign, a minus, anything else). The library refuses such a head, but writes
-// its status line twice, which a proxy in front may read as two answers; so the service refuses it
-// first, with one clean answer.
-bool HasMalformedLength(std::string_view bytes) {
-    const std::size_t headEnd = bytes.find("\r\n\r\n");
-    if (headEnd == std::string_view::npos) {
-        return false;
-    }
-    std::string_view head = bytes.substr(0, headEnd + 2);
-    for (std::size_t lineEnd = head.find("\r\n"); lineEnd != std::string_view::npos; lineEnd = head.find("\r\n")) {
-        const std::string_view line = head.substr(0, lineEnd);
-        head.remove_prefix(lineEnd + 2);
-        constexpr std::string_view kName = "content-length:";
-        if (line.size() < kName.size() || strncasecmp(line.data(), kName.data(), kName.size()) != 0) {
-            continue;
-        }
-        std::string_view value = line.substr(kName.size());
-        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
-            value.remove_prefix(1);
-        }
-        while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) {
-            value.remove_suffix(1);
-        }
-        if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Reads what a new plain connection has sent so far (its first bytes are there at once: the
-// listening socket hands over connections only once they have sent something) and, when its head
-// has a malformed Content-Length, answers 400 itself and ends the connection, before the library
-// reads a byte.
-void RefuseMalformedLength(int fd) {
-    char buffer[8192];
-    const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_PEEK | MSG_DONTWAIT);
-    if (got <= 0 || !HasMalformedLength(std::string_view(buffer, static_cast<std::size_t>(got)))) {
-        return;
-    }
-    while (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
-    }
-    const std::string body = "400 Bad Request: malformed Content-Length\n";
-    const std::string answer = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Type: text/plain; "
-                               "charset=utf-8\r\nContent-Length: " +
-                               std::to_string(body.size()) + "\r\n\r\n" + body;
-    send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    shutdown(fd, SHUT_RDWR);
-}
 
 MHD_Result Send(MHD_Connection* connection, const Answer& answer, bool https, bool close = false) {
     MHD_Response* response = MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()),
@@ -212,8 +146,7 @@ struct HttpServer::Callbacks {
         // Framing that two readers of the same bytes could take differently is how a request is
         // smuggled past a proxy: two different lengths are refused before the body is read, and
         // a length beside Transfer-Encoding ends the connection after the answer.
-        Framing framing;
-        MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectFraming, &framing);
+        const Framing framing = ReadFraming(connection);
         if (std::adjacent_find(framing.lengths.begin(), framing.lengths.end(), std::not_equal_to<>()) !=
             framing.lengths.end()) {
             server.m_guard->requestRead(connection);
