@@ -17,7 +17,23 @@ void GroupCommit::run(const std::function<void()>& step) {
         std::vector<Pending*> group;
         group.swap(m_waiting);
         lock.unlock();
-        commit(group);
+        try {
+            commit(group);
+        } catch (...) {
+            // Whatever went wrong, nothing of the group is kept, its callers hear of it, and the
+            // next group gets a leader: none of them waits for ever.
+            {
+                std::lock_guard dbLock(m_dbMutex);
+                if (sqlite3_get_autocommit(m_db.handle()) == 0) {
+                    sqlite3_exec(m_db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+                }
+            }
+            for (Pending* pending : group) {
+                if (!pending->error) {
+                    pending->error = std::current_exception();
+                }
+            }
+        }
         lock.lock();
         for (Pending* pending : group) {
             pending->done = true;
