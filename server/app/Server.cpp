@@ -154,22 +154,36 @@ http::RouteTable Server::routes() {
     table.add({"/vantro_carriers.aspx", Method::Post, [this](const Request&) { return Xml(m_exchanges->carriers()); }});
     table.add({"/vantro_ab.aspx", Method::Post,
                [this](const Request& r) { return Xml(m_exchanges->addressBook(r.body())); }});
-    table.add({"/vantro_ab_update.aspx", Method::Post,
-               [this](const Request& r) { return Xml(m_exchanges->update(r.body())); }});
-    table.add(
-        {"/vantro_send.aspx", Method::Post, [this](const Request& r) { return Xml(m_exchanges->send(r.body())); }});
+    // The answers that report a change wait for it to be on disk (Store.h).
+    table.add({.path = "/vantro_ab_update.aspx",
+               .methods = Method::Post,
+               .handler = [this](const Request& r) { return Xml(m_exchanges->update(r.body())); },
+               .waitsForDisk = Method::Post});
+    table.add({.path = "/vantro_send.aspx",
+               .methods = Method::Post,
+               .handler = [this](const Request& r) { return Xml(m_exchanges->send(r.body())); },
+               .waitsForDisk = Method::Post});
     table.add(
         {"/", Method::Get | Method::Head,
          [this](const Request&) { return Html(HomePage(m_worker != nullptr, m_smsSender != nullptr)); }});
     table.add({"/vantro_updates.aspx", Method::Get | Method::Head, [](const Request&) { return Html(UpdatesPage()); }});
     const bool secureCookie = !m_options.tlsCertFile.empty() || m_options.publicUrl.starts_with("https://");
-    table.add({"/login.aspx", Method::Get | Method::Head | Method::Post,
-               [this, secureCookie](const Request& r) { return AnswerAccountPage(m_accounts, r, secureCookie); }});
-    // Only with the SMS route; a 404 otherwise, as for any path that is not there.
+    table.add(
+        {.path = "/login.aspx",
+         .methods = Method::Get | Method::Head | Method::Post,
+         .handler = [this, secureCookie](const Request& r) { return AnswerAccountPage(m_accounts, r, secureCookie); },
+         .waitsForDisk = Method::Post});
+    // Only with the SMS route; a 404 otherwise, as for any path that is not there. The gateway
+    // does not send a report again once answered, so the answer waits for the report to be on disk.
     if (m_smsSender) {
-        table.add({"/delivery-report", Method::Get, [this](const Request& r) {
-                       return AnswerDeliveryReport(m_store, r, [this](const std::string& line) { toConsole(line); });
-                   }});
+        table.add({.path = "/delivery-report",
+                   .methods = Method::Get,
+                   .handler =
+                       [this](const Request& r) {
+                           return AnswerDeliveryReport(m_store, r,
+                                                       [this](const std::string& line) { toConsole(line); });
+                       },
+                   .waitsForDisk = Method::Get});
     }
     return table;
 }

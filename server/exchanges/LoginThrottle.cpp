@@ -1,6 +1,7 @@
 #include "server/exchanges/LoginThrottle.h"
 
 #include <algorithm>
+#include <string>
 
 namespace server {
 
@@ -10,70 +11,45 @@ namespace {
 // kilobytes do not take kilobytes each.
 constexpr std::size_t kKeyLength = 64;
 
-std::string Key(std::string_view text) { return std::string(text.substr(0, kKeyLength)); }
-
-// Past this many records, those whose run of failures has gone stale are dropped, so that made-up
-// logins cannot grow the tables without end.
-constexpr std::size_t kRecordsBeforeCleanUp = 10000;
+// The store keeps logins and addresses in one table; the prefixes keep them apart.
+std::string LoginSubject(std::string_view login) { return "login " + std::string(login.substr(0, kKeyLength)); }
+std::string AddressSubject(std::string_view address) { return "address " + std::string(address.substr(0, kKeyLength)); }
 
 } // namespace
 
 std::optional<std::int64_t> LoginThrottle::pauseLeft(std::string_view login, std::string_view address,
                                                      std::int64_t now) {
-    std::lock_guard lock(m_mutex);
-    std::int64_t until = 0;
-    for (auto* records : {&m_byLogin, &m_byAddress}) {
-        const auto found = records->find(Key(records == &m_byLogin ? login : address));
-        if (found != records->end()) {
-            until = std::max(until, found->second.pausedUntil);
-        }
-    }
+    const std::int64_t until = m_store.loginPausedUntil(LoginSubject(login), AddressSubject(address));
     if (until > now) {
         return until - now;
     }
     return std::nullopt;
 }
 
-void LoginThrottle::fail(Records& records, std::string_view key, std::int64_t now) {
-    if (records.size() >= kRecordsBeforeCleanUp) {
-        forgetOld(records, now);
-    }
-    Record& record = records[Key(key)];
+void LoginThrottle::count(LoginFailures& run, std::int64_t now) const {
     // A run of failures ends when the last one is older than the longest pause.
-    if (now - record.lastFailure > m_settings.longestPauseSeconds) {
-        record = Record{};
+    if (now - run.lastFailure > m_settings.longestPauseSeconds) {
+        run = LoginFailures{};
     }
-    ++record.failures;
-    record.lastFailure = now;
-    const int beyond = record.failures - m_settings.failuresBeforePause;
+    ++run.failures;
+    run.lastFailure = now;
+    const std::int64_t beyond = run.failures - m_settings.failuresBeforePause;
     if (beyond >= 0) {
         std::int64_t pause = m_settings.firstPauseSeconds;
-        for (int i = 0; i < beyond && pause < m_settings.longestPauseSeconds; ++i) {
+        for (std::int64_t i = 0; i < beyond && pause < m_settings.longestPauseSeconds; ++i) {
             pause *= 2;
         }
-        record.pausedUntil = now + std::min<std::int64_t>(pause, m_settings.longestPauseSeconds);
-    }
-}
-
-void LoginThrottle::forgetOld(Records& records, std::int64_t now) {
-    std::erase_if(records, [&](const auto& entry) {
-        return now - entry.second.lastFailure > m_settings.longestPauseSeconds && entry.second.pausedUntil <= now;
-    });
-    if (records.size() >= kRecordsBeforeCleanUp) {
-        // A flood of fresh records: keep those that hold a pause.
-        std::erase_if(records, [&](const auto& entry) { return entry.second.pausedUntil <= now; });
+        run.pausedUntil = now + std::min<std::int64_t>(pause, m_settings.longestPauseSeconds);
     }
 }
 
 void LoginThrottle::failed(std::string_view login, std::string_view address, std::int64_t now) {
-    std::lock_guard lock(m_mutex);
-    fail(m_byLogin, login, now);
-    fail(m_byAddress, address, now);
+    // A run whose last failure is older than the longest pause holds no pause and would start
+    // over: it can go.
+    m_store.countLoginFailure(LoginSubject(login), AddressSubject(address), now - m_settings.longestPauseSeconds,
+                              [&](LoginFailures& run) { count(run, now); });
 }
 
-void LoginThrottle::succeeded(std::string_view login) {
-    std::lock_guard lock(m_mutex);
-    m_byLogin.erase(Key(login));
-}
+void LoginThrottle::succeeded(std::string_view login) { m_store.forgetLoginFailures({LoginSubject(login)}); }
 
 } // namespace server

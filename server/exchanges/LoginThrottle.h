@@ -1,11 +1,10 @@
 #pragma once
 
+#include "server/store/Store.h"
+
 #include <cstdint>
-#include <mutex>
 #include <optional>
-#include <string>
 #include <string_view>
-#include <unordered_map>
 
 namespace server {
 
@@ -18,11 +17,12 @@ struct ThrottleSettings {
 };
 
 // Holds off password guessing: after a run of failed logins for a login, or from an address,
-// further attempts are refused, without looking at the password, until a pause has passed.
-// Safe to use from several threads.
+// further attempts are refused, without looking at the password, until a pause has passed. The
+// runs live in the store, so that a guesser gains nothing by spreading attempts over the service
+// processes that share it. Safe to use from several threads.
 class LoginThrottle {
 public:
-    explicit LoginThrottle(ThrottleSettings settings = {}) : m_settings(settings) {}
+    explicit LoginThrottle(Store& store, ThrottleSettings settings = {}) : m_store(store), m_settings(settings) {}
 
     // Seconds until an attempt for the login from the address may be made again; nothing when it
     // may be made now.
@@ -33,20 +33,10 @@ public:
     void succeeded(std::string_view login);
 
 private:
-    struct Record {
-        int failures = 0;
-        std::int64_t lastFailure = 0;
-        std::int64_t pausedUntil = 0;
-    };
-    using Records = std::unordered_map<std::string, Record>;
+    void count(LoginFailures& run, std::int64_t now) const;
 
-    void fail(Records& records, std::string_view key, std::int64_t now);
-    void forgetOld(Records& records, std::int64_t now);
-
+    Store& m_store;
     ThrottleSettings m_settings;
-    std::mutex m_mutex;
-    Records m_byLogin;
-    Records m_byAddress;
 };
 
 } // namespace server

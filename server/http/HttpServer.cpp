@@ -39,7 +39,7 @@ constexpr const char* kStrictTransport = "max-age=31536000";
 struct RequestState {
     std::string body;
     bool tooLarge = false;
-    bool suspended = false;
+    WorkerPool* setAsideOn = nullptr; // the pool making the answer while the connection waits aside
     // The head leaves its framing in doubt (Content-Length with Transfer-Encoding): the connection
     // closes after the answer, so that nothing the client sent after it is read as a request.
     bool closeAfter = false;
@@ -115,22 +115,23 @@ struct HttpServer::Callbacks {
         return run(server, route->handler, request, method);
     }
 
-    // The connection is set aside until a worker has made the answer.
-    static MHD_Result toPool(HttpServer& server, MHD_Connection* connection, const Route& route, RequestState& state,
-                             std::string_view method, std::string_view path) {
+    // The connection is set aside until a worker of `pool` has made the answer.
+    static MHD_Result toPool(HttpServer& server, WorkerPool& pool, MHD_Connection* connection, const Route& route,
+                             RequestState& state, std::string_view method, std::string_view path) {
         const std::string address = Request(connection, MethodOf(method), path, state.body).clientAddress();
-        state.suspended = true;
+        state.setAsideOn = &pool;
         MHD_suspend_connection(connection);
-        const bool taken =
-            server.m_pool->post(address, [&server, connection, &route, &state, method = std::string(method),
-                                          path = std::string(path)](bool stopping) {
-                const Request request(connection, MethodOf(method), path, state.body);
-                state.pooled = run(server, stopping ? route.whenStopping : route.handler, request, method);
-                MHD_resume_connection(connection);
-            });
+        // A write waiting for the disk is made and answered even while the service stops.
+        const bool write = &pool == server.m_writers.get();
+        const bool taken = pool.post(address, [&server, connection, &route, &state, write, method = std::string(method),
+                                               path = std::string(path)](bool stopping) {
+            const Request request(connection, MethodOf(method), path, state.body);
+            state.pooled = run(server, stopping && !write ? route.whenStopping : route.handler, request, method);
+            MHD_resume_connection(connection);
+        });
         if (!taken) {
             MHD_resume_connection(connection);
-            state.suspended = false;
+            state.setAsideOn = nullptr;
             const Request request(connection, MethodOf(method), path, state.body);
             return Send(connection, run(server, route.whenBusy, request, method), server.tls(), state.closeAfter);
         }
@@ -185,18 +186,23 @@ struct HttpServer::Callbacks {
             *uploadSize = 0;
             return MHD_YES;
         }
-        if (state->suspended) {
-            // Back from the worker pool.
-            server.m_pool->finished();
-            state->suspended = false;
+        if (state->setAsideOn != nullptr) {
+            // Back from a worker pool.
+            state->setAsideOn->finished();
+            state->setAsideOn = nullptr;
             return Send(connection, state->pooled, server.tls(), state->closeAfter);
         }
         server.m_guard->requestRead(connection);
         const std::string_view path = url != nullptr ? url : "";
         const Route* route = server.m_routes.find(path);
         const Method verb = MethodOf(method);
-        if (route != nullptr && route->onPool && Allows(route->methods, verb) && !state->tooLarge) {
-            return toPool(server, connection, *route, *state, method, path);
+        if (route != nullptr && Allows(route->methods, verb) && !state->tooLarge) {
+            if (route->onPool) {
+                return toPool(server, *server.m_pool, connection, *route, *state, method, path);
+            }
+            if (Allows(route->waitsForDisk, verb)) {
+                return toPool(server, *server.m_writers, connection, *route, *state, method, path);
+            }
         }
         return Send(connection,
                     answer(server, route, Request(connection, verb, path, state->body), method, state->tooLarge),
@@ -206,8 +212,8 @@ struct HttpServer::Callbacks {
     static void onCompleted(void* cls, MHD_Connection* connection, void** context, MHD_RequestTerminationCode) {
         auto& server = *static_cast<HttpServer*>(cls);
         auto* state = static_cast<RequestState*>(*context);
-        if (state != nullptr && state->suspended) {
-            server.m_pool->finished(); // closed while set aside
+        if (state != nullptr && state->setAsideOn != nullptr) {
+            state->setAsideOn->finished(); // closed while set aside
         }
         delete state;
         *context = nullptr;
@@ -276,6 +282,9 @@ void HttpServer::serve() {
         .budget = m_options.maxConnections > headroom ? m_options.maxConnections - headroom : 1,
     });
     m_pool = std::make_unique<WorkerPool>(workers, m_options.poolWaitingPerAddress, m_options.poolWaitingInAll);
+    // Writes take a moment each: their waiting is bounded by the connections alone.
+    m_writers = std::make_unique<WorkerPool>(std::max(1U, m_options.writeWorkers), m_options.maxConnectionsPerAddress,
+                                             m_options.maxConnections);
 
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
     if (m_socket->ipv6()) {
@@ -307,6 +316,7 @@ void HttpServer::serve() {
     if (m_daemon == nullptr) {
         close(listening);
         m_pool.reset();
+        m_writers.reset();
         m_guard.reset();
         throw std::runtime_error("cannot serve on " + baseUrl() +
                                  (tls() ? " (are the certificate and the key PEM files that belong together?)" : ""));
@@ -322,12 +332,14 @@ void HttpServer::stop() {
     // of their event loops on their own time after the quiesce.
     const MHD_socket listening = MHD_quiesce_daemon(m_daemon);
     m_pool->stop();
+    m_writers->stop();
     MHD_stop_daemon(m_daemon);
     m_daemon = nullptr;
     if (listening != MHD_INVALID_SOCKET) {
         close(listening);
     }
     m_pool.reset();
+    m_writers.reset();
     m_guard.reset();
 }
 

@@ -44,6 +44,9 @@ struct HttpOptions {
     // whenBusy answer at once.
     std::size_t poolWaitingPerAddress = 4;
     std::size_t poolWaitingInAll = 64;
+    // Writes waiting for the store's disk sync at once (Route::waitsForDisk): as many share one
+    // sync. They use no core while they wait.
+    unsigned writeWorkers = 32;
     // Receives "ERROR <method> <path>: <reason>" for each request whose handler threw.
     std::function<void(const std::string&)> errors{};
 };
@@ -79,6 +82,7 @@ private:
     std::optional<ListeningSocket> m_socket;
     std::unique_ptr<ConnectionGuard> m_guard;
     std::unique_ptr<WorkerPool> m_pool;
+    std::unique_ptr<WorkerPool> m_writers;
     MHD_Daemon* m_daemon = nullptr;
     std::string m_tlsCert;
     std::string m_tlsKey;

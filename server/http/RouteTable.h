@@ -26,6 +26,11 @@ struct Route {
     Handler whenStopping{};
     // A pool route's answer, given at once, when too many of its requests are waiting already.
     Handler whenBusy{};
+    // The methods whose answers report a change that the handler waits to be on disk (a send, a
+    // new account). They are answered on the writers' pool while the connection waits aside, so
+    // that many share one sync of the store and none holds a thread serving connections. Writes
+    // still waiting when the service stops are made and answered all the same.
+    Method waitsForDisk = Method::None;
 };
 
 class RouteTable {

@@ -8,6 +8,9 @@ Checkpointer::Checkpointer(const std::string& path, Database& writer) : m_writer
     // A connection learns that the file is in WAL mode when it first reads it; until then a
     // checkpoint does nothing at all.
     m_db.execute("PRAGMA journal_mode = WAL");
+    // The copy syncs the log before it and the database file after it, so that the log never
+    // starts over on top of commits the file does not hold on disk yet.
+    m_db.execute("PRAGMA synchronous = FULL");
     m_thread = std::thread([this] { run(); });
     sqlite3_busy_handler(m_writer.handle(), &Checkpointer::waitBriefly, nullptr);
     sqlite3_wal_hook(m_writer.handle(), &Checkpointer::onCommit, this);

@@ -51,48 +51,44 @@ std::optional<std::int64_t> Store::insertFriend(std::int64_t userId, const Frien
 }
 
 std::optional<std::int64_t> Store::addFriend(std::int64_t userId, const Friend& entry) {
-    std::lock_guard lock(m_writeMutex);
-    Transaction transaction(m_writer);
-    Query count = m_writer.prepared("SELECT count(*) FROM friends WHERE user_id = ?1");
-    count->bind(1, userId);
-    if (count->step() && count->columnInt64(0) >= kMaxFriendsPerUser) {
-        return std::nullopt;
-    }
-    count->reset();
-    const auto id = insertFriend(userId, entry);
-    if (!id) {
-        return std::nullopt; // the transaction rolls the insert back
-    }
-    transaction.commit();
-    return id;
+    return write([&]() -> std::optional<std::int64_t> {
+        Transaction transaction(m_writer);
+        Query count = m_writer.prepared("SELECT count(*) FROM friends WHERE user_id = ?1");
+        count->bind(1, userId);
+        if (count->step() && count->columnInt64(0) >= kMaxFriendsPerUser) {
+            return std::nullopt;
+        }
+        count->reset();
+        const auto id = insertFriend(userId, entry);
+        if (!id) {
+            return std::nullopt; // the transaction rolls the insert back
+        }
+        transaction.commit();
+        return id;
+    });
 }
 
 bool Store::updateFriend(std::int64_t userId, const Friend& entry) {
-    std::lock_guard lock(m_writeMutex);
-    Transaction transaction(m_writer);
-    m_writer.prepared("UPDATE friends SET name = ?1, number = ?2, carrier = ?3 WHERE user_id = ?4 AND id = ?5")
-        ->bind(1, entry.name)
-        .bind(2, entry.number)
-        .bind(3, entry.carrier)
-        .bind(4, userId)
-        .bind(5, entry.id)
-        .run();
-    if (m_writer.changes() != 1) {
-        return false;
-    }
-    transaction.commit();
-    return true;
+    return write([&] {
+        m_writer.prepared("UPDATE friends SET name = ?1, number = ?2, carrier = ?3 WHERE user_id = ?4 AND id = ?5")
+            ->bind(1, entry.name)
+            .bind(2, entry.number)
+            .bind(3, entry.carrier)
+            .bind(4, userId)
+            .bind(5, entry.id)
+            .run();
+        return m_writer.changes() == 1;
+    });
 }
 
 bool Store::deleteFriend(std::int64_t userId, std::int64_t friendId) {
-    std::lock_guard lock(m_writeMutex);
-    Transaction transaction(m_writer);
-    m_writer.prepared("DELETE FROM friends WHERE user_id = ?1 AND id = ?2")->bind(1, userId).bind(2, friendId).run();
-    if (m_writer.changes() != 1) {
-        return false;
-    }
-    transaction.commit();
-    return true;
+    return write([&] {
+        m_writer.prepared("DELETE FROM friends WHERE user_id = ?1 AND id = ?2")
+            ->bind(1, userId)
+            .bind(2, friendId)
+            .run();
+        return m_writer.changes() == 1;
+    });
 }
 
 } // namespace server

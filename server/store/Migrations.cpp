@@ -176,6 +176,18 @@ void HashPlainPasswords(Database& db) {
     }
 }
 
+// Step 7: runs of failed logins per login and per client address (LoginFailures.cpp), kept in the
+// store so that every service process sharing it holds off the same guesser.
+constexpr const char* kLoginFailures = R"sql(
+CREATE TABLE login_failures (
+    subject      TEXT PRIMARY KEY,
+    failures     INTEGER NOT NULL,
+    last_failure INTEGER NOT NULL,
+    paused_until INTEGER NOT NULL
+) WITHOUT ROWID;
+CREATE INDEX login_failures_by_time ON login_failures(last_failure);
+)sql";
+
 struct Step {
     std::int64_t version; // what user_version says once the step is done
     const char* sql;
@@ -186,6 +198,7 @@ struct Step {
 constexpr Step kSteps[] = {
     {1, kUsersFriendsOutbox, nullptr}, {2, kSessions, HashPlainPasswords}, {3, kDeliveryColumns, nullptr},
     {4, kCodeMessages, nullptr},       {5, kCodeTables, nullptr},           {6, kDeliveryReports, nullptr},
+    {7, kLoginFailures, nullptr},
 };
 constexpr std::int64_t kLatest = std::size(kSteps);
 

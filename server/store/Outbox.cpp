@@ -67,28 +67,27 @@ void Store::insertMessage(OutboxMessage& message) {
 }
 
 OutboxResult Store::addToOutbox(OutboxMessage message) {
-    OutboxResult result;
     const std::int64_t time = now();
-    std::lock_guard lock(m_writeMutex);
-    Transaction transaction(m_writer);
-    if (message.friendId != 0) {
-        Query entry = m_writer.prepared("SELECT number, carrier FROM friends WHERE user_id = ?1 AND id = ?2");
-        entry->bind(1, message.userId).bind(2, message.friendId);
-        if (!entry->step()) {
-            result.status = OutboxResult::Status::UnknownFriend;
-            return result;
+    return write([&] {
+        OutboxResult result;
+        if (message.friendId != 0) {
+            Query entry = m_writer.prepared("SELECT number, carrier FROM friends WHERE user_id = ?1 AND id = ?2");
+            entry->bind(1, message.userId).bind(2, message.friendId);
+            if (!entry->step()) {
+                result.status = OutboxResult::Status::UnknownFriend;
+                return result;
+            }
+            message.number = entry->columnText(0);
+            message.carrier = entry->columnText(1);
         }
-        message.number = entry->columnText(0);
-        message.carrier = entry->columnText(1);
-    }
-    if (auto refused = overSendLimit(message.userId, time)) {
-        return *refused;
-    }
-    message.sentAt = UtcText(time);
-    insertMessage(message);
-    transaction.commit();
-    result.message = std::move(message);
-    return result;
+        if (auto refused = overSendLimit(message.userId, time)) {
+            return *refused;
+        }
+        message.sentAt = UtcText(time);
+        insertMessage(message);
+        result.message = std::move(message);
+        return result;
+    });
 }
 
 std::vector<OutboxMessage> Store::outbox() {
@@ -119,20 +118,19 @@ std::vector<OutboxMessage> Store::outbox() {
 void Store::queueCode(std::string_view number, std::string_view carrier, std::string_view subject,
                       std::string_view body, std::int64_t expiresAt) {
     const std::string queuedAt = UtcText(now());
-    std::lock_guard lock(m_writeMutex);
-    Transaction transaction(m_writer);
-    m_writer
-        .prepared("INSERT INTO outbox(user_id, number, carrier, subject, body, sent_at, state, next_attempt, "
-                  "expires_at) VALUES (NULL, ?1, ?2, ?3, ?4, ?5, 'queued', ?5, ?6)")
-        ->bind(1, number)
-        .bind(2, carrier)
-        .bind(3, subject)
-        .bind(4, body)
-        .bind(5, queuedAt)
-        .bind(6, UtcText(expiresAt))
-        .run();
-    recordState(m_writer.lastInsertRowId(), delivery::kQueued, {});
-    transaction.commit();
+    write([&] {
+        m_writer
+            .prepared("INSERT INTO outbox(user_id, number, carrier, subject, body, sent_at, state, next_attempt, "
+                      "expires_at) VALUES (NULL, ?1, ?2, ?3, ?4, ?5, 'queued', ?5, ?6)")
+            ->bind(1, number)
+            .bind(2, carrier)
+            .bind(3, subject)
+            .bind(4, body)
+            .bind(5, queuedAt)
+            .bind(6, UtcText(expiresAt))
+            .run();
+        recordState(m_writer.lastInsertRowId(), delivery::kQueued, {});
+    });
 }
 
 std::string Store::stateTime() const {
@@ -177,15 +175,15 @@ namespace {
 // The statements of retireCodes, for one message (?2: its id) or for all. Literals, since the
 // writer keeps its prepared statements by their text's address. Both forms name the conditions of
 // the index outbox_pending_codes, so that neither reads the whole outbox.
-#define VANTRO_CODE_EXPIRING                                                                       \
-    "expires_at IS NOT NULL AND body != '' AND state = 'queued' "                                 \
+#define VANTRO_CODE_EXPIRING                                                                                           \
+    "expires_at IS NOT NULL AND body != '' AND state = 'queued' "                                                      \
     "AND (next_attempt >= expires_at OR expires_at <= ?1)"
 #define VANTRO_CODE_SETTLED "expires_at IS NOT NULL AND body != '' AND state != 'queued'"
-#define VANTRO_RECORD_EXPIRY                                                                       \
-    "INSERT INTO outbox_states(message_id, state, at, reason) SELECT id, 'expired', ?3, "         \
+#define VANTRO_RECORD_EXPIRY                                                                                           \
+    "INSERT INTO outbox_states(message_id, state, at, reason) SELECT id, 'expired', ?3, "                              \
     "'expired before delivery: ' || coalesce(last_reply, 'no attempt') FROM outbox WHERE "
-#define VANTRO_EXPIRE                                                                              \
-    "UPDATE outbox SET body = '', state = 'expired', last_reply = 'expired before delivery: ' || " \
+#define VANTRO_EXPIRE                                                                                                  \
+    "UPDATE outbox SET body = '', state = 'expired', last_reply = 'expired before delivery: ' || "                     \
     "coalesce(last_reply, 'no attempt'), next_attempt = NULL WHERE "
 
 struct RetireStatements {
@@ -212,9 +210,7 @@ void Store::retireCodes(const std::string& now, std::optional<std::int64_t> id) 
     // would only be tried again once it has expired is not tried at all. An empty `now` expires
     // nothing by time alone (every time text sorts after it).
     const RetireStatements& sql = id ? kRetireOne : kRetireAll;
-    const auto bindScope = [&](Statement& stmt) -> Statement& {
-        return id ? stmt.bind(2, *id) : stmt.bindNull(2);
-    };
+    const auto bindScope = [&](Statement& stmt) -> Statement& { return id ? stmt.bind(2, *id) : stmt.bindNull(2); };
     Query record = m_writer.prepared(sql.record);
     bindScope(*record).bind(1, now).bind(3, stateTime()).run();
     Query expire = m_writer.prepared(sql.expire);
@@ -232,12 +228,7 @@ std::optional<QueuedMessage> Store::nextDue(TimePoint now) {
 }
 
 std::vector<QueuedMessage> Store::dueMessages(TimePoint now, int limit) {
-    {
-        std::lock_guard lock(m_writeMutex);
-        Transaction transaction(m_writer);
-        retireCodes(UtcText(now), std::nullopt);
-        transaction.commit();
-    }
+    write([&] { retireCodes(UtcText(now), std::nullopt); });
     ReadConnection connection = reading();
     // The times are all written alike, so text order is time order.
     Query stmt = connection.db().prepared("SELECT id, number, carrier, subject, body, sent_at, attempts, "
@@ -247,9 +238,9 @@ std::vector<QueuedMessage> Store::dueMessages(TimePoint now, int limit) {
     stmt->bind(1, UtcText(now)).bind(2, std::int64_t{limit});
     std::vector<QueuedMessage> due;
     while (stmt->step()) {
-        due.push_back(QueuedMessage{stmt->columnInt64(0), stmt->columnText(1), stmt->columnText(2),
-                                    stmt->columnText(3), stmt->columnText(4), stmt->columnText(5),
-                                    static_cast<int>(stmt->columnInt64(6)), stmt->columnText(7)});
+        due.push_back(QueuedMessage{stmt->columnInt64(0), stmt->columnText(1), stmt->columnText(2), stmt->columnText(3),
+                                    stmt->columnText(4), stmt->columnText(5), static_cast<int>(stmt->columnInt64(6)),
+                                    stmt->columnText(7)});
     }
     return due;
 }
@@ -265,28 +256,28 @@ std::optional<TimePoint> Store::nextAttempt() {
 
 void Store::setDeliveryState(std::int64_t id, std::string_view state, int attempts, const std::string* next,
                              std::string_view reply) {
-    std::lock_guard lock(m_writeMutex);
-    Transaction transaction(m_writer);
-    // Only a message still queued: a report may have moved it on while the attempt was under way.
-    Query stmt = m_writer.prepared("UPDATE outbox SET state = ?1, attempts = ?2, next_attempt = ?3, last_reply = ?4 "
-                                   "WHERE id = ?5 AND state = 'queued'");
-    stmt->bind(1, state).bind(2, std::int64_t{attempts});
-    if (next != nullptr) {
-        stmt->bind(3, *next);
-    } else {
-        stmt->bindNull(3);
-    }
-    stmt->bind(4, reply).bind(5, id).run();
-    if (m_writer.changes() > 0 && state != delivery::kQueued) {
-        recordState(id, state, state == delivery::kFailed ? reply : std::string_view());
-    }
-    retireCodes({}, id);
-    transaction.commit();
+    write([&] {
+        // Only a message still queued: a report may have moved it on while the attempt was under way.
+        Query stmt = m_writer.prepared("UPDATE outbox SET state = ?1, attempts = ?2, next_attempt = ?3, "
+                                       "last_reply = ?4 WHERE id = ?5 AND state = 'queued'");
+        stmt->bind(1, state).bind(2, std::int64_t{attempts});
+        if (next != nullptr) {
+            stmt->bind(3, *next);
+        } else {
+            stmt->bindNull(3);
+        }
+        stmt->bind(4, reply).bind(5, id).run();
+        if (m_writer.changes() > 0 && state != delivery::kQueued) {
+            recordState(id, state, state == delivery::kFailed ? reply : std::string_view());
+        }
+        retireCodes({}, id);
+    });
 }
 
 void Store::setReportSecretHash(std::int64_t id, std::string_view hash) {
-    std::lock_guard lock(m_writeMutex);
-    m_writer.prepared("UPDATE outbox SET report_hash = ?1 WHERE id = ?2")->bind(1, hash).bind(2, id).run();
+    write([&] {
+        m_writer.prepared("UPDATE outbox SET report_hash = ?1 WHERE id = ?2")->bind(1, hash).bind(2, id).run();
+    });
 }
 
 void Store::markAccepted(std::int64_t id, int attempts, std::string_view reply) {
@@ -322,32 +313,35 @@ int Progress(std::string_view state) {
 } // namespace
 
 ReportResult Store::applyReport(const DeliveryReport& report) {
-    std::lock_guard lock(m_writeMutex);
-    Transaction transaction(m_writer);
-    Query row = m_writer.prepared("SELECT state, coalesce(report_hash, '') FROM outbox WHERE id = ?1");
-    row->bind(1, report.id);
-    if (!row->step()) {
-        return ReportResult::Unknown;
-    }
-    const std::string current = row->columnText(0);
-    const std::string hash = row->columnText(1);
-    row->reset();
-    if (hash.empty() || !ReportSecretMatches(report.secret, hash)) {
-        return ReportResult::Unknown;
-    }
-    if (current == delivery::kOff || Progress(current) >= 3 || Progress(report.state) <= Progress(current)) {
-        return ReportResult::Unchanged;
-    }
-    const bool final = Progress(report.state) >= 3;
-    Query update = m_writer.prepared("UPDATE outbox SET state = ?1, next_attempt = NULL, "
-                                     "last_reply = CASE WHEN ?2 = '' THEN last_reply ELSE ?2 END WHERE id = ?3");
-    update->bind(1, report.state).bind(2, final ? std::string_view(report.reason) : std::string_view()).bind(3,
-                                                                                                          report.id);
-    update->run();
-    recordState(report.id, report.state, final && report.state != delivery::kDelivered ? report.reason : "");
-    retireCodes({}, report.id);
-    transaction.commit();
-    return ReportResult::Applied;
+    // One write, durable before the gateway hears that the report was taken.
+    return write([&]() -> ReportResult {
+        Transaction transaction(m_writer);
+        Query row = m_writer.prepared("SELECT state, coalesce(report_hash, '') FROM outbox WHERE id = ?1");
+        row->bind(1, report.id);
+        if (!row->step()) {
+            return ReportResult::Unknown;
+        }
+        const std::string current = row->columnText(0);
+        const std::string hash = row->columnText(1);
+        row->reset();
+        if (hash.empty() || !ReportSecretMatches(report.secret, hash)) {
+            return ReportResult::Unknown;
+        }
+        if (current == delivery::kOff || Progress(current) >= 3 || Progress(report.state) <= Progress(current)) {
+            return ReportResult::Unchanged;
+        }
+        const bool final = Progress(report.state) >= 3;
+        Query update = m_writer.prepared("UPDATE outbox SET state = ?1, next_attempt = NULL, "
+                                         "last_reply = CASE WHEN ?2 = '' THEN last_reply ELSE ?2 END WHERE id = ?3");
+        update->bind(1, report.state)
+            .bind(2, final ? std::string_view(report.reason) : std::string_view())
+            .bind(3, report.id);
+        update->run();
+        recordState(report.id, report.state, final && report.state != delivery::kDelivered ? report.reason : "");
+        retireCodes({}, report.id);
+        transaction.commit();
+        return ReportResult::Applied;
+    });
 }
 
 } // namespace server

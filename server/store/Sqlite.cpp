@@ -143,17 +143,20 @@ std::string Statement::columnText(int column) const {
 
 bool Statement::columnIsNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
 
-Transaction::Transaction(Database& db) : m_db(db) { m_db.prepared("BEGIN IMMEDIATE")->run(); }
+Transaction::Transaction(Database& db) : m_db(db), m_nested(sqlite3_get_autocommit(db.handle()) == 0) {
+    m_db.prepared(m_nested ? "SAVEPOINT part" : "BEGIN IMMEDIATE")->run();
+}
 
 Transaction::~Transaction() {
     if (!m_done) {
         // Never throws from a destructor: a failed rollback leaves SQLite to roll back itself.
-        sqlite3_exec(m_db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_exec(m_db.handle(), m_nested ? "ROLLBACK TO part; RELEASE part" : "ROLLBACK", nullptr, nullptr,
+                     nullptr);
     }
 }
 
 void Transaction::commit() {
-    m_db.prepared("COMMIT")->run();
+    m_db.prepared(m_nested ? "RELEASE part" : "COMMIT")->run();
     m_done = true;
 }
 

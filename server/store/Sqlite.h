@@ -96,7 +96,9 @@ private:
     Statement& m_statement;
 };
 
-// BEGIN IMMEDIATE on construction; ROLLBACK on destruction unless commit() was called.
+// BEGIN IMMEDIATE on construction; ROLLBACK on destruction unless commit() was called. Inside a
+// transaction already open (a step of a group commit, GroupCommit.h) it is a savepoint instead, so
+// that undoing it undoes only its own changes.
 class Transaction {
 public:
     explicit Transaction(Database& db);
@@ -108,6 +110,7 @@ public:
 
 private:
     Database& m_db;
+    bool m_nested = false;
     bool m_done = false;
 };
 

@@ -21,11 +21,11 @@ Store::Store(const std::string& path, StoreSettings settings)
     : m_inMemory(path == ":memory:" || path.empty()), m_settings(std::move(settings)), m_writer(path) {
     m_writer.execute("PRAGMA foreign_keys = ON");
     if (!m_inMemory) {
-        // WAL: readers see the last commit while a write goes on. NORMAL: a commit is not synced to
-        // disk on its own, only at checkpoints; a power cut may lose the last commits but never
-        // corrupts the file.
+        // WAL: readers see the last commit while a write goes on. FULL: every commit is synced to
+        // disk before it returns, so what the service has answered survives a power cut or a
+        // crash of the system; concurrent writes share that sync (GroupCommit.h).
         m_writer.execute("PRAGMA journal_mode = WAL");
-        m_writer.execute("PRAGMA synchronous = NORMAL");
+        m_writer.execute("PRAGMA synchronous = FULL");
     }
     openSchema();
     if (!m_inMemory) {

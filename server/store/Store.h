@@ -1,17 +1,20 @@
 #pragma once
 
 #include "server/delivery/DeliveryQueue.h"
+#include "server/store/GroupCommit.h"
 #include "server/store/Sqlite.h"
 
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace server {
@@ -80,6 +83,13 @@ struct OutboxResult {
     std::int64_t retryAt = 0; // over a limit: when the user may send again (seconds since 1970)
 };
 
+// A run of failed logins for one subject: a login or a client address (LoginThrottle.h).
+struct LoginFailures {
+    std::int64_t failures = 0;
+    std::int64_t lastFailure = 0; // seconds since 1970
+    std::int64_t pausedUntil = 0; // seconds since 1970; no attempt before then
+};
+
 class Checkpointer;
 class ReadConnection;
 class ReadPool;
@@ -90,8 +100,12 @@ class ReadPool;
 // once per connection and kept. The object may be shared between threads. The outbox is also the
 // delivery queue.
 //
+// Every write returns only once it is on disk: commits are synced (synchronous = FULL), and the
+// writes of concurrent callers share one transaction and one sync (GroupCommit.h). A caller may
+// therefore answer "sent" as soon as a write returns.
+//
 // One file per table: Users.cpp (users and sessions), Friends.cpp, Outbox.cpp (with the delivery
-// queue); the schema is Migrations.cpp's ladder, the demo user DemoSeed.cpp's.
+// queue), LoginFailures.cpp; the schema is Migrations.cpp's ladder, the demo user DemoSeed.cpp's.
 class Store : public DeliveryQueue {
 public:
     // The client keeps a friend's id in a 32-bit signed field and fails on a larger one, so the
@@ -125,6 +139,17 @@ public:
     // The user of a live session, which counts as a use of it; nothing for an unknown, ended or
     // idle token.
     std::optional<User> sessionUser(std::string_view token);
+
+    // The latest end of a pause among the two subjects' runs of failed logins; 0 when neither has
+    // a run.
+    std::int64_t loginPausedUntil(std::string_view first, std::string_view second);
+    // Counts one failed login for each of the two subjects, in one write: `count` makes a subject's
+    // run (an empty one when it has none) the next. Runs whose last failure lies before
+    // `forgetBefore` are gone first, so that made-up logins do not pile up.
+    void countLoginFailure(std::string_view first, std::string_view second, std::int64_t forgetBefore,
+                           const std::function<void(LoginFailures&)>& count);
+    // Ends the subjects' runs.
+    void forgetLoginFailures(std::initializer_list<std::string_view> subjects);
 
     // The user's friends in the order they were added.
     std::vector<Friend> friends(std::int64_t userId);
@@ -163,14 +188,27 @@ public:
     void markRetry(std::int64_t id, int attempts, TimePoint next, std::string_view reply) override;
     void markFailed(std::int64_t id, int attempts, std::string_view reply) override;
 
-    // Runs `work(Database&)` on the writing connection under its lock, for work that takes several
-    // statements in one transaction, such as the account codes' (Codes.h).
+    // Runs `work(Database&)` on the writing connection as one write (one step of a group commit),
+    // for work that takes several statements, such as the account codes' (Codes.h). A Transaction
+    // the work opens is a savepoint of the group's; its result is returned once it is durable.
     template <typename Work> auto withDatabase(Work&& work) {
-        std::lock_guard lock(m_writeMutex);
-        return work(m_writer);
+        return write([&] { return work(m_writer); });
     }
 
 private:
+    // Runs `work()`, which uses m_writer, as one step of the next group commit (GroupCommit.h) and
+    // returns its result once that commit is durable.
+    template <typename Work> auto write(Work&& work) {
+        using Result = std::invoke_result_t<Work&>;
+        if constexpr (std::is_void_v<Result>) {
+            m_commits.run(std::function<void()>(std::ref(work)));
+        } else {
+            std::optional<Result> result;
+            m_commits.run([&] { result.emplace(work()); });
+            return std::move(*result);
+        }
+    }
+
     void openSchema();
     void seedDemoData();
     ReadConnection reading();
@@ -188,6 +226,7 @@ private:
     StoreSettings m_settings;
     std::mutex m_writeMutex; // guards m_writer
     Database m_writer;
+    GroupCommit m_commits{m_writer, m_writeMutex};
     std::unique_ptr<ReadPool> m_readPool; // none for an in-memory store, whose only connection is m_writer
     std::unique_ptr<Checkpointer> m_checkpointer;
 };

@@ -42,52 +42,48 @@ std::int64_t Store::insertUser(std::string_view login, std::string_view password
 }
 
 std::optional<std::int64_t> Store::registerUser(std::string_view login, std::string_view passwordHash) {
-    std::lock_guard lock(m_writeMutex);
-    Transaction transaction(m_writer);
-    {
-        Query taken = m_writer.prepared("SELECT 1 FROM users WHERE login = ?1");
-        taken->bind(1, login);
-        if (taken->step()) {
-            return std::nullopt;
+    return write([&]() -> std::optional<std::int64_t> {
+        {
+            Query taken = m_writer.prepared("SELECT 1 FROM users WHERE login = ?1");
+            taken->bind(1, login);
+            if (taken->step()) {
+                return std::nullopt;
+            }
         }
-    }
-    const std::int64_t id = insertUser(login, passwordHash);
-    transaction.commit();
-    return id;
+        return insertUser(login, passwordHash);
+    });
 }
 
 void Store::setPassword(std::int64_t userId, std::string_view passwordHash) {
-    std::lock_guard lock(m_writeMutex);
-    Transaction transaction(m_writer);
-    m_writer.prepared("UPDATE users SET password = ?1 WHERE id = ?2")->bind(1, passwordHash).bind(2, userId).run();
-    m_writer.prepared("DELETE FROM sessions WHERE user_id = ?1")->bind(1, userId).run();
-    transaction.commit();
+    write([&] {
+        m_writer.prepared("UPDATE users SET password = ?1 WHERE id = ?2")->bind(1, passwordHash).bind(2, userId).run();
+        m_writer.prepared("DELETE FROM sessions WHERE user_id = ?1")->bind(1, userId).run();
+    });
 }
 
 std::string Store::startSession(std::int64_t userId) {
     const std::string token = NewSessionToken();
-    std::lock_guard lock(m_writeMutex);
-    Transaction transaction(m_writer);
-    // Sessions idle for too long go when a new one comes, so the table does not grow forever.
-    m_writer.prepared("DELETE FROM sessions WHERE user_id = ?1 AND last_used < ?2")
-        ->bind(1, userId)
-        .bind(2, now() - m_settings.sessionIdleSeconds)
-        .run();
-    m_writer.prepared("INSERT INTO sessions(digest, user_id, last_used) VALUES (?1, ?2, ?3)")
-        ->bind(1, TokenDigest(token))
-        .bind(2, userId)
-        .bind(3, now())
-        .run();
-    // Beyond the cap, the sessions unused longest end; never the new one.
-    m_writer
-        .prepared(
-            "DELETE FROM sessions WHERE digest IN (SELECT digest FROM sessions WHERE user_id = ?1 AND digest <> ?2 "
-            "ORDER BY last_used LIMIT max(0, (SELECT count(*) FROM sessions WHERE user_id = ?1) - ?3))")
-        ->bind(1, userId)
-        .bind(2, TokenDigest(token))
-        .bind(3, kMaxSessionsPerUser)
-        .run();
-    transaction.commit();
+    write([&] {
+        // Sessions idle for too long go when a new one comes, so the table does not grow forever.
+        m_writer.prepared("DELETE FROM sessions WHERE user_id = ?1 AND last_used < ?2")
+            ->bind(1, userId)
+            .bind(2, now() - m_settings.sessionIdleSeconds)
+            .run();
+        m_writer.prepared("INSERT INTO sessions(digest, user_id, last_used) VALUES (?1, ?2, ?3)")
+            ->bind(1, TokenDigest(token))
+            .bind(2, userId)
+            .bind(3, now())
+            .run();
+        // Beyond the cap, the sessions unused longest end; never the new one.
+        m_writer
+            .prepared("DELETE FROM sessions WHERE digest IN (SELECT digest FROM sessions WHERE user_id = ?1 AND "
+                      "digest <> ?2 ORDER BY last_used LIMIT max(0, (SELECT count(*) FROM sessions WHERE user_id = "
+                      "?1) - ?3))")
+            ->bind(1, userId)
+            .bind(2, TokenDigest(token))
+            .bind(3, kMaxSessionsPerUser)
+            .run();
+    });
     return token;
 }
 
@@ -111,16 +107,16 @@ std::optional<User> Store::sessionUser(std::string_view token) {
         lastUsed = stmt->columnInt64(3);
     }
     if (time - lastUsed > m_settings.sessionIdleSeconds) {
-        std::lock_guard lock(m_writeMutex);
-        m_writer.prepared("DELETE FROM sessions WHERE digest = ?1")->bind(1, digest).run();
+        write([&] { m_writer.prepared("DELETE FROM sessions WHERE digest = ?1")->bind(1, digest).run(); });
         return std::nullopt;
     }
     if (time - lastUsed >= kSessionTouchSeconds) {
-        std::lock_guard lock(m_writeMutex);
-        m_writer.prepared("UPDATE sessions SET last_used = ?1 WHERE digest = ?2 AND last_used < ?1")
-            ->bind(1, time)
-            .bind(2, digest)
-            .run();
+        write([&] {
+            m_writer.prepared("UPDATE sessions SET last_used = ?1 WHERE digest = ?2 AND last_used < ?1")
+                ->bind(1, time)
+                .bind(2, digest)
+                .run();
+        });
     }
     return user;
 }

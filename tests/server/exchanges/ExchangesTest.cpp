@@ -525,6 +525,41 @@ TEST_F(ExchangesTest, Login_guessesAreCountedUnderTheUserTheStoreMatched_whateve
     EXPECT_EQ(attempt("7125550142", "secret", "192.0.2.30").size(), 32U);
 }
 
+// Service processes sharing a store share the runs of failed logins: a guesser gains nothing by
+// taking turns between them, nor by a restart.
+TEST_F(ExchangesTest, Login_failuresThroughOneService_pauseTheOthersOnTheSameStore) {
+    std::int64_t now = 1'700'000'000;
+    const ThrottleSettings throttle{.failuresBeforePause = 5, .firstPauseSeconds = 30, .longestPauseSeconds = 900};
+    lstest::TempDir dir;
+    const std::string path = dir.file("store.db");
+    Store first(path, {.clock = [&now] { return now; }});
+    Store second(path, {.clock = [&now] { return now; }});
+    Exchanges one(first, {.publicUrl = {}, .console = {}, .throttle = throttle});
+    Exchanges other(second, {.publicUrl = {}, .console = {}, .throttle = throttle});
+    const auto attempt = [](Exchanges& service, std::string_view login, std::string_view password,
+                            std::string_view address) {
+        return Answer(service.login(lstest::LoginRequest(login, password), address)).text("//string");
+    };
+    const std::string wrong = "Login Failed: Invalid login or password.";
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(attempt(i % 2 == 0 ? one : other, kDemoLogin, "guess", "192.0.2.1"), wrong) << i;
+    }
+    const std::string paused = "Login Failed: Too many failed logins. Please try again in 30 seconds.";
+    EXPECT_EQ(attempt(other, kDemoLogin, kDemoPassword, "192.0.2.2"), paused);
+    EXPECT_EQ(attempt(one, kDemoLogin, kDemoPassword, "192.0.2.3"), paused);
+    {
+        Store restarted(path, {.clock = [&now] { return now; }});
+        Exchanges again(restarted, {.publicUrl = {}, .console = {}, .throttle = throttle});
+        EXPECT_EQ(attempt(again, kDemoLogin, kDemoPassword, "192.0.2.4"), paused);
+    }
+    now += 30;
+    // A success through one ends the login's run for the other too: one more failure pauses
+    // nothing.
+    EXPECT_EQ(attempt(one, kDemoLogin, kDemoPassword, "192.0.2.5").size(), 32U);
+    EXPECT_EQ(attempt(other, kDemoLogin, "guess", "192.0.2.5"), wrong);
+    EXPECT_EQ(attempt(other, kDemoLogin, kDemoPassword, "192.0.2.5").size(), 32U);
+}
+
 TEST_F(ExchangesTest, Send_overTheLimits_isRefusedSayingWhenToSendAgain) {
     std::int64_t now = 1'700'000'000; // 2023-11-14T22:13:20Z
     Store timed(":memory:", {.sendsPerMinute = 2, .sendsPerDay = 3, .clock = [&now] { return now; }});

@@ -5,6 +5,7 @@
 #include "support/WireProbes.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -71,11 +72,33 @@ private:
     bool m_connected = false;
 };
 
+// Requests in the "/write" handler at once, and how many of them it waits for.
+struct Writes {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int inside = 0;
+    int awaited = 0;
+};
+Writes g_writes;
+
 // "/echo" (POST) answers the body; "/page" (GET, HEAD) a page; "/fail" throws; "/fields" answers
-// form field "a" and cookie "c"; "/slow" (POST) takes a while on the pool. (The pool at stop is
-// tested with the login route, in tests/server/app.)
+// form field "a" and cookie "c"; "/slow" (POST) takes a while on the pool; "/write" (POST) waits,
+// as a write waits for the disk, until g_writes.awaited requests are inside it at once. (The pool
+// at stop is tested with the login route, in tests/server/app.)
 RouteTable Routes() {
     RouteTable table;
+    table.add({.path = "/write",
+               .methods = Method::Post,
+               .handler =
+                   [](const Request&) {
+                       std::unique_lock lock(g_writes.mutex);
+                       ++g_writes.inside;
+                       g_writes.changed.notify_all();
+                       const bool together = g_writes.changed.wait_for(
+                           lock, std::chrono::seconds(5), [] { return g_writes.inside >= g_writes.awaited; });
+                       return Answer{200, together ? "together" : "alone"};
+                   },
+               .waitsForDisk = Method::Post});
     table.add({"/echo", Method::Post, [](const Request& r) { return Answer{200, r.body(), kXml}; }});
     table.add({"/page", Method::Get | Method::Head, [](const Request&) { return Answer{200, "page", kHtml}; }});
     table.add({"/fail", Method::Get, [](const Request&) -> Answer { throw std::runtime_error("broken"); }});
@@ -236,6 +259,31 @@ TEST_F(HttpServerTest, TricklingConnections_doNotStarveThePool_andAreClosedWhenT
     for (auto& connection : slow) {
         EXPECT_TRUE(connection->closedByService());
     }
+}
+
+// Writes waiting for the disk wait on workers of their own, all at once, even with one thread
+// serving connections: so they can share one sync of the store.
+TEST_F(HttpServerTest, WritesWaitingForTheDisk_waitTogether_andHoldNoServingThread) {
+    constexpr int kWrites = 8;
+    g_writes.awaited = kWrites;
+    start({.threads = 1});
+    std::vector<std::string> answers(kWrites);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kWrites; ++i) {
+        clients.emplace_back([&, i] {
+            httplib::Client own("127.0.0.1", service->port());
+            const auto res = own.Post("/write", "", "text/xml");
+            answers[i] = res ? res->body : "no answer";
+        });
+    }
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    EXPECT_EQ(answers, std::vector<std::string>(kWrites, "together"));
+    // Meanwhile and after, the serving thread answers the rest.
+    const auto res = client->Post("/echo", "<x/>", "text/xml");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body, "<x/>");
 }
 
 TEST_F(HttpServerTest, FramingThatCouldSmuggleARequest_isRefusedOrEndsTheConnection) {

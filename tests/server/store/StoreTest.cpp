@@ -13,7 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -138,9 +140,19 @@ TEST(StoreTest, WriteAheadLog_startsOver_underSteadyWrites) {
         message.carrier = "Sprint";
         message.subject = "subj";
         message.body = std::string(200, 'x');
-        bool stored = true;
-        for (int i = 0; i < kSends && stored; ++i) {
-            stored = store.addToOutbox(message).status == OutboxResult::Status::Stored;
+        // Several writers, as the service has: their commits are grouped, and each waits for its own.
+        constexpr int kWriters = 4;
+        std::atomic<bool> stored = true;
+        std::vector<std::thread> writers;
+        for (int w = 0; w < kWriters; ++w) {
+            writers.emplace_back([&] {
+                for (int i = 0; i < kSends / kWriters && stored; ++i) {
+                    stored = store.addToOutbox(message).status == OutboxResult::Status::Stored;
+                }
+            });
+        }
+        for (std::thread& writer : writers) {
+            writer.join();
         }
         writing = false;
         reader.join();
@@ -150,6 +162,55 @@ TEST(StoreTest, WriteAheadLog_startsOver_underSteadyWrites) {
     }
     Store store(path);
     EXPECT_EQ(store.outbox().size(), static_cast<std::size_t>(kSends));
+}
+
+// Concurrent writes share transactions (GroupCommit.h); one that fails is undone alone and its
+// caller sees the failure, while the writes grouped with it are kept and reported as made.
+TEST(StoreTest, ConcurrentWrites_oneFails_itAloneIsUndoneAndTheOthersAreKept) {
+    lstest::TempDir dir;
+    const std::string path = dir.file("store.db");
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 50;
+    std::atomic<int> added = 0;
+    std::atomic<int> refused = 0;
+    {
+        Store store(path);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < kRounds; ++i) {
+                    if (store.addFriend(1, Friend{0, "kept", "7245550199", "Sprint"})) {
+                        ++added;
+                    }
+                    try {
+                        store.withDatabase([&](Database& db) {
+                            db.prepared("INSERT INTO friends(user_id, name, number, carrier) "
+                                        "VALUES (1, 'undone', '7245550199', 'Sprint')")
+                                ->run();
+                            if (t % 2 == 0) {
+                                throw std::runtime_error("refused after writing");
+                            }
+                            db.prepared("DELETE FROM friends WHERE name = 'undone'")->run();
+                        });
+                    } catch (const std::runtime_error&) {
+                        ++refused;
+                    }
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    }
+    EXPECT_EQ(added, kThreads * kRounds);
+    EXPECT_EQ(refused, kThreads / 2 * kRounds);
+    Store store(path); // reopened: what was reported as written is on disk
+    std::size_t kept = 0;
+    for (const Friend& entry : store.friends(1)) {
+        EXPECT_NE(entry.name, "undone");
+        kept += entry.name == "kept" ? 1 : 0;
+    }
+    EXPECT_EQ(kept, static_cast<std::size_t>(kThreads * kRounds));
 }
 
 TEST(StoreTest, StoreWithPlainPasswords_isUpgraded_andEveryUserLogsIn) {
@@ -294,7 +355,7 @@ TEST(StoreTest, UnusableStore_isRefused) {
 
     // A store of another schema version is left alone.
     const std::string future = dir.file("future.db");
-    Execute(future, "CREATE TABLE t(x); PRAGMA user_version = 7");
+    Execute(future, "CREATE TABLE t(x); PRAGMA user_version = 1000");
     EXPECT_THROW(Store{future}, SqliteError);
 }
 

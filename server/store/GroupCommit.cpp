@@ -1,0 +1,97 @@
+#include "server/store/GroupCommit.h"
+
+namespace server {
+
+void GroupCommit::run(const std::function<void()>& step) {
+    Pending mine;
+    mine.step = &step;
+    std::unique_lock lock(m_mutex);
+    m_waiting.push_back(&mine);
+    while (!mine.done) {
+        if (m_leading) {
+            m_committed.wait(lock);
+            continue;
+        }
+        // Lead: everything that waits now, this step included, is one group.
+        m_leading = true;
+        std::vector<Pending*> group;
+        group.swap(m_waiting);
+        lock.unlock();
+        try {
+            commit(group);
+        } catch (...) {
+            // Whatever went wrong, nothing of the group is kept, its callers hear of it, and the
+            // next group gets a leader: none of them waits for ever.
+            {
+                std::lock_guard dbLock(m_dbMutex);
+                if (sqlite3_get_autocommit(m_db.handle()) == 0) {
+                    sqlite3_exec(m_db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+                }
+            }
+            for (Pending* pending : group) {
+                if (!pending->error) {
+                    pending->error = std::current_exception();
+                }
+            }
+        }
+        lock.lock();
+        for (Pending* pending : group) {
+            pending->done = true;
+        }
+        m_leading = false;
+        m_committed.notify_all();
+    }
+    lock.unlock();
+    if (mine.error) {
+        std::rethrow_exception(mine.error);
+    }
+}
+
+void GroupCommit::commit(const std::vector<Pending*>& group) {
+    std::lock_guard dbLock(m_dbMutex);
+    sqlite3* handle = m_db.handle();
+    // The steps already run whose changes the open transaction holds.
+    std::vector<Pending*> held;
+    const auto failHeld = [&](const std::exception_ptr& error) {
+        for (Pending* pending : held) {
+            pending->error = error;
+        }
+        held.clear();
+    };
+    for (Pending* pending : group) {
+        try {
+            if (sqlite3_get_autocommit(handle) != 0) {
+                m_db.prepared("BEGIN IMMEDIATE")->run();
+            }
+            m_db.prepared("SAVEPOINT step")->run();
+        } catch (...) {
+            pending->error = std::current_exception();
+            continue;
+        }
+        try {
+            (*pending->step)();
+            m_db.prepared("RELEASE step")->run();
+            held.push_back(pending);
+        } catch (...) {
+            pending->error = std::current_exception();
+            if (sqlite3_get_autocommit(handle) == 0) {
+                sqlite3_exec(handle, "ROLLBACK TO step; RELEASE step", nullptr, nullptr, nullptr);
+            } else {
+                // SQLite rolled the whole transaction back (a full disk, an I/O error): the
+                // steps before this one went with it.
+                failHeld(pending->error);
+            }
+        }
+    }
+    if (sqlite3_get_autocommit(handle) != 0) {
+        return; // every step failed, nothing to commit
+    }
+    try {
+        m_db.prepared("COMMIT")->run();
+    } catch (...) {
+        sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
+        failHeld(std::current_exception());
+    }
+}
+
+} // namespace server
