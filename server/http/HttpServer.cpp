@@ -260,17 +260,7 @@ void HttpServer::listen() {
     m_port = m_socket->port();
 }
 
-void HttpServer::serve() {
-    if (!m_socket) {
-        throw std::logic_error("HttpServer::serve: listen() first");
-    }
-    unsigned threads = m_options.threads;
-    if (threads == 0) {
-        // Each thread runs an event loop of its own, so a slow client holds no thread, and slow
-        // answers are made on the pool. More threads than cores would only take turns at the
-        // store's one write lock.
-        threads = std::max(2U, std::thread::hardware_concurrency());
-    }
+void HttpServer::makeGuardAndPools() {
     const unsigned workers =
         m_options.poolWorkers != 0 ? m_options.poolWorkers : std::max(1U, std::thread::hardware_concurrency());
     // Room kept above the budget for connections already ended but not yet closed by the library,
@@ -285,6 +275,20 @@ void HttpServer::serve() {
     // Writes take a moment each: their waiting is bounded by the connections alone.
     m_writers = std::make_unique<WorkerPool>(std::max(1U, m_options.writeWorkers), m_options.maxConnectionsPerAddress,
                                              m_options.maxConnections);
+}
+
+void HttpServer::serve() {
+    if (!m_socket) {
+        throw std::logic_error("HttpServer::serve: listen() first");
+    }
+    unsigned threads = m_options.threads;
+    if (threads == 0) {
+        // Each thread runs an event loop of its own, so a slow client holds no thread, and slow
+        // answers are made on the pool. More threads than cores would only take turns at the
+        // store's one write lock.
+        threads = std::max(2U, std::thread::hardware_concurrency());
+    }
+    makeGuardAndPools();
 
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
     if (m_socket->ipv6()) {

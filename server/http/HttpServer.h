@@ -75,6 +75,8 @@ public:
     struct Callbacks;
 
 private:
+    // The connection guard, the pool of slow answers and the pool of writes waiting for the disk.
+    void makeGuardAndPools();
     bool tls() const { return !m_options.tlsCertFile.empty() || !m_options.tlsKeyFile.empty(); }
 
     HttpOptions m_options;
