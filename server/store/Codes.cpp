@@ -22,8 +22,9 @@ void Codes::forgetRequestsUpTo(std::int64_t time) {
 }
 
 void Codes::putCode(std::int64_t purpose, std::string_view number, std::string_view hash, std::int64_t expiresAt) {
-    m_db.prepared("INSERT OR REPLACE INTO verification_codes(purpose, number, code_hash, expires_at, tries) "
-                  "VALUES (?1, ?2, ?3, ?4, 0)")
+    m_db.prepared("INSERT INTO verification_codes(purpose, number, code_hash, expires_at, tries) "
+                  "VALUES (?1, ?2, ?3, ?4, 0) ON CONFLICT (purpose, number) DO UPDATE SET "
+                  "code_hash = excluded.code_hash, expires_at = excluded.expires_at, tries = 0")
         ->bind(1, purpose)
         .bind(2, number)
         .bind(3, hash)
@@ -60,7 +61,8 @@ void Codes::forgetCodesExpiredBy(std::int64_t time) {
 }
 
 void Codes::rememberCarrier(std::string_view number, std::string_view carrier, std::int64_t at) {
-    m_db.prepared("INSERT OR REPLACE INTO verified_numbers(number, carrier, verified_at) VALUES (?1, ?2, ?3)")
+    m_db.prepared("INSERT INTO verified_numbers(number, carrier, verified_at) VALUES (?1, ?2, ?3) "
+                  "ON CONFLICT (number) DO UPDATE SET carrier = excluded.carrier, verified_at = excluded.verified_at")
         ->bind(1, number)
         .bind(2, carrier)
         .bind(3, at)

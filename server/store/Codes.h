@@ -5,7 +5,7 @@
 // gave. It works on a connection the caller holds (Store::withDatabase), so that the caller can
 // make several calls one transaction.
 
-#include "server/store/Sqlite.h"
+#include "server/store/Connection.h"
 
 #include <cstdint>
 #include <optional>

@@ -347,16 +347,16 @@ TEST(StoreTest, Friend_isChangedOrDeleted_onlyByItsOwner) {
 
 TEST(StoreTest, UnusableStore_isRefused) {
     lstest::TempDir dir;
-    EXPECT_THROW(Store{dir.file("no-such-folder/store.db")}, SqliteError);
+    EXPECT_THROW(Store{dir.file("no-such-folder/store.db")}, StoreError);
 
     const std::string notSqlite = dir.file("text.db");
     std::ofstream(notSqlite) << "This is not an SQLite file, and it is long enough to have a header.\n";
-    EXPECT_THROW(Store{notSqlite}, SqliteError);
+    EXPECT_THROW(Store{notSqlite}, StoreError);
 
     // A store of another schema version is left alone.
     const std::string future = dir.file("future.db");
     Execute(future, "CREATE TABLE t(x); PRAGMA user_version = 1000");
-    EXPECT_THROW(Store{future}, SqliteError);
+    EXPECT_THROW(Store{future}, StoreError);
 }
 
 } // namespace
