@@ -217,8 +217,11 @@ constexpr std::int64_t kLatest = std::size(kSteps);
 // SQLite keeps the version in the file's user_version; PostgreSQL in a table of one row.
 std::int64_t StoredVersion(Database& db) {
     if (db.dialect() == Dialect::Postgres) {
-        Query version = db.prepared("SELECT CASE WHEN to_regclass('schema_version') IS NULL THEN 0 "
-                                    "ELSE (SELECT coalesce(max(version), 0) FROM schema_version) END");
+        Query exists = db.prepared("SELECT CASE WHEN to_regclass('schema_version') IS NULL THEN 0 ELSE 1 END");
+        if (!exists->step() || exists->columnInt64(0) == 0) {
+            return 0;
+        }
+        const auto version = db.statement("SELECT coalesce(max(version), 0) FROM schema_version");
         version->step();
         return version->columnInt64(0);
     }

@@ -32,10 +32,10 @@ void RequireOk(PGconn* conn, PGresult* result, const char* what) {
 
 } // namespace
 
-std::string PostgresParameters(std::string_view sql, int& count) {
+std::string PostgresParameters(std::string_view sql, std::vector<bool>& used) {
     std::string out;
     out.reserve(sql.size());
-    count = 0;
+    used.clear();
     bool quoted = false;
     for (std::size_t i = 0; i < sql.size(); ++i) {
         const char c = sql[i];
@@ -52,7 +52,10 @@ std::string PostgresParameters(std::string_view sql, int& count) {
         }
         int number = 0;
         std::from_chars(sql.data() + i + 1, sql.data() + end, number);
-        count = std::max(count, number);
+        if (number > 0) {
+            used.resize(std::max(used.size(), static_cast<std::size_t>(number)));
+            used[static_cast<std::size_t>(number) - 1] = true;
+        }
         out += '$';
         out.append(sql.substr(i + 1, end - i - 1));
         i = end - 1;
@@ -119,10 +122,19 @@ void RequireDurableCommits(PostgresDatabase& db) {
 
 PostgresStatement::PostgresStatement(PostgresDatabase& db, const std::string& sql)
     : m_db(db), m_name(db.nextStatementName()) {
-    int count = 0;
-    const std::string text = PostgresParameters(sql, count);
-    m_params.resize(static_cast<std::size_t>(count));
-    const Result result{PQprepare(m_db.handle(), m_name.c_str(), text.c_str(), count, nullptr)};
+    std::vector<bool> used;
+    const std::string text = PostgresParameters(sql, used);
+    m_params.resize(used.size());
+    // A parameter the statement skips (the SQL binds the same numbers in every form of a
+    // statement) gets a type of its own, as PostgreSQL cannot infer one; the others get theirs
+    // from where they stand.
+    constexpr Oid kText = 25;
+    std::vector<Oid> types;
+    for (const bool isUsed : used) {
+        types.push_back(isUsed ? 0 : kText);
+    }
+    const Result result{PQprepare(m_db.handle(), m_name.c_str(), text.c_str(), static_cast<int>(types.size()),
+                                  types.data())};
     RequireOk(m_db.handle(), result.result, "prepare");
 }
 

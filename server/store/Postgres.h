@@ -79,9 +79,9 @@ private:
     int m_row = -1;
 };
 
-// `sql` with SQLite's numbered parameters (?1) written as PostgreSQL's ($1), and the highest
-// number used. Text in quotes is left alone.
-std::string PostgresParameters(std::string_view sql, int& count);
+// `sql` with SQLite's numbered parameters (?1) written as PostgreSQL's ($1); `used` tells which
+// numbers up to the highest appear. Text in quotes is left alone.
+std::string PostgresParameters(std::string_view sql, std::vector<bool>& used);
 
 // Throws PostgresError unless the server makes a commit durable before it reports it: fsync and
 // synchronous_commit must both be on.
