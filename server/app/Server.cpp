@@ -60,7 +60,8 @@ Server::Server(ServerOptions options)
     : m_options(std::move(options)), m_store(m_options.databasePath, m_options.store),
       m_gateways(m_options.gateways ? m_options.gateways
                                     : std::shared_ptr<const GatewayTable>(&GatewayTable::builtIn(), [](auto*) {})),
-      m_verification(m_store, m_options.verificationLimits, m_options.clock ? m_options.clock : m_options.store.clock),
+      m_verification(m_store, m_options.verificationLimits, m_options.clock ? m_options.clock : m_options.store.clock,
+                     m_options.codeKey),
       m_accounts(m_store, m_verification, *m_gateways, codeDelivery(),
                  [this](const std::string& line) { toConsole(line); }, m_options.smsGateway.has_value()) {
     if (m_options.smsGateway) {

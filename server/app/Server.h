@@ -31,7 +31,8 @@ struct HttpOptions;
 struct ServerOptions {
     std::string host = std::string(kDefaultHost);
     int port = kDefaultPort; // 0: any free port; port() tells which
-    // The SQLite file; ":memory:" gives a private in-memory store.
+    // The SQLite file (":memory:" gives a private in-memory store), or a libpq connection URI
+    // ("postgresql://...") for a PostgreSQL store that several service processes share.
     std::string databasePath = std::string(kDefaultDatabaseFile);
     // Receives one line per accepted message (Protocol.h, ConsoleLine) and one per internal
     // error; empty: silent. Called from the server's threads, one call at a time.
@@ -57,6 +58,9 @@ struct ServerOptions {
     // through the queue when delivery is on, and to `console` when it is off.
     CodeSender codeSender{};
     VerificationLimits verificationLimits{};
+    // The secret the account codes' key is made from (Verification.h), the same for every service
+    // process on one store; empty: a random key of this process's own.
+    std::string codeKey{};
     // The clock of the codes and their limits; empty: the store's.
     SecondsClock clock{};
 

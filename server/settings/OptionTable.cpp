@@ -61,7 +61,9 @@ void addOptions(CLI::App& app, Settings& s) {
         ->type_name("FILE");
     text("--host", o.host, "ADDRESS", "address to listen on (default 127.0.0.1)");
     number("--port", o.port, "N", 0, 65535, "port to listen on, 0 for any free port (default 8471)");
-    text("--db", o.databasePath, "PATH", "the SQLite store, created when missing (default ./vantro-server.db)");
+    text("--db", o.databasePath, "PATH|URI",
+         "the SQLite store, created when missing (default ./vantro-server.db), or a PostgreSQL database: "
+         "postgresql://... (a libpq URI; its password from a service file or .pgpass, never here)");
     text("--public-url", o.publicUrl, "URL",
          "the address clients reach the service under, for links in answers (default: the listening address)")
         ->check(webAddress());
@@ -82,6 +84,12 @@ void addOptions(CLI::App& app, Settings& s) {
            "a login's session ends after this many days unused (default 30)")
         ->type_name("N")
         ->transform(decimal(1, 3650));
+    text("--code-key", s.codeKeyFile, "FILE",
+         "the secret the account codes are hashed under, at least 32 characters on the file's first line; "
+         "the same file for every process on one store (default: a random key per process)");
+    number("--delivery-claim", o.store.claimSeconds, "SECONDS", 2, 86400,
+           "how long a delivery worker holds the messages it attempts, longer than an attempt takes; a dead worker's messages go out again "
+           "after this (default 300)");
     number("--codes-per-hour", o.verificationLimits.requestsPerHour, "N", 1, kMaxInt,
            "account codes asked for one phone number in any hour (default 3)");
     number("--codes-per-day", o.verificationLimits.requestsPerDay, "N", 1, kMaxInt,

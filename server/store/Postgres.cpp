@@ -63,7 +63,32 @@ std::string PostgresParameters(std::string_view sql, std::vector<bool>& used) {
     return out;
 }
 
+namespace {
+
+// A password in the URI would stand in the process list and the settings file: it belongs in the
+// service user's .pgpass or service file, where libpq finds it.
+void RefusePassword(const std::string& uri) {
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(uri.c_str(), &error);
+    if (options == nullptr) {
+        const std::string message = Describe("not a connection URI", error != nullptr ? error : "out of memory");
+        PQfreemem(error);
+        throw PostgresError(message);
+    }
+    bool hasPassword = false;
+    for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+        hasPassword = hasPassword || (std::string_view(option->keyword) == "password" && option->val != nullptr);
+    }
+    PQconninfoFree(options);
+    if (hasPassword) {
+        throw PostgresError("PostgreSQL: the connection URI holds a password; put it in ~/.pgpass or a service file");
+    }
+}
+
+} // namespace
+
 PostgresDatabase::PostgresDatabase(const std::string& uri) {
+    RefusePassword(uri);
     // The URI is expanded as a connection string; the service's own settings come after it, so
     // that the URI cannot change them.
     const char* keys[] = {"dbname", "client_encoding", "application_name", nullptr};
