@@ -71,6 +71,7 @@ Verification::Request Verification::requestCode(CodePurpose purpose, std::string
     return m_store.withDatabase([&](Database& db) {
         Transaction transaction(db);
         Codes codes(db);
+        codes.holdSubjects(numberSubject, addressSubject);
         const struct {
             const std::string& subject;
             int perHour, perDay;

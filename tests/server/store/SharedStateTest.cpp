@@ -4,6 +4,7 @@
 #include "server/store/Store.h"
 
 #include "StoreBackends.h"
+#include "server/store/Codes.h"
 #include "server/store/DemoData.h"
 
 #include <algorithm>
@@ -116,6 +117,37 @@ TEST_P(SharedStateTest, WorkersOfTwoProcesses_claimEveryMessageOnce) {
     }
     EXPECT_EQ(attempted.size(), static_cast<std::size_t>(kMessages));
     EXPECT_EQ(std::set<std::int64_t>(attempted.begin(), attempted.end()).size(), static_cast<std::size_t>(kMessages));
+}
+
+// Account codes written through one process are checked and counted through the other; a new
+// code replaces the pending one with its tries, a number proven again takes the new carrier.
+TEST_P(SharedStateTest, AccountCodes_areSharedAcrossProcesses) {
+    Store first(location());
+    Store second(location());
+    first.withDatabase([](Database& db) {
+        Codes codes(db);
+        codes.holdSubjects("number:7245550199", "address:127.0.0.1");
+        codes.countRequests("number:7245550199", "address:127.0.0.1", 1000);
+        codes.putCode(1, "7245550199", "old", 2000);
+        codes.countTry(1, "7245550199");
+        codes.rememberCarrier("7245550199", "Sprint", 1000);
+    });
+    second.withDatabase([](Database& db) {
+        Codes codes(db);
+        EXPECT_EQ(codes.requestsSince("address:127.0.0.1", 999), 1);
+        EXPECT_EQ(codes.findCode(1, "7245550199").value_or(Codes::Pending{}).tries, 1);
+        codes.putCode(1, "7245550199", "new", 3000);
+        codes.rememberCarrier("7245550199", "AT&T", 1001);
+    });
+    first.withDatabase([](Database& db) {
+        Codes codes(db);
+        const auto pending = codes.findCode(1, "7245550199");
+        ASSERT_TRUE(pending.has_value());
+        EXPECT_EQ(pending->hash, "new");
+        EXPECT_EQ(pending->expiresAt, 3000);
+        EXPECT_EQ(pending->tries, 0);
+        EXPECT_EQ(codes.carrierOf("7245550199"), "AT&T");
+    });
 }
 
 VANTRO_STORE_BACKENDS(SharedStateTest);
