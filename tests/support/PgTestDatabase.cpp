@@ -21,19 +21,22 @@ std::string ReadLine(const std::string& path) {
     return line;
 }
 
+std::string StartCluster(const std::string& state, const std::string& settings) {
+    const std::string start = std::string(VANTRO_PG_CLUSTER) + " start " + state + " " + settings;
+    if (std::system(start.c_str()) != 0) {
+        throw std::runtime_error("cannot start a PostgreSQL cluster: " + start);
+    }
+    return ReadLine(state + "/uri");
+}
+
+void StopCluster(const std::string& state) { std::system((std::string(VANTRO_PG_CLUSTER) + " stop " + state).c_str()); }
+
 // The cluster this program started for itself, stopped at exit.
 struct OwnCluster {
-    std::string state;
-    std::string uri;
+    std::string state = std::string("/tmp/vantro-pg-state.") + program_invocation_short_name;
+    std::string uri = StartCluster(state, "");
 
-    OwnCluster() : state(std::string("/tmp/vantro-pg-state.") + program_invocation_short_name) {
-        const std::string start = std::string(VANTRO_PG_CLUSTER) + " start " + state;
-        if (std::system(start.c_str()) != 0) {
-            throw std::runtime_error("cannot start a PostgreSQL cluster: " + start);
-        }
-        uri = ReadLine(state + "/uri");
-    }
-    ~OwnCluster() { std::system((std::string(VANTRO_PG_CLUSTER) + " stop " + state).c_str()); }
+    ~OwnCluster() { StopCluster(state); }
 };
 
 void Run(const std::string& uri, const std::string& sql) {
@@ -60,6 +63,11 @@ std::string TestClusterUri() {
     static OwnCluster own;
     return own.uri;
 }
+
+PgTestCluster::PgTestCluster(const std::string& settings)
+    : m_state("/tmp/vantro-pg-state." + std::to_string(getpid()) + "-own"), m_uri(StartCluster(m_state, settings)) {}
+
+PgTestCluster::~PgTestCluster() { StopCluster(m_state); }
 
 PgTestDatabase::PgTestDatabase() {
     static std::atomic<int> counter{0};

@@ -13,6 +13,21 @@ namespace lstest {
 // command gave none.
 std::string TestClusterUri();
 
+// A cluster of the test's own, with server settings of its own ("fsync=off"); stopped and removed
+// when it goes.
+class PgTestCluster {
+public:
+    explicit PgTestCluster(const std::string& settings);
+    ~PgTestCluster();
+    PgTestCluster(const PgTestCluster&) = delete;
+    PgTestCluster& operator=(const PgTestCluster&) = delete;
+    const std::string& uri() const { return m_uri; }
+
+private:
+    std::string m_state;
+    std::string m_uri;
+};
+
 class PgTestDatabase {
 public:
     PgTestDatabase();

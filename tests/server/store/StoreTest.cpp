@@ -363,7 +363,7 @@ TEST(StoreTest, UnusableStore_isRefused) {
 
 // The service answers "sent" once a commit returns, so a PostgreSQL server that would report a
 // commit before it is on disk is refused at start.
-TEST(StoreTest, PostgresWithoutSynchronousCommitOrWithAPasswordInTheUri_isRefused) {
+TEST(StoreTest, PostgresWithoutFsyncOrSynchronousCommitOrWithAPasswordInTheUri_isRefused) {
     const lstest::PgTestDatabase db;
     try {
         Store store(db.uri() + "%20-csynchronous_commit%3Doff");
@@ -374,6 +374,14 @@ TEST(StoreTest, PostgresWithoutSynchronousCommitOrWithAPasswordInTheUri_isRefuse
     EXPECT_NO_THROW(Store{db.uri() + "%20-csynchronous_commit%3Dlocal"});
     // Nor is a password taken from the URI, where every user's ps would show it.
     EXPECT_THROW(Store{db.uri() + "&password=secret"}, StoreError);
+    // Nor a server that does not sync its log at all.
+    const lstest::PgTestCluster unsynced("fsync=off");
+    try {
+        Store store(unsynced.uri());
+        ADD_FAILURE() << "opened";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("fsync = off"), std::string::npos) << e.what();
+    }
 }
 
 } // namespace
