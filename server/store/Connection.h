@@ -73,6 +73,13 @@ public:
     // Opens a transaction that writes: SQLite takes the write lock at once.
     virtual void begin() = 0;
 
+    // The steps of a group commit (GroupCommit.h): one transaction, a savepoint around each step.
+    // openStep() begins the transaction when none is open; undoStep() undoes the open step alone.
+    virtual void openStep();
+    virtual void closeStep();
+    virtual void undoStep() noexcept { executeQuietly("ROLLBACK TO step; RELEASE step"); }
+    virtual void commitSteps();
+
     // A statement for `sql` that is not kept.
     virtual std::unique_ptr<Statement> statement(const std::string& sql) = 0;
 
@@ -112,6 +119,17 @@ inline Query Database::prepared(const char* sql) {
     }
     return Query(*kept);
 }
+
+inline void Database::openStep() {
+    if (!inTransaction()) {
+        begin();
+    }
+    prepared("SAVEPOINT step")->run();
+}
+
+inline void Database::closeStep() { prepared("RELEASE step")->run(); }
+
+inline void Database::commitSteps() { prepared("COMMIT")->run(); }
 
 // Opens a transaction on construction; rolls it back on destruction unless commit() was called.
 // Inside a transaction already open (a step of a group commit, GroupCommit.h) it is a savepoint

@@ -59,22 +59,19 @@ void GroupCommit::commit(const std::vector<Pending*>& group) {
     };
     for (Pending* pending : group) {
         try {
-            if (!m_db.inTransaction()) {
-                m_db.begin();
-            }
-            m_db.prepared("SAVEPOINT step")->run();
+            m_db.openStep();
         } catch (...) {
             pending->error = std::current_exception();
             continue;
         }
         try {
             (*pending->step)();
-            m_db.prepared("RELEASE step")->run();
+            m_db.closeStep();
             held.push_back(pending);
         } catch (...) {
             pending->error = std::current_exception();
             if (m_db.inTransaction()) {
-                m_db.executeQuietly("ROLLBACK TO step; RELEASE step");
+                m_db.undoStep();
             } else {
                 // The database rolled the whole transaction back (a full disk, an I/O error): the
                 // steps before this one went with it.
@@ -86,7 +83,7 @@ void GroupCommit::commit(const std::vector<Pending*>& group) {
         return; // every step failed, nothing to commit
     }
     try {
-        m_db.prepared("COMMIT")->run();
+        m_db.commitSteps();
     } catch (...) {
         m_db.executeQuietly("ROLLBACK");
         failHeld(std::current_exception());

@@ -128,6 +128,25 @@ std::unique_ptr<Statement> PostgresDatabase::statement(const std::string& sql) {
     return std::make_unique<PostgresStatement>(*this, sql);
 }
 
+void PostgresDatabase::openStep() {
+    if (!inTransaction()) {
+        execute("BEGIN; SAVEPOINT step");
+    } else {
+        execute(m_stepToRelease ? "RELEASE step; SAVEPOINT step" : "SAVEPOINT step");
+    }
+    m_stepToRelease = false;
+}
+
+void PostgresDatabase::undoStep() noexcept {
+    m_stepToRelease = false;
+    executeQuietly("ROLLBACK TO step; RELEASE step");
+}
+
+void PostgresDatabase::commitSteps() {
+    m_stepToRelease = false; // the commit releases it
+    execute("COMMIT");
+}
+
 std::string PostgresDatabase::setting(const char* name) {
     const Result result{PQexec(m_conn, (std::string("SHOW ") + name).c_str())};
     RequireOk(m_conn, result.result, name);

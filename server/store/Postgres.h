@@ -36,6 +36,13 @@ public:
     bool inTransaction() const noexcept override;
     void begin() override;
     std::unique_ptr<Statement> statement(const std::string& sql) override;
+    // Each command is a round trip to the server: a step's savepoint is released together with
+    // the next step's opening or with the commit, and the transaction begins with the first
+    // savepoint.
+    void openStep() override;
+    void closeStep() override { m_stepToRelease = true; }
+    void undoStep() noexcept override;
+    void commitSteps() override;
 
     // The server's value of a setting (SHOW).
     std::string setting(const char* name);
@@ -48,6 +55,7 @@ public:
 private:
     PGconn* m_conn = nullptr;
     int m_changes = 0;
+    bool m_stepToRelease = false;
     std::int64_t m_statements = 0;
 };
 
