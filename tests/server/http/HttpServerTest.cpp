@@ -90,21 +90,14 @@ TEST_F(HttpServerTest, WritesWaitingForTheDisk_waitTogether_andHoldNoServingThre
     EXPECT_EQ(res->body, "<x/>");
 }
 
-// A self-signed certificate for 127.0.0.1, made with the openssl command.
 class HttpsServerTest : public HttpServerTest {
 protected:
     void SetUp() override {
-        const std::string dir = m_dir.string();
-        std::filesystem::create_directories(m_dir);
-        const std::string script = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + dir + "/key.pem' -out '" +
-                                   dir + "/cert.pem' -days 2 -subj /CN=127.0.0.1 >/dev/null 2>&1";
-        ASSERT_EQ(std::system(script.c_str()), 0) << "the openssl command could not make a certificate";
-        start({.tlsCertFile = dir + "/cert.pem", .tlsKeyFile = dir + "/key.pem"});
+        ASSERT_TRUE(m_certificate.made()) << "the openssl command could not make a certificate";
+        start(m_certificate.options());
     }
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
 
-    std::filesystem::path m_dir =
-        std::filesystem::temp_directory_path() / ("vantro-http-tls-" + std::to_string(::getpid()));
+    TestCertificate m_certificate;
 };
 
 TEST_F(HttpsServerTest, OnlyTls12WithForwardSecretAeadSuitesAndTls13_areAccepted_andAnswersCarryHsts) {
