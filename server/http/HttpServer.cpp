@@ -356,7 +356,12 @@ void HttpServer::stop() {
 }
 
 std::string HttpServer::tooLargeText() const {
-    return "413 Payload Too Large: requests may have at most " + std::to_string(m_options.maxBodyBytes / 1024) + " KiB";
+    // In KiB only when that is exact: a limit under 1 KiB would otherwise read "0 KiB".
+    const std::size_t limit = m_options.maxBodyBytes;
+    const std::string size = limit % 1024 == 0 && limit != 0
+                                 ? std::to_string(limit / 1024) + " KiB"
+                                 : std::to_string(limit) + (limit == 1 ? " byte" : " bytes");
+    return "413 Payload Too Large: requests may have at most " + size;
 }
 
 std::string HttpServer::baseUrl() const {

@@ -42,6 +42,21 @@ TEST_F(HttpServerTest, Requests_outsideTheRoutes_areAnsweredByTheTransport) {
     EXPECT_EQ(errors, std::vector<std::string>{"ERROR GET /fail: broken"});
 }
 
+TEST_F(HttpServerTest, TooLargeRequest_isToldTheLimit_inKiBOnlyWhenExact) {
+    const std::pair<std::size_t, std::string> cases[] = {
+        {512, "512 bytes"},
+        {1536, "1536 bytes"},
+        {2048, "2 KiB"},
+    };
+    for (const auto& [limit, text] : cases) {
+        start({.maxBodyBytes = limit});
+        const auto res = client->Post("/echo", std::string(limit + 1, 'b'), "text/xml");
+        ASSERT_TRUE(res) << limit;
+        EXPECT_EQ(res->status, 413);
+        EXPECT_EQ(res->body, "413 Payload Too Large: requests may have at most " + text + "\n");
+    }
+}
+
 TEST_F(HttpServerTest, FormFieldsAndCookies_areDecoded_asBrowsersSendThem) {
     start();
     struct Case {
