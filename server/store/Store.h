@@ -5,7 +5,6 @@
 #include "server/store/Connection.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -14,7 +13,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <type_traits>
 #include <vector>
 

@@ -48,7 +48,7 @@ protected:
         SmtpSettings smtp;
         smtp.url = sink.url();
         smtp.from = kFrom;
-        smtp.insecure = true;
+        smtp.caFile = sink.caFile();
         ReadCredentials(credentials, smtp);
         options.smtp = smtp;
         options.gateways = std::move(gateways);
@@ -93,7 +93,7 @@ protected:
     static constexpr const char* kPassword = "s3cret-Pa55";
 
     lstest::TempDir dir;
-    smtpsink::SmtpSink sink;
+    smtpsink::SmtpSink sink{smtpsink::SinkTls::StartTls}; // the relay's login needs TLS
     std::mutex mutex;
     std::condition_variable consoleChanged;
     std::vector<std::string> console;
@@ -116,6 +116,8 @@ TEST_F(DeliveryServiceTest, OneSend_arrivesAsOneCorrectEmail_andTheCredentialsSt
     EXPECT_EQ(got[0].recipients, std::vector<std::string>{"2125550100@vtext.com"});
     EXPECT_EQ(got[0].authUser, kUser);
     EXPECT_EQ(got[0].authPassword, kPassword);
+    EXPECT_TRUE(got[0].authOverTls);
+    EXPECT_EQ(sink.authsWithoutTls(), 0U);
     const std::string& data = got[0].data;
     EXPECT_NE(data.find("\r\nSubject: " + EncodeHeaderWords(subject) + "\r\n"), std::string::npos) << data;
     EXPECT_NE(data.find("\r\nContent-Type: text/plain; charset=UTF-8\r\n"), std::string::npos) << data;
