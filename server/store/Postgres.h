@@ -50,7 +50,11 @@ public:
     PGconn* handle() const noexcept { return m_conn; }
     void setChanges(int changes) noexcept { m_changes = changes; }
     // A name for the next statement prepared on this connection.
-    std::string nextStatementName() { return "s" + std::to_string(++m_statements); }
+    std::string nextStatementName() {
+        std::string name = "s";
+        name += std::to_string(++m_statements);
+        return name;
+    }
 
 private:
     PGconn* m_conn = nullptr;
