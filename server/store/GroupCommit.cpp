@@ -62,6 +62,10 @@ void GroupCommit::commit(const std::vector<Pending*>& group) {
             m_db.openStep();
         } catch (...) {
             pending->error = std::current_exception();
+            if (!m_db.inTransaction()) {
+                // The transaction is gone (the connection was lost): so are the steps it held.
+                failHeld(pending->error);
+            }
             continue;
         }
         try {

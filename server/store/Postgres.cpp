@@ -110,7 +110,20 @@ PostgresDatabase::~PostgresDatabase() {
     PQfinish(m_conn);
 }
 
+void PostgresDatabase::reconnectIfLost() {
+    if (PQstatus(m_conn) == CONNECTION_OK) {
+        return;
+    }
+    PQreset(m_conn);
+    if (PQstatus(m_conn) != CONNECTION_OK) {
+        throw PostgresError(Describe("cannot connect again", PQerrorMessage(m_conn)));
+    }
+    m_stepToRelease = false;
+    ++m_generation;
+}
+
 void PostgresDatabase::execute(const char* sql) {
+    reconnectIfLost();
     const Result result{PQexec(m_conn, sql)};
     RequireOk(m_conn, result.result, "execute");
     m_changes = 0;
@@ -119,7 +132,9 @@ void PostgresDatabase::execute(const char* sql) {
 void PostgresDatabase::executeQuietly(const char* sql) noexcept { PQclear(PQexec(m_conn, sql)); }
 
 bool PostgresDatabase::inTransaction() const noexcept {
-    return PQtransactionStatus(m_conn) != PQTRANS_IDLE;
+    // A connection lost is in no transaction: the server rolled it back.
+    const PGTransactionStatusType status = PQtransactionStatus(m_conn);
+    return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
 }
 
 void PostgresDatabase::begin() { prepared("BEGIN")->run(); }
@@ -164,11 +179,17 @@ void RequireDurableCommits(PostgresDatabase& db) {
     }
 }
 
-PostgresStatement::PostgresStatement(PostgresDatabase& db, const std::string& sql)
-    : m_db(db), m_name(db.nextStatementName()) {
-    std::vector<bool> used;
-    const std::string text = PostgresParameters(sql, used);
-    m_params.resize(used.size());
+PostgresStatement::PostgresStatement(PostgresDatabase& db, const std::string& sql) : m_db(db) {
+    m_sql = PostgresParameters(sql, m_used);
+    m_params.resize(m_used.size());
+    prepare();
+}
+
+void PostgresStatement::prepare() {
+    m_db.reconnectIfLost();
+    m_name = m_db.nextStatementName();
+    const std::vector<bool>& used = m_used;
+    const std::string& text = m_sql;
     // A parameter the statement skips (the SQL binds the same numbers in every form of a
     // statement) gets a type of its own, as PostgreSQL cannot infer one; the others get theirs
     // from where they stand.
@@ -180,6 +201,7 @@ PostgresStatement::PostgresStatement(PostgresDatabase& db, const std::string& sq
     const Result result{PQprepare(m_db.handle(), m_name.c_str(), text.c_str(), static_cast<int>(types.size()),
                                   types.data())};
     RequireOk(m_db.handle(), result.result, "prepare");
+    m_generation = m_db.generation();
 }
 
 PostgresStatement::~PostgresStatement() {
@@ -207,6 +229,10 @@ Statement& PostgresStatement::bindNull(int index) {
 }
 
 void PostgresStatement::execute() {
+    m_db.reconnectIfLost();
+    if (m_generation != m_db.generation()) {
+        prepare();
+    }
     std::vector<const char*> values;
     values.reserve(m_params.size());
     for (const auto& param : m_params) {

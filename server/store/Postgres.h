@@ -48,6 +48,11 @@ public:
     std::string setting(const char* name);
 
     PGconn* handle() const noexcept { return m_conn; }
+    // After the server went away (a restart, a fail-over), the command that noticed failed; the
+    // next one connects again, and the kept statements prepare themselves again on the new
+    // session (generation() tells them).
+    void reconnectIfLost();
+    std::int64_t generation() const noexcept { return m_generation; }
     void setChanges(int changes) noexcept { m_changes = changes; }
     // A name for the next statement prepared on this connection.
     std::string nextStatementName() {
@@ -60,6 +65,7 @@ private:
     PGconn* m_conn = nullptr;
     int m_changes = 0;
     bool m_stepToRelease = false;
+    std::int64_t m_generation = 0;
     std::int64_t m_statements = 0;
 };
 
@@ -82,9 +88,13 @@ public:
     void reset() noexcept override;
 
 private:
+    void prepare();
     void execute();
 
     PostgresDatabase& m_db;
+    std::string m_sql;
+    std::vector<bool> m_used;
+    std::int64_t m_generation = -1;
     std::string m_name;
     std::vector<std::optional<std::string>> m_params;
     PGresult* m_result = nullptr;

@@ -87,4 +87,6 @@ PgTestDatabase::~PgTestDatabase() {
 
 void PgTestDatabase::execute(const std::string& sql) const { Run(m_uri, sql); }
 
+void PgTestDatabase::executeOn(const std::string& uri, const std::string& sql) { Run(uri, sql); }
+
 } // namespace lstest

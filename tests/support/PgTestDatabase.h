@@ -39,6 +39,8 @@ public:
     const std::string& uri() const { return m_uri; }
     // Runs SQL on this test's schema as the cluster's superuser; throws on failure.
     void execute(const std::string& sql) const;
+    // Runs SQL on the database at `uri`; throws on failure.
+    static void executeOn(const std::string& uri, const std::string& sql);
 
 private:
     std::string m_schema;

@@ -384,6 +384,29 @@ TEST(StoreTest, PostgresWithoutFsyncOrSynchronousCommitOrWithAPasswordInTheUri_i
     }
 }
 
+// PostgreSQL restarted, or its connections cut: the request that finds its connection gone fails,
+// and the next ones connect again, prepared statements and all.
+TEST(StoreTest, PostgresConnectionsCut_theNextRequestsConnectAgain) {
+    const lstest::PgTestCluster cluster("");
+    Store store(cluster.uri());
+    const std::int64_t demo = store.findUserByLogin(kDemoLogin).value().id;
+    ASSERT_TRUE(store.addFriend(demo, Friend{0, "Before", "4125550109", "Sprint"}));
+    lstest::PgTestDatabase::executeOn(cluster.uri(), "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                                                     "WHERE application_name = 'vantro-server'");
+    // The writing connection and the idle reading one each fail once.
+    for (int i = 0; i < 2; ++i) {
+        try {
+            store.addFriend(demo, Friend{0, "Maybe", "4125550109", "Sprint"});
+            store.friends(demo);
+        } catch (const StoreError&) {
+        }
+    }
+    EXPECT_TRUE(store.addFriend(demo, Friend{0, "After", "4125550109", "Sprint"}));
+    const auto friends = store.friends(demo);
+    ASSERT_FALSE(friends.empty());
+    EXPECT_EQ(friends.back().name, "After");
+}
+
 } // namespace
 
 namespace {
