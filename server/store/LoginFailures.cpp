@@ -31,7 +31,8 @@ void Store::countLoginFailure(std::string_view first, std::string_view second, s
                     .run();
                 Query find = m_writer.prepared(
                     m_writer.dialect() == Dialect::Postgres
-                        ? "SELECT failures, last_failure, paused_until FROM login_failures WHERE subject = ?1 FOR UPDATE"
+                        ? "SELECT failures, last_failure, paused_until FROM login_failures WHERE subject = ?1 FOR "
+                          "UPDATE"
                         : "SELECT failures, last_failure, paused_until FROM login_failures WHERE subject = ?1");
                 find->bind(1, subject);
                 if (find->step()) {

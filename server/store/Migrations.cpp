@@ -155,7 +155,10 @@ std::vector<Row> ReadAll(Database& db, const char* sql) {
 void HashPlainPasswords(Database& db) {
     for (const Row& user : ReadAll(db, "SELECT id, password FROM users")) {
         if (!IsPasswordHash(user.text)) {
-            db.statement("UPDATE users SET password = ?1 WHERE id = ?2")->bind(1, HashPassword(user.text)).bind(2, user.id).run();
+            db.statement("UPDATE users SET password = ?1 WHERE id = ?2")
+                ->bind(1, HashPassword(user.text))
+                .bind(2, user.id)
+                .run();
         }
     }
     // Texts an answer may show, or that the outbox will hand on.

@@ -138,9 +138,9 @@ void Store::queueCode(std::string_view number, std::string_view carrier, std::st
                       std::string_view body, std::int64_t expiresAt) {
     const std::string queuedAt = UtcText(now());
     write([&] {
-        Query stmt =
-            m_writer.prepared("INSERT INTO outbox(user_id, number, carrier, subject, body, sent_at, state, next_attempt, "
-                              "expires_at) VALUES (NULL, ?1, ?2, ?3, ?4, ?5, 'queued', ?5, ?6) RETURNING id");
+        Query stmt = m_writer.prepared(
+            "INSERT INTO outbox(user_id, number, carrier, subject, body, sent_at, state, next_attempt, "
+            "expires_at) VALUES (NULL, ?1, ?2, ?3, ?4, ?5, 'queued', ?5, ?6) RETURNING id");
         stmt->bind(1, number).bind(2, carrier).bind(3, subject).bind(4, body).bind(5, queuedAt);
         stmt->bind(6, UtcText(expiresAt)).step();
         recordState(stmt->columnInt64(0), delivery::kQueued, {});
@@ -208,9 +208,10 @@ ReportResult Store::applyReport(const DeliveryReport& report) {
     return write([&]() -> ReportResult {
         Transaction transaction(m_writer);
         // Held until the write ends: a report and an attempt's outcome on other processes wait.
-        Query row = m_writer.prepared(m_writer.dialect() == Dialect::Postgres
-                                          ? "SELECT state, coalesce(report_hash, '') FROM outbox WHERE id = ?1 FOR UPDATE"
-                                          : "SELECT state, coalesce(report_hash, '') FROM outbox WHERE id = ?1");
+        Query row =
+            m_writer.prepared(m_writer.dialect() == Dialect::Postgres
+                                  ? "SELECT state, coalesce(report_hash, '') FROM outbox WHERE id = ?1 FOR UPDATE"
+                                  : "SELECT state, coalesce(report_hash, '') FROM outbox WHERE id = ?1");
         row->bind(1, report.id);
         if (!row->step()) {
             return ReportResult::Unknown;

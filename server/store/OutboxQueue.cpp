@@ -36,7 +36,8 @@ struct RetireStatements {
 };
 constexpr RetireStatements kRetireAll{VANTRO_RECORD_EXPIRY VANTRO_CODE_EXPIRING " AND CAST(?2 AS BIGINT) IS NULL",
                                       VANTRO_EXPIRE VANTRO_CODE_EXPIRING " AND CAST(?2 AS BIGINT) IS NULL",
-                                      "UPDATE outbox SET body = '' WHERE " VANTRO_CODE_SETTLED " AND CAST(?2 AS BIGINT) IS NULL"};
+                                      "UPDATE outbox SET body = '' WHERE " VANTRO_CODE_SETTLED
+                                      " AND CAST(?2 AS BIGINT) IS NULL"};
 constexpr RetireStatements kRetireOne{VANTRO_RECORD_EXPIRY "id = ?2 AND " VANTRO_CODE_EXPIRING,
                                       VANTRO_EXPIRE "id = ?2 AND " VANTRO_CODE_EXPIRING,
                                       "UPDATE outbox SET body = '' WHERE id = ?2 AND " VANTRO_CODE_SETTLED};
@@ -77,7 +78,7 @@ namespace {
 #define VANTRO_CLAIM_DUE(LOCK)                                                                                         \
     "UPDATE outbox SET claimed_until = ?3 WHERE id IN (SELECT id FROM outbox WHERE state = 'queued' "                  \
     "AND next_attempt <= ?1 AND (claimed_until IS NULL OR claimed_until <= ?1) "                                       \
-    "ORDER BY next_attempt, id LIMIT ?2" LOCK ") RETURNING id, number, carrier, subject, body, sent_at, attempts, "  \
+    "ORDER BY next_attempt, id LIMIT ?2" LOCK ") RETURNING id, number, carrier, subject, body, sent_at, attempts, "    \
     "coalesce(expires_at, ''), next_attempt"
 constexpr const char* kClaimDue = VANTRO_CLAIM_DUE("");
 constexpr const char* kClaimDueSkippingLocked = VANTRO_CLAIM_DUE(" FOR UPDATE SKIP LOCKED");
@@ -91,8 +92,7 @@ std::vector<QueuedMessage> Store::dueMessages(TimePoint now, int limit) {
     std::vector<std::pair<std::string, QueuedMessage>> claimed = write([&] {
         retireCodes(nowText, std::nullopt);
         // The times are all written alike, so text order is time order.
-        Query stmt =
-            m_writer.prepared(m_writer.dialect() == Dialect::Postgres ? kClaimDueSkippingLocked : kClaimDue);
+        Query stmt = m_writer.prepared(m_writer.dialect() == Dialect::Postgres ? kClaimDueSkippingLocked : kClaimDue);
         stmt->bind(1, nowText).bind(2, std::int64_t{limit}).bind(3, leaseEnd);
         std::vector<std::pair<std::string, QueuedMessage>> rows;
         while (stmt->step()) {

@@ -102,7 +102,8 @@ PostgresDatabase::PostgresDatabase(const std::string& uri) {
         throw PostgresError(message);
     }
     // Notices (a table already there, and the like) are not for the service's log.
-    PQsetNoticeProcessor(m_conn, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        m_conn, [](void*, const char*) {}, nullptr);
 }
 
 PostgresDatabase::~PostgresDatabase() {
@@ -198,8 +199,8 @@ void PostgresStatement::prepare() {
     for (const bool isUsed : used) {
         types.push_back(isUsed ? 0 : kText);
     }
-    const Result result{PQprepare(m_db.handle(), m_name.c_str(), text.c_str(), static_cast<int>(types.size()),
-                                  types.data())};
+    const Result result{
+        PQprepare(m_db.handle(), m_name.c_str(), text.c_str(), static_cast<int>(types.size()), types.data())};
     RequireOk(m_db.handle(), result.result, "prepare");
     m_generation = m_db.generation();
 }

@@ -51,7 +51,8 @@ Store::Store(const std::string& location, StoreSettings settings)
     openSchema();
     releaseStaleClaims();
     if (!m_inMemory) {
-        m_readPool = std::make_unique<ReadPool>([location] { return std::make_unique<SqliteDatabase>(location, true); });
+        m_readPool =
+            std::make_unique<ReadPool>([location] { return std::make_unique<SqliteDatabase>(location, true); });
         m_checkpointer = std::make_unique<Checkpointer>(location, static_cast<SqliteDatabase&>(m_writer));
     }
 }

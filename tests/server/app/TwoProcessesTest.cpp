@@ -1,11 +1,10 @@
 // Two service processes on one PostgreSQL store, as behind a load balancer: what one of them
 // answers, the other acts on, and their delivery workers share the queue.
 
-#include "server/store/DemoData.h"
-
 #include "FakeSmsc.h"
 #include "KannelRig.h"
 #include "PgTestDatabase.h"
+#include "server/store/DemoData.h"
 #include "support/ClientRequests.h"
 
 #include <chrono>
@@ -97,8 +96,16 @@ protected:
         return {"--db", db.uri(), "--code-key", codeKey, "--public-url", "http://127.0.0.1:1"};
     }
     std::vector<std::string> smsArgs(const std::string& url) const {
-        return {"--sms-gateway", url, "--sms-gateway-credentials", rig().credentialsFile().string(),
-                "--sms-from", "+14125550100", "--sends-per-minute", "0", "--sends-per-day", "0"};
+        return {"--sms-gateway",
+                url,
+                "--sms-gateway-credentials",
+                rig().credentialsFile().string(),
+                "--sms-from",
+                "+14125550100",
+                "--sends-per-minute",
+                "0",
+                "--sends-per-day",
+                "0"};
     }
     static std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string>& b) {
         a.insert(a.end(), b.begin(), b.end());
@@ -107,8 +114,11 @@ protected:
     // Queues `count` texts to one number, their bodies `prefix` and a number, straight into the store.
     void queue(int count, const std::string& prefix) const {
         db.execute("INSERT INTO outbox(user_id, number, carrier, subject, body, sent_at, state, next_attempt) "
-                   "SELECT 1, '4125550100', 'AT&T', '', '" + prefix + "' || g, '2026-01-01T00:00:00Z', 'queued', "
-                   "'2026-01-01T00:00:00Z' FROM generate_series(1, " + std::to_string(count) + ") g");
+                   "SELECT 1, '4125550100', 'AT&T', '', '" +
+                   prefix +
+                   "' || g, '2026-01-01T00:00:00Z', 'queued', "
+                   "'2026-01-01T00:00:00Z' FROM generate_series(1, " +
+                   std::to_string(count) + ") g");
     }
     // The bodies with `prefix` the fake SMSC has received, each as often as it came.
     static std::multiset<std::string> received(const std::string& prefix) {
@@ -156,7 +166,8 @@ TEST_F(TwoProcessesTest, SessionsSendLimitsAndLoginPauses_holdThroughEitherProce
     ASSERT_NE(second.port(), 0) << second.output();
 
     const std::string token =
-        lstest::Answer(first.post("/vantro_login.aspx", lstest::LoginRequest(server::kDemoLogin, server::kDemoPassword)))
+        lstest::Answer(
+            first.post("/vantro_login.aspx", lstest::LoginRequest(server::kDemoLogin, server::kDemoPassword)))
             .text("//string");
     const lstest::Answer book(second.post("/vantro_ab.aspx", lstest::AddressBookRequest(token)));
     EXPECT_EQ(book.text("//result"), "TRUE") << token;
@@ -217,7 +228,8 @@ TEST_F(TwoProcessesTest, KilledProcess_itsClaimedTextsAreDeliveredByTheOther_aft
     getsockname(hole, reinterpret_cast<sockaddr*>(&address), &size);
     const std::string holeUrl = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/cgi-bin/sendsms";
 
-    ServiceProcess first(dir.file("first.log"), joined(joined(storeArgs(), smsArgs(holeUrl)), {"--delivery-claim", "4"}));
+    ServiceProcess first(dir.file("first.log"),
+                         joined(joined(storeArgs(), smsArgs(holeUrl)), {"--delivery-claim", "4"}));
     ASSERT_NE(first.port(), 0) << first.output();
     queue(20, "claimed ");
     std::this_thread::sleep_for(2s); // the worker looks at least once a second

@@ -1,11 +1,10 @@
 // Two Store objects on one store stand for two service processes: whatever one of them writes
 // (sessions, login pauses, send limits, the delivery queue's claims) the other acts on.
 
-#include "server/store/Store.h"
-
 #include "StoreBackends.h"
 #include "server/store/Codes.h"
 #include "server/store/DemoData.h"
+#include "server/store/Store.h"
 
 #include <algorithm>
 #include <chrono>

@@ -3,9 +3,8 @@
 // The store's tests that hold for both backends run once on SQLite (a file in a folder of its
 // own) and once on PostgreSQL (a schema of its own on the tests' throwaway cluster).
 
-#include "server/store/Store.h"
-
 #include "PgTestDatabase.h"
+#include "server/store/Store.h"
 #include "support/ClientRequests.h"
 
 #include <memory>
@@ -38,5 +37,5 @@ inline std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
     return info.param == Backend::Postgres ? "Postgres" : "Sqlite";
 }
 
-#define VANTRO_STORE_BACKENDS(fixture)                                                                                \
+#define VANTRO_STORE_BACKENDS(fixture)                                                                                 \
     INSTANTIATE_TEST_SUITE_P(Backends, fixture, ::testing::Values(Backend::Sqlite, Backend::Postgres), BackendName)
