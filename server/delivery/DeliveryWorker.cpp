@@ -153,11 +153,18 @@ int DeliveryWorker::deliverTextsDue() {
         for (auto& sender : senders) {
             sender.join();
         }
+        // Every outcome is recorded, also when stopping: a text the gateway took must not go again
+        // after the restart. Those cut short go back to the queue for another worker at once.
+        std::vector<std::int64_t> cutShort;
         for (std::size_t i = 0; i < due.size(); ++i) {
             ++attempted;
             if (!record(due[i], attempts[i], now)) {
-                return attempted;
+                cutShort.push_back(due[i].id);
             }
+        }
+        if (!cutShort.empty()) {
+            m_queue.releaseClaims(cutShort);
+            return attempted;
         }
     }
     return attempted;
@@ -176,6 +183,7 @@ int DeliveryWorker::deliverDue() {
         }
         ++attempted;
         if (!record(*message, sendMail(*message, now), now)) {
+            m_queue.releaseClaims({message->id});
             break;
         }
     }

@@ -138,6 +138,16 @@ std::optional<TimePoint> Store::nextAttempt() {
     return next;
 }
 
+void Store::releaseClaims(const std::vector<std::int64_t>& ids) {
+    write([&] {
+        for (const std::int64_t id : ids) {
+            m_writer.prepared("UPDATE outbox SET claimed_until = NULL WHERE id = ?1 AND state = 'queued'")
+                ->bind(1, id)
+                .run();
+        }
+    });
+}
+
 void Store::releaseStaleClaims() {
     // One process alone uses an SQLite store, so a claim found at its start is one a process that
     // is gone left behind: its messages are due at once, as they were before claims.

@@ -190,6 +190,7 @@ public:
     // DeliveryQueue
     std::optional<QueuedMessage> nextDue(TimePoint now) override;
     std::vector<QueuedMessage> dueMessages(TimePoint now, int limit) override;
+    void releaseClaims(const std::vector<std::int64_t>& ids) override;
     std::optional<TimePoint> nextAttempt() override;
     void setReportSecretHash(std::int64_t id, std::string_view hash) override;
     void markAccepted(std::int64_t id, int attempts, std::string_view reply) override;

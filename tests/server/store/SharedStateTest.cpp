@@ -71,6 +71,11 @@ TEST_P(SharedStateTest, ClaimedMessages_areDueElsewhereOnlyOnceTheClaimRunsOut) 
     ASSERT_EQ(rest.size(), 1U);
     EXPECT_GT(rest[0].id, claimed[1].id);
     EXPECT_TRUE(second.dueMessages(now + std::chrono::seconds(59), 10).empty());
+    // A worker that stops gives its unattempted claims back: due elsewhere at once.
+    second.releaseClaims({rest[0].id});
+    const auto released = first.dueMessages(now, 10);
+    ASSERT_EQ(released.size(), 1U);
+    EXPECT_EQ(released[0].id, rest[0].id);
     // The first process died: its messages are due again once its claims run out, and go once.
     first.markAccepted(rest[0].id, 1, "accepted by a worker that lives on");
     const auto returned = second.dueMessages(now + std::chrono::seconds(61), 10);
