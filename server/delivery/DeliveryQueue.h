@@ -26,7 +26,7 @@ struct QueuedMessage {
 
 // The states of an outbox entry, as the outbox's `state` column holds them. A message only ever
 // moves forward: queued, then accepted, submitted, then one of the final states delivered, failed
-// and expired. Stores written before the SMS gateway said "sent" where they now say "accepted".
+// expired and cancelled. Stores written before the SMS gateway said "sent" where they now say "accepted".
 namespace delivery {
 inline constexpr std::string_view kQueued = "queued";       // waiting for its next attempt
 inline constexpr std::string_view kAccepted = "accepted";   // the SMS gateway or the SMTP relay took it
@@ -35,6 +35,7 @@ inline constexpr std::string_view kDelivered = "delivered"; // the SMSC reports 
 inline constexpr std::string_view kFailed = "failed";       // refused, reported undeliverable, or 24 hours of failures
 inline constexpr std::string_view kExpired = "expired";     // its validity ran out before it was delivered
 inline constexpr std::string_view kOff = "off";             // accepted while delivery was off; never sent
+inline constexpr std::string_view kCancelled = "cancelled"; // its sender deleted the account before it went
 } // namespace delivery
 
 // A state change the SMS gateway reported, for one message.
