@@ -7,6 +7,7 @@ import re
 import shutil
 import subprocess
 import threading
+import time
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -15,33 +16,46 @@ from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
 
 
-class VantroServer:
-    """vantro-server on a free port of 127.0.0.1 with a store of its own; its console is read
-    line by line on a thread."""
+class OutputLines:
+    """A program started with its output read line by line on a thread, for `wait_for`."""
 
-    def __init__(self, path, folder, *options):
+    def __init__(self, name, command, **popen):
+        self.name = name
         self.lines = queue.Queue()
-        self.process = subprocess.Popen(
-            [path, "--host", "127.0.0.1", "--port", "0", "--db", os.path.join(folder, "store.db"), *options],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, cwd=folder)
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                        **popen)
         threading.Thread(target=self._read, daemon=True).start()
-        first = self.wait_for(r"listening on (http://127\.0\.0\.1:\d+) ")
-        self.url = first.group(1)
 
     def _read(self):
         for line in self.process.stdout:
             self.lines.put(line.rstrip("\n"))
+        self.lines.put(None)
 
     def wait_for(self, pattern, timeout=30):
-        """The first console line from now on that matches; fails after `timeout` seconds."""
+        """The first line from now on that matches; fails after `timeout` seconds, or when the
+        program has ended."""
+        deadline = time.monotonic() + timeout
         while True:
             try:
-                line = self.lines.get(timeout=timeout)
+                line = self.lines.get(timeout=max(0.1, deadline - time.monotonic()))
             except queue.Empty:
-                raise AssertionError("the service printed no line matching " + pattern) from None
+                raise AssertionError("%s printed no line matching %s" % (self.name, pattern)) from None
+            if line is None:
+                raise AssertionError("%s ended (status %s) before printing a line matching %s"
+                                     % (self.name, self.process.wait(), pattern))
             match = re.search(pattern, line)
             if match:
                 return match
+
+
+class VantroServer(OutputLines):
+    """vantro-server on a free port of 127.0.0.1 with a store of its own."""
+
+    def __init__(self, path, folder, *options):
+        super().__init__("the service", [path, "--host", "127.0.0.1", "--port", "0", "--db",
+                                         os.path.join(folder, "store.db"), *options], cwd=folder)
+        first = self.wait_for(r"listening on (http://127\.0\.0\.1:\d+) ")
+        self.url = first.group(1)
 
     def code_for(self, number):
         return self.wait_for(r"Verification code for " + number + r": (\d{6}) ").group(1)

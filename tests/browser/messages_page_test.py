@@ -13,20 +13,18 @@ With --screenshots, the pages are also saved at 1280 and 360 pixels wide into DI
 
 import argparse
 import os
-import queue
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
-from browser_support import PageChecks, VantroServer, start_browser
+from browser_support import OutputLines, PageChecks, VantroServer, start_browser
 
 ARGS = None
 SKIPPED = 77
@@ -36,35 +34,13 @@ RECIPIENT = "7245550199"
 BODY = "Dinner at 8 & bring <cake>"
 
 
-class SmsRig:
-    """vantro-sms-rig, its output read line by line on a thread; ends when its input is closed."""
+class SmsRig(OutputLines):
+    """vantro-sms-rig; it ends when its input is closed."""
 
     def __init__(self, path):
-        self.lines = queue.Queue()
-        self.process = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT, text=True)
-        threading.Thread(target=self._read, daemon=True).start()
+        super().__init__("the SMS rig", [path], stdin=subprocess.PIPE)
         ready = self.wait_for(r"^ready (\S+) (\S+)$", 90)
         self.sendsms_url, self.credentials = ready.group(1), ready.group(2)
-
-    def _read(self):
-        for line in self.process.stdout:
-            self.lines.put(line.rstrip("\n"))
-        self.lines.put(None)
-
-    def wait_for(self, pattern, timeout=60):
-        deadline = time.monotonic() + timeout
-        while True:
-            try:
-                line = self.lines.get(timeout=max(0.1, deadline - time.monotonic()))
-            except queue.Empty:
-                raise AssertionError("the SMS rig printed no line matching " + pattern) from None
-            if line is None:
-                raise AssertionError("the SMS rig ended (status %s) before printing a line matching %s"
-                                     % (self.process.wait(), pattern))
-            match = re.search(pattern, line)
-            if match:
-                return match
 
     def receipt(self):
         self.process.stdin.write("receipt\n")
