@@ -26,7 +26,8 @@ struct QueuedMessage {
 
 // The states of an outbox entry, as the outbox's `state` column holds them. A message only ever
 // moves forward: queued, then accepted, submitted, then one of the final states delivered, failed
-// expired and cancelled. Stores written before the SMS gateway said "sent" where they now say "accepted".
+// and expired; a queued one may also end cancelled. Stores written before the SMS gateway said
+// "sent" where they now say "accepted".
 namespace delivery {
 inline constexpr std::string_view kQueued = "queued";       // waiting for its next attempt
 inline constexpr std::string_view kAccepted = "accepted";   // the SMS gateway or the SMTP relay took it

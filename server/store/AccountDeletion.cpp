@@ -28,8 +28,7 @@ void Store::deleteAccount(std::int64_t userId) {
                       "WHERE user_id = ?1")
             ->bind(1, userId)
             .run();
-        m_writer
-            .prepared("DELETE FROM verified_numbers WHERE number = (SELECT login FROM users WHERE id = ?1)")
+        m_writer.prepared("DELETE FROM verified_numbers WHERE number = (SELECT login FROM users WHERE id = ?1)")
             ->bind(1, userId)
             .run();
         for (const char* sql : {"DELETE FROM friends WHERE user_id = ?1", "DELETE FROM sessions WHERE user_id = ?1",

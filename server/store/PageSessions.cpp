@@ -78,9 +78,7 @@ void Store::endPageSession(std::string_view token) {
     if (!IsPageToken(token)) {
         return;
     }
-    write([&] {
-        m_writer.prepared("DELETE FROM page_sessions WHERE digest = ?1")->bind(1, TokenDigest(token)).run();
-    });
+    write([&] { m_writer.prepared("DELETE FROM page_sessions WHERE digest = ?1")->bind(1, TokenDigest(token)).run(); });
 }
 
 } // namespace server

@@ -110,7 +110,8 @@ std::string MessageListView(const std::string& formToken, std::string_view login
         html += "</ol>\n";
     }
     html += FormStart(kMessagesPath, formToken, "signout") + "<button type=\"submit\">Sign out</button>\n</form>\n";
-    html += "<h2>" + std::string(kDeleteTitle) + "</h2>\n<p>Removes your account, your address book and the text of "
+    html += "<h2>" + std::string(kDeleteTitle) +
+            "</h2>\n<p>Removes your account, your address book and the text of "
             "your messages; messages still waiting are not sent.</p>\n<p><a href=\"" +
             std::string(kMessagesPath) + "?delete=true\">" + std::string(kDeleteTitle) + "</a></p>\n";
     return html;

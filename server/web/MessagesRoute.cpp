@@ -77,9 +77,9 @@ http::Answer MessagesRoute::answer(const http::Request& request, bool secureCook
         if (ended) {
             visit.setSession("", true);
         }
-        return visit.page(post ? 403 : 200, kMessagesTitle,
-                          SignInView(visit.formToken, {}, ended ? "Your session has ended. Please sign in again." : "",
-                                     nullptr));
+        return visit.page(
+            post ? 403 : 200, kMessagesTitle,
+            SignInView(visit.formToken, {}, ended ? "Your session has ended. Please sign in again." : "", nullptr));
     }
     if (step == "signout") {
         m_store.endPageSession(visit.session);

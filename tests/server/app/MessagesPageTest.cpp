@@ -86,8 +86,8 @@ TEST_F(MessagesPageTest, List_showsOnlyTheSignedInUsersMessages_eachUserTheirOwn
     message(ann, "4125550107", "Ann's first");
     message(ben, "4125550108", "Ben's only");
     message(ann, "4125550109", "Ann's second");
-    for (const auto& [login, own, other] : {std::tuple{kAnn, "Ann's second", "Ben's only"},
-                                            std::tuple{kBen, "Ben's only", "Ann's second"}}) {
+    for (const auto& [login, own, other] :
+         {std::tuple{kAnn, "Ann's second", "Ben's only"}, std::tuple{kBen, "Ben's only", "Ann's second"}}) {
         PageVisit visit(*client);
         auto res = visit.signIn(login, passwordOf(login));
         ASSERT_TRUE(res);
@@ -205,9 +205,9 @@ TEST_F(MessagesPageTest, Forms_withoutTheFormToken_areRefused_andChangeNothing) 
         ASSERT_TRUE(res);
         EXPECT_EQ(res->status, 403) << step;
         // Nor does another page's token do: only the one of this browser's cookie.
-        res = client->Post("/messages.aspx", {{"Cookie", "vantro_page=" + visit.cookie("vantro_page")}},
-                           httplib::Params{{"step", step}, {"password", passwordOf(kAnn)},
-                                           {"form_token", std::string(64, 'a')}});
+        res = client->Post(
+            "/messages.aspx", {{"Cookie", "vantro_page=" + visit.cookie("vantro_page")}},
+            httplib::Params{{"step", step}, {"password", passwordOf(kAnn)}, {"form_token", std::string(64, 'a')}});
         ASSERT_TRUE(res);
         EXPECT_EQ(res->status, 403) << step;
     }
@@ -222,8 +222,8 @@ TEST_F(MessagesPageTest, Deletion_asksForThePassword_thenLeavesNoTextOfTheUser_a
     const std::int64_t queued = message(ann, "4125550107", "Ann's queued text");
     message(ann, "4125550107", "Ann's delivered text", delivery::kDelivered);
     message(ben, "4125550107", "Ben's text");
-    const std::string program = Answer(post("/vantro_login.aspx", lstest::LoginRequest(kAnn, passwordOf(kAnn)))->body)
-                                    .text("//string");
+    const std::string program =
+        Answer(post("/vantro_login.aspx", lstest::LoginRequest(kAnn, passwordOf(kAnn)))->body).text("//string");
     PageVisit visit(*client);
     visit.signIn(kAnn, passwordOf(kAnn));
     auto res = visit.get("/messages.aspx?delete=true");

@@ -92,8 +92,8 @@ TEST_F(MessagesTest, FinishedMessages_pastTheRetentionTime_haveTheirTextBlanked_
         std::int64_t at;
         std::vector<std::string> bodies;
     } cases[] = {
-        {finishedAt + 30 * kDay - 1, {"delivered one", "failed one", "still on its way", "still queued",
-                                      "delivered later"}},
+        {finishedAt + 30 * kDay - 1,
+         {"delivered one", "failed one", "still on its way", "still queued", "delivered later"}},
         {finishedAt + 30 * kDay + 1, {"", "", "still on its way", "still queued", "delivered later"}},
         {finishedAt + 400 * kDay, {"", "", "still on its way", "still queued", ""}},
     };
