@@ -6,7 +6,10 @@
 #include "server/store/Passwords.h"
 #include "support/PageVisit.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <tuple>
 
 using namespace server_test;
@@ -251,6 +254,37 @@ TEST_F(MessagesPageTest, Deletion_asksForThePassword_thenLeavesNoTextOfTheUser_a
     }
     EXPECT_EQ(store.stateHistory(queued).back().state, delivery::kCancelled);
     EXPECT_TRUE(store.registerUser(kAnn, HashPassword("again")).has_value());
+}
+
+TEST(TextSweepTest, Service_removesTheTextOfOldFinishedMessages_andThePageSaysSo) {
+    std::atomic<std::int64_t> now{1'700'000'000};
+    ServerOptions options;
+    options.port = 0;
+    options.databasePath = ":memory:";
+    options.store.keepMessageDays = 7;
+    options.store.clock = [&now] { return now.load(); };
+    Server service(options);
+    const std::int64_t ann = service.store().registerUser(kAnn, HashPassword("pw")).value();
+    OutboxMessage old;
+    old.userId = ann;
+    old.number = "4125550107";
+    old.carrier = "AT&T";
+    old.body = "Old text";
+    service.store().addToOutbox(old); // delivery is off: it ends "off" at once
+    now += 7 * 24 * 60 * 60 + 1;
+    service.start();
+    // The sweep runs as the service starts; the limit only guards against a hanging test.
+    for (int i = 0; i < 500 && service.store().outbox().front().body != ""; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(service.store().outbox().front().body, "");
+    httplib::Client client("127.0.0.1", service.port());
+    PageVisit visit(client);
+    visit.signIn(kAnn, "pw");
+    auto res = visit.get();
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->body.find("<em>(text removed after 7 days)</em>"), std::string::npos);
+    EXPECT_NE(res->body.find("not sent: delivery is off"), std::string::npos);
 }
 
 } // namespace
