@@ -57,8 +57,10 @@ public:
     // The earliest next attempt of any queued message, if there is one.
     virtual std::optional<TimePoint> nextAttempt() = 0;
     // The hash of the secret (ReportSecret.h) the next attempt's delivery reports will carry; set
-    // before the attempt, since a report may arrive before the attempt's answer.
-    virtual void setReportSecretHash(std::int64_t id, std::string_view hash) = 0;
+    // before the attempt, since a report may arrive before the attempt's answer. False, and the
+    // attempt is not to be made, when the message is no longer queued: its sender deleted the
+    // account since it was taken from the queue.
+    virtual bool setReportSecretHash(std::int64_t id, std::string_view hash) = 0;
     // Each of these changes only a message that is still queued: a delivery report that came in
     // while the attempt was under way has already moved it further, and stands.
     virtual void markAccepted(std::int64_t id, int attempts, std::string_view reply) = 0;

@@ -218,7 +218,7 @@ public:
     std::optional<QueuedMessage> nextDue(TimePoint now) override;
     std::vector<QueuedMessage> dueMessages(TimePoint now, int limit) override;
     std::optional<TimePoint> nextAttempt() override;
-    void setReportSecretHash(std::int64_t id, std::string_view hash) override;
+    bool setReportSecretHash(std::int64_t id, std::string_view hash) override;
     void markAccepted(std::int64_t id, int attempts, std::string_view reply) override;
     void markRetry(std::int64_t id, int attempts, TimePoint next, std::string_view reply) override;
     void markFailed(std::int64_t id, int attempts, std::string_view reply) override;

@@ -46,10 +46,10 @@ protected:
         entry.state = state == delivery::kOff ? std::string(delivery::kOff) : std::string(delivery::kQueued);
         const std::int64_t id = store.addToOutbox(entry).message.id;
         if (state != delivery::kQueued && state != delivery::kOff) {
+            EXPECT_TRUE(store.setReportSecretHash(id, ReportSecretHash("s")));
             store.markAccepted(id, 1, "0: Accepted for delivery");
         }
         if (state != delivery::kQueued && state != delivery::kOff && state != delivery::kAccepted) {
-            store.setReportSecretHash(id, ReportSecretHash("s"));
             EXPECT_EQ(store.applyReport({id, "s", std::string(state), reason}), ReportResult::Applied);
         }
         return id;

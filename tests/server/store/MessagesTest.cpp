@@ -37,8 +37,8 @@ protected:
 
     // Moves a queued message on as the SMS gateway would.
     void report(std::int64_t id, std::string_view state, const std::string& reason = {}) {
+        ASSERT_TRUE(store.setReportSecretHash(id, ReportSecretHash("secret")));
         store.markAccepted(id, 1, "0: Accepted for delivery");
-        store.setReportSecretHash(id, ReportSecretHash("secret"));
         ASSERT_EQ(store.applyReport({id, "secret", std::string(state), reason}), ReportResult::Applied);
     }
 
@@ -157,6 +157,8 @@ TEST_F(MessagesTest, AccountDeletion_leavesNoTextOfTheUser_cancelsTheQueued_andT
     ASSERT_EQ(due.size(), 1U);
     EXPECT_EQ(due[0].body, "the other user's");
     EXPECT_EQ(store.stateHistory(queued).back().state, delivery::kCancelled);
+    // Had the worker taken it from the queue just before, it would now be told not to send it.
+    EXPECT_FALSE(store.setReportSecretHash(queued, ReportSecretHash("secret")));
     EXPECT_EQ(store.outbox()[1].state, delivery::kCancelled);
 
     const auto again = store.registerUser("7125550100", "hash");
