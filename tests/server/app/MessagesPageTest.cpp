@@ -256,6 +256,25 @@ TEST_F(MessagesPageTest, Deletion_asksForThePassword_thenLeavesNoTextOfTheUser_a
     EXPECT_TRUE(store.registerUser(kAnn, HashPassword("again")).has_value());
 }
 
+// A real advertisement set by the operator instead of the service's own.
+class AdvertisedServerTest : public ServerTest {
+    void configure(ServerOptions& options) override {
+        options.ad = {"Pizza & more", "Order <now>", "https://pizza.example.org/?from=vantro&x=1"};
+    }
+};
+
+TEST_F(AdvertisedServerTest, SendAnswer_carriesTheAdvertisementOfTheOptions) {
+    const std::string user =
+        Answer(post("/vantro_login.aspx", lstest::LoginRequest(kDemoLogin, kDemoPassword))->body).text("//string");
+    auto res = post("/vantro_send.aspx", lstest::SendRequest(user, "0", "7245550199", "AT&T", "", "Hi"));
+    ASSERT_TRUE(res);
+    const Answer sent(res->body);
+    EXPECT_EQ(sent.text("//send"), "Your message was sent to 7245550199.");
+    EXPECT_EQ(sent.text("//ad_text"), "Pizza & more");
+    EXPECT_EQ(sent.text("//ad_link"), "Order <now>");
+    EXPECT_EQ(sent.text("//ad_url"), "https://pizza.example.org/?from=vantro&x=1");
+}
+
 TEST(TextSweepTest, Service_removesTheTextOfOldFinishedMessages_andThePageSaysSo) {
     std::atomic<std::int64_t> now{1'700'000'000};
     ServerOptions options;
