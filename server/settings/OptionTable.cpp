@@ -141,7 +141,7 @@ void addOptions(CLI::App& app, Settings& s) {
     text("--smtp-from", s.smtp.from, "ADDRESS", "the sender address of the e-mails");
     text("--smtp-credentials", s.smtpCredentials, "FILE",
          "the relay's login, \"user:password\" on the file's first line");
-    app.add_flag("--smtp-insecure", s.smtp.insecure, "allow a relay without TLS, only on this machine (localhost, 127.x.x.x, [::1])");
+    app.add_flag("--smtp-insecure", s.smtp.insecure, "allow a relay without TLS and without a login, only on this machine (localhost, 127.x.x.x, [::1])");
     text("--gateways", s.gateways, "FILE",
          "the carriers and their e-mail-to-SMS gateways (default: the built-in table)");
     app.set_help_flag("-h,--help", "show this text")->configurable(false);

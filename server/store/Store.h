@@ -4,7 +4,6 @@
 #include "server/store/GroupCommit.h"
 #include "server/store/Sqlite.h"
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -13,7 +12,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <type_traits>
 #include <vector>
 

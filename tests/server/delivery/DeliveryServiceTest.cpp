@@ -50,7 +50,7 @@ protected:
         SmtpSettings smtp;
         smtp.url = sink.url();
         smtp.from = kFrom;
-        smtp.insecure = true;
+        smtp.caFile = sink.caFile();
         ReadCredentials(credentials, smtp);
         options.smtp = smtp;
         options.gateways = std::move(gateways);
@@ -97,7 +97,7 @@ protected:
 
     lstest::TempDir dir;
     std::atomic<std::chrono::seconds> clockOffset{0s};
-    smtpsink::SmtpSink sink;
+    smtpsink::SmtpSink sink{smtpsink::SinkTls::StartTls}; // the relay's login needs TLS
     std::mutex mutex;
     std::condition_variable consoleChanged;
     std::vector<std::string> console;
@@ -120,6 +120,8 @@ TEST_F(DeliveryServiceTest, OneSend_arrivesAsOneCorrectEmail_andTheCredentialsSt
     EXPECT_EQ(got[0].recipients, std::vector<std::string>{"2125550100@vtext.com"});
     EXPECT_EQ(got[0].authUser, kUser);
     EXPECT_EQ(got[0].authPassword, kPassword);
+    EXPECT_TRUE(got[0].authOverTls);
+    EXPECT_EQ(sink.authsWithoutTls(), 0U);
     const std::string& data = got[0].data;
     EXPECT_NE(data.find("\r\nSubject: " + EncodeHeaderWords(subject) + "\r\n"), std::string::npos) << data;
     EXPECT_NE(data.find("\r\nContent-Type: text/plain; charset=UTF-8\r\n"), std::string::npos) << data;
