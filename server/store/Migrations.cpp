@@ -190,8 +190,21 @@ CREATE TABLE login_failures (
 CREATE INDEX login_failures_by_time ON login_failures(last_failure);
 )sql";
 
-// Step 8: a delivery worker claims the messages it is about to attempt until the time in
-// claimed_until (Outbox.cpp), so that the workers of several service processes never attempt the
+// Step 8: sessions of the web pages ("My messages"), apart from the program's and, like them, kept
+// only as the digest of their token; and an index for the sweep that blanks the text of messages
+// some days after their final state.
+constexpr const char* kPageSessions = R"sql(
+CREATE TABLE page_sessions (
+    digest     TEXT PRIMARY KEY,
+    user_id    INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+    expires_at INTEGER NOT NULL
+);
+CREATE INDEX page_sessions_by_user ON page_sessions(user_id);
+CREATE INDEX outbox_states_by_state_time ON outbox_states(state, at);
+)sql";
+
+// Step 9: a delivery worker claims the messages it is about to attempt until the time in
+// claimed_until (OutboxQueue.cpp), so that the workers of several service processes never attempt the
 // same message at once, and the claims of a worker that died run out.
 constexpr const char* kDeliveryClaims = R"sql(
 ALTER TABLE outbox ADD COLUMN claimed_until TEXT;
@@ -213,7 +226,8 @@ constexpr Step kSteps[] = {
     {5, kCodeTables, postgres::kCodeTables, nullptr},
     {6, kDeliveryReports, postgres::kDeliveryReports, nullptr},
     {7, kLoginFailures, postgres::kLoginFailures, nullptr},
-    {8, kDeliveryClaims, kDeliveryClaims, nullptr},
+    {8, kPageSessions, postgres::kPageSessions, nullptr},
+    {9, kDeliveryClaims, kDeliveryClaims, nullptr},
 };
 constexpr std::int64_t kLatest = std::size(kSteps);
 

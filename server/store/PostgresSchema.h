@@ -102,4 +102,14 @@ CREATE TABLE login_failures (
 CREATE INDEX login_failures_by_time ON login_failures(last_failure);
 )sql";
 
+inline constexpr const char* kPageSessions = R"sql(
+CREATE TABLE page_sessions (
+    digest     TEXT PRIMARY KEY,
+    user_id    BIGINT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+    expires_at BIGINT NOT NULL
+);
+CREATE INDEX page_sessions_by_user ON page_sessions(user_id);
+CREATE INDEX outbox_states_by_state_time ON outbox_states(state, at);
+)sql";
+
 } // namespace server::postgres

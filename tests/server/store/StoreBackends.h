@@ -16,7 +16,8 @@ enum class Backend { Sqlite, Postgres };
 
 class StoreBackendTest : public ::testing::TestWithParam<Backend> {
 protected:
-    void SetUp() override {
+    // In the constructor, so that a fixture's members may open the store.
+    StoreBackendTest() {
         if (GetParam() == Backend::Postgres) {
             m_postgres = std::make_unique<lstest::PgTestDatabase>();
             m_location = m_postgres->uri();
