@@ -141,6 +141,7 @@ http::HttpOptions Server::httpOptions() {
         .maxBodyBytes = kMaxRequestBytes,
         // Logins hash a password on every core there is, never on the threads serving connections.
         .poolWorkers = std::max(1U, std::thread::hardware_concurrency()),
+        .trustedProxy = m_options.trustedProxy,
         .errors = [this](const std::string& line) { toConsole(line); },
     };
 }

@@ -80,6 +80,9 @@ struct ServerOptions {
     // address, new ones are refused at once, so that a few addresses cannot take them all.
     unsigned maxConnections = 512;
     unsigned maxConnectionsPerAddress = 32;
+    // A load balancer's address, whose requests count as from the client its X-Forwarded-For
+    // header names (http::HttpOptions::trustedProxy); empty: none.
+    std::string trustedProxy{};
     // Connections the kernel queues before they are accepted, so that a burst is not refused.
     unsigned listenBacklog = 1024;
     // A connection that sends nothing for this long is closed.

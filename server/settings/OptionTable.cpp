@@ -131,6 +131,8 @@ void addOptions(CLI::App& app, Settings& s) {
     number("--threads", o.threads, "N", 1, 1024,
            "threads serving connections (default: the number of cores, at least 2)");
     number("--max-connections", o.maxConnections, "N", 1, 1000000, "open connections in all (default 512)");
+    text("--trusted-proxy", o.trustedProxy, "ADDRESS",
+         "a load balancer's address: its requests count as from the client its X-Forwarded-For names");
     number("--max-connections-per-address", o.maxConnectionsPerAddress, "N", 1, 1000000,
            "open connections from one client address (default 32)");
     number("--listen-backlog", o.listenBacklog, "N", 1, 65535, "connections waiting to be accepted (default 1024)");
