@@ -32,7 +32,7 @@ public:
     // Texts handed to the SMS gateway at once. smsbox answers only once bearerbox has taken the
     // text, and Kannel's own connection between the two holds small writes back until the other
     // side's delayed ACK (Nagle, 40 ms): each answer takes 40 to 80 ms however idle the gateway,
-    // so the texts in flight set the pace: 8 gave about 100 a second, 64 keeps up with 400.
+    // so the texts in flight set the pace: 8 made about 100 a second, 64 over 1,000 (README).
     static constexpr int kTextsInFlight = 64;
     // The pause after the given number of failed attempts (1, 2, ...).
     static std::chrono::seconds retryPause(int failedAttempts);
