@@ -4,6 +4,7 @@
 #include "server/exchanges/RequestReader.h"
 #include "server/http/HttpServer.h"
 #include "server/web/AccountRoute.h"
+#include "server/web/MessagesPage.h"
 #include "server/web/Pages.h"
 
 #include <algorithm>
@@ -27,6 +28,13 @@ http::Answer Html(std::string text) {
 http::Answer LoginXml(std::string text) {
     http::Answer answer = Xml(std::move(text));
     answer.headers.emplace_back("Cache-Control", "no-store");
+    return answer;
+}
+
+http::Answer PageRefusal(unsigned status, std::string_view text) {
+    http::Answer answer = Html(server::Html(kMessagesTitle, "<p class=\"message\" role=\"alert\">" +
+                                                               HtmlEscape(text) + "</p>"));
+    answer.status = status;
     return answer;
 }
 
@@ -62,7 +70,8 @@ Server::Server(ServerOptions options)
                                     : std::shared_ptr<const GatewayTable>(&GatewayTable::builtIn(), [](auto*) {})),
       m_verification(m_store, m_options.verificationLimits, m_options.clock ? m_options.clock : m_options.store.clock),
       m_accounts(m_store, m_verification, *m_gateways, codeDelivery(),
-                 [this](const std::string& line) { toConsole(line); }, m_options.smsGateway.has_value()) {
+                 [this](const std::string& line) { toConsole(line); }, m_options.smsGateway.has_value()),
+      m_messages(m_store, m_options.throttle), m_sweeper(m_store, [this](const std::string& line) { toConsole(line); }) {
     if (m_options.smsGateway) {
         // The SMS gateway is the route when it is set; the worker, which needs the service's
         // address for the reports, is made in start().
@@ -173,6 +182,16 @@ http::RouteTable Server::routes() {
          .methods = Method::Get | Method::Head | Method::Post,
          .handler = [this, secureCookie](const Request& r) { return AnswerAccountPage(m_accounts, r, secureCookie); },
          .waitsForDisk = Method::Post});
+    // Signing in hashes a password: on the pool, as the program's login.
+    table.add({.path = std::string(kMessagesPath),
+               .methods = Method::Get | Method::Head | Method::Post,
+               .handler = [this, secureCookie](const Request& r) { return m_messages.answer(r, secureCookie); },
+               .onPool = true,
+               .whenStopping = [](const Request&) { return PageRefusal(503, "The service is stopping."); },
+               .whenBusy =
+                   [](const Request&) {
+                       return PageRefusal(503, "Too many sign-ins are waiting. Please try again shortly.");
+                   }});
     // Only with the SMS route; a 404 otherwise, as for any path that is not there. The gateway
     // does not send a report again once answered, so the answer waits for the report to be on disk.
     if (m_smsSender) {
@@ -197,6 +216,7 @@ void Server::start() {
 
     ExchangeSettings settings;
     settings.publicUrl = m_options.publicUrl.empty() ? baseUrl() : m_options.publicUrl;
+    settings.ad = m_options.ad;
     const std::string reportUrl = settings.publicUrl + "/delivery-report";
     if (m_smsSender) {
         m_worker = std::make_unique<DeliveryWorker>(
@@ -212,6 +232,7 @@ void Server::start() {
     m_exchanges = std::make_unique<Exchanges>(m_store, std::move(settings));
 
     m_http->serve();
+    m_sweeper.start();
     if (m_smsSender) {
         toConsole("Delivery on: messages go as texts through the SMS gateway " + m_options.smsGateway->url +
                   " from " + m_options.smsGateway->from + ", delivery reports to " + reportUrl);
@@ -226,6 +247,7 @@ void Server::start() {
 }
 
 void Server::stop() {
+    m_sweeper.stop();
     if (m_worker) {
         // Cuts a send in progress short; its message stays queued for the next start.
         m_worker->requestStop();

@@ -4,11 +4,14 @@
 #include "server/delivery/DeliveryWorker.h"
 #include "server/delivery/GatewayTable.h"
 #include "server/delivery/MailSender.h"
+#include "server/exchanges/Exchanges.h"
 #include "server/exchanges/LoginThrottle.h"
 #include "server/store/DemoData.h"
 #include "server/delivery/SmsGateway.h"
 #include "server/store/Store.h"
+#include "server/store/TextSweeper.h"
 #include "server/web/AccountPages.h"
+#include "server/web/MessagesRoute.h"
 #include "server/web/Verification.h"
 
 #include <atomic>
@@ -21,7 +24,6 @@
 
 namespace server {
 
-class Exchanges;
 namespace http {
 class HttpServer;
 class RouteTable;
@@ -39,6 +41,8 @@ struct ServerOptions {
     // The address under which clients reach the service, used in answers and pages (the
     // advertisement's link); empty: baseUrl(). Never taken from a request.
     std::string publicUrl{};
+    // The send answer's advertisement; by default the way to "My messages" under publicUrl.
+    Advertisement ad{};
     StoreSettings store{};
     ThrottleSettings throttle{};
     // The relay that delivers accepted messages as e-mail to the carriers' gateways; without it,
@@ -138,6 +142,8 @@ private:
     std::unique_ptr<DeliveryWorker> m_worker; // null when delivery is off
     Verification m_verification;
     AccountPages m_accounts;
+    MessagesRoute m_messages;
+    TextSweeper m_sweeper;
     std::unique_ptr<Exchanges> m_exchanges;
     std::mutex m_consoleMutex;
     std::unique_ptr<http::HttpServer> m_http;

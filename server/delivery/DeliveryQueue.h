@@ -26,7 +26,8 @@ struct QueuedMessage {
 
 // The states of an outbox entry, as the outbox's `state` column holds them. A message only ever
 // moves forward: queued, then accepted, submitted, then one of the final states delivered, failed
-// and expired. Stores written before the SMS gateway said "sent" where they now say "accepted".
+// and expired; a queued one may also end cancelled. Stores written before the SMS gateway said
+// "sent" where they now say "accepted".
 namespace delivery {
 inline constexpr std::string_view kQueued = "queued";       // waiting for its next attempt
 inline constexpr std::string_view kAccepted = "accepted";   // the SMS gateway or the SMTP relay took it
@@ -35,6 +36,7 @@ inline constexpr std::string_view kDelivered = "delivered"; // the SMSC reports 
 inline constexpr std::string_view kFailed = "failed";       // refused, reported undeliverable, or 24 hours of failures
 inline constexpr std::string_view kExpired = "expired";     // its validity ran out before it was delivered
 inline constexpr std::string_view kOff = "off";             // accepted while delivery was off; never sent
+inline constexpr std::string_view kCancelled = "cancelled"; // its sender deleted the account before it went
 } // namespace delivery
 
 // A state change the SMS gateway reported, for one message.
@@ -55,8 +57,10 @@ public:
     // The earliest next attempt of any queued message, if there is one.
     virtual std::optional<TimePoint> nextAttempt() = 0;
     // The hash of the secret (ReportSecret.h) the next attempt's delivery reports will carry; set
-    // before the attempt, since a report may arrive before the attempt's answer.
-    virtual void setReportSecretHash(std::int64_t id, std::string_view hash) = 0;
+    // before the attempt, since a report may arrive before the attempt's answer. False, and the
+    // attempt is not to be made, when the message is no longer queued: its sender deleted the
+    // account since it was taken from the queue.
+    virtual bool setReportSecretHash(std::int64_t id, std::string_view hash) = 0;
     // Each of these changes only a message that is still queued: a delivery report that came in
     // while the attempt was under way has already moved it further, and stands.
     virtual void markAccepted(std::int64_t id, int attempts, std::string_view reply) = 0;

@@ -94,7 +94,10 @@ DeliveryWorker::Attempt DeliveryWorker::sendText(const QueuedMessage& message, T
     // A new secret for each attempt, its hash stored first: the gateway may report before it
     // answers. Reports of an earlier attempt that the gateway took after all no longer match.
     const std::string secret = NewReportSecret();
-    m_queue.setReportSecretHash(message.id, ReportSecretHash(secret));
+    if (!m_queue.setReportSecretHash(message.id, ReportSecretHash(secret))) {
+        attempt.withdrawn = true;
+        return attempt;
+    }
     submission.dlrUrl = m_reportUrl + "?id=" + std::to_string(message.id) + "&secret=" + secret +
                         "&type=%d&reply=%A"; // Kannel fills in the report's type and the SMSC's text
     if (const auto expires = ParseUtcText(message.expiresAt)) {
@@ -114,7 +117,9 @@ bool DeliveryWorker::record(const QueuedMessage& message, const Attempt& attempt
     const int attempts = message.attempts + 1;
     const std::string label = "SMS #" + std::to_string(message.id);
     const std::string& to = attempt.to;
-    if (attempt.accepted) {
+    if (attempt.withdrawn) {
+        log(label + " withdrawn before its attempt: no longer queued");
+    } else if (attempt.accepted) {
         m_queue.markAccepted(message.id, attempts, attempt.reply);
         log(label + (m_sms != nullptr ? " accepted by the SMS gateway for " : " sent to ") + to + ": " + attempt.reply);
     } else if (m_stopping) {

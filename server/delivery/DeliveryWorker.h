@@ -69,6 +69,7 @@ private:
         std::string to; // for the log
         bool accepted = false;
         bool permanent = false;
+        bool withdrawn = false; // no longer queued when its turn came: not attempted
         std::string reply;
     };
     Attempt sendMail(const QueuedMessage& message, TimePoint now);

@@ -85,6 +85,12 @@ void CheckSmtpSettings(const SmtpSettings& settings) {
                                      "[::1]), not " +
                                      host);
         }
+        // Not even on this machine: whoever can watch its loopback would read the relay's login.
+        if (!settings.user.empty()) {
+            throw std::runtime_error("--smtp-insecure cannot go with --smtp-credentials: the relay's login is never "
+                                     "sent without TLS. Give the relay STARTTLS, or let it take mail from this machine "
+                                     "without a login");
+        }
     }
     if (settings.from.empty()) {
         throw std::runtime_error("--smtp needs --smtp-from, the sender address");
@@ -113,7 +119,12 @@ SendOutcome CurlMailSender::send(const std::string& from, const std::string& to,
 
     curl_easy_setopt(curl, CURLOPT_URL, m_settings.url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
-    curl_easy_setopt(curl, CURLOPT_USE_SSL, m_settings.insecure ? CURLUSESSL_TRY : CURLUSESSL_ALL);
+    // A login goes over TLS or not at all, whatever `insecure` says.
+    const bool plainAllowed = m_settings.insecure && m_settings.user.empty();
+    curl_easy_setopt(curl, CURLOPT_USE_SSL, plainAllowed ? CURLUSESSL_TRY : CURLUSESSL_ALL);
+    if (!m_settings.caFile.empty()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, m_settings.caFile.c_str());
+    }
     if (!m_settings.user.empty()) {
         curl_easy_setopt(curl, CURLOPT_USERNAME, m_settings.user.c_str());
         curl_easy_setopt(curl, CURLOPT_PASSWORD, m_settings.password.c_str());

@@ -34,8 +34,11 @@ struct SmtpSettings {
     // "user:password", read from the credentials file; empty: no AUTH.
     std::string user;
     std::string password;
-    // Allows a relay without TLS; certificates are checked whenever TLS is used.
+    // Allows a relay without TLS, on this machine and without a login: the login is only ever
+    // sent over TLS. Certificates are checked whenever TLS is used.
     bool insecure = false;
+    // The certificates the relay's is checked against; empty: the system's.
+    std::string caFile;
 };
 
 // Reads "user:password" from the first line of `path`. Throws std::runtime_error naming the file,
@@ -43,7 +46,7 @@ struct SmtpSettings {
 void ReadCredentials(const std::string& path, SmtpSettings& settings);
 
 // Checks the url's scheme and the sender address, and that `insecure` names a relay on this
-// machine; throws std::runtime_error with the reason.
+// machine and comes without a login; throws std::runtime_error with the reason.
 void CheckSmtpSettings(const SmtpSettings& settings);
 
 // Over libcurl's SMTP, one connection per message.

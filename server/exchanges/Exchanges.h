@@ -17,15 +17,29 @@
 #include "server/store/Store.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace server {
 
+// The send answer's advertisement: by default the service's own, leading to "My messages".
+inline constexpr std::string_view kDefaultAdText = "Track this message and your last ones";
+inline constexpr std::string_view kDefaultAdLink = "See delivery status";
+inline constexpr std::string_view kDefaultAdPath = "/messages.aspx";
+
+struct Advertisement {
+    std::string text{kDefaultAdText};
+    std::string link{kDefaultAdLink};
+    // Empty: no link; nothing: the page at kDefaultAdPath under the public address.
+    std::optional<std::string> url;
+};
+
 struct ExchangeSettings {
-    // The service's public address, e.g. "https://sms.example.org", under which the
-    // advertisement's page lies; empty gives an empty ad_url.
+    // The service's public address, e.g. "https://sms.example.org".
     std::string publicUrl;
+    // What a send answer carries in ad_text, ad_link and ad_url.
+    Advertisement ad;
     // Receives one console line per accepted message; may be empty.
     std::function<void(const std::string&)> console;
     ThrottleSettings throttle;

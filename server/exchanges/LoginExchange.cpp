@@ -95,8 +95,7 @@ std::string Exchanges::login(std::string_view body, std::string_view clientAddre
     for (auto candidate = candidates.begin(); candidate != candidates.end() && !user; ++candidate) {
         user = m_store.findUserByLogin(candidate->first);
     }
-    // Failures and pauses are counted under the user the store matched, whatever text named it.
-    const std::string counted = user ? "user " + std::to_string(user->id) : login;
+    const std::string counted = CountedLogin(user, login);
     if (const auto pause = m_throttle.pauseLeft(counted, clientAddress, m_store.now())) {
         return LoginRefusal(PauseRefusal(*pause));
     }

@@ -1,5 +1,7 @@
 #include "server/exchanges/LoginThrottle.h"
 
+#include "server/store/Passwords.h"
+
 #include <algorithm>
 #include <string>
 
@@ -16,6 +18,10 @@ std::string LoginSubject(std::string_view login) { return "login " + std::string
 std::string AddressSubject(std::string_view address) { return "address " + std::string(address.substr(0, kKeyLength)); }
 
 } // namespace
+
+std::string CountedLogin(const std::optional<User>& user, std::string_view login) {
+    return user ? "user " + std::to_string(user->id) : std::string(login);
+}
 
 std::optional<std::int64_t> LoginThrottle::pauseLeft(std::string_view login, std::string_view address,
                                                      std::int64_t now) {
@@ -51,5 +57,21 @@ void LoginThrottle::failed(std::string_view login, std::string_view address, std
 }
 
 void LoginThrottle::succeeded(std::string_view login) { m_store.forgetLoginFailures({LoginSubject(login)}); }
+
+PasswordCheck LoginThrottle::check(std::string_view login, std::string_view password, std::string_view address) {
+    std::optional<User> user = m_store.findUserByLogin(login);
+    const std::string counted = CountedLogin(user, login);
+    if (const auto pause = pauseLeft(counted, address, m_store.now())) {
+        return {PasswordCheck::Outcome::Paused, *pause, std::nullopt};
+    }
+    if (!user) {
+        VerifyNothing(password);
+    } else if (VerifyPassword(user->passwordHash, password)) {
+        succeeded(counted);
+        return {PasswordCheck::Outcome::Right, 0, std::move(user)};
+    }
+    failed(counted, address, m_store.now());
+    return {PasswordCheck::Outcome::Wrong, 0, std::nullopt};
+}
 
 } // namespace server

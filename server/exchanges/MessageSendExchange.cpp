@@ -149,10 +149,13 @@ public:
         pugi::xml_document doc;
         pugi::xml_node root = doc.append_child("response");
         answer::AddText(root, "send", answer::Join(kSentPrefix, " to " + m_stored.number + "."));
-        answer::AddText(root, "ad_text", "Vantro is free because of friendly little ads like this one.");
-        answer::AddText(root, "ad_link", "See what is new in Vantro");
+        // All three always there: the program takes an answer without one for a failure.
+        answer::AddText(root, "ad_text", m_settings.ad.text);
+        answer::AddText(root, "ad_link", m_settings.ad.link);
+        const std::string& publicUrl = m_settings.publicUrl;
         answer::AddText(root, "ad_url",
-                        m_settings.publicUrl.empty() ? std::string() : m_settings.publicUrl + "/vantro_updates.aspx");
+                        m_settings.ad.url.value_or(publicUrl.empty() ? publicUrl
+                                                                     : publicUrl + std::string(kDefaultAdPath)));
         return answer::Serialize(doc);
     }
 

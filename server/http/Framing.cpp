@@ -31,7 +31,8 @@ Framing ReadFraming(MHD_Connection* connection) {
 // True when the request head at the start of `bytes` is complete and has a Content-Length that is
 // not plain digits (a sign, a minus, anything else). The library refuses such a head, but writes
 // its status line twice, which a proxy in front may read as two answers; so the service refuses it
-// first, with one clean answer.
+// first, with one clean answer. Heads the library reads first (HTTPS, later requests) and lengths
+// only the library finds wrong are refused by LengthRefusals.
 bool HasMalformedLength(std::string_view bytes) {
     const std::size_t headEnd = bytes.find("\r\n\r\n");
     if (headEnd == std::string_view::npos) {

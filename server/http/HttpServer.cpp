@@ -2,6 +2,7 @@
 
 #include "server/http/ConnectionGuard.h"
 #include "server/http/Framing.h"
+#include "server/http/LengthRefusals.h"
 #include "server/http/WorkerPool.h"
 
 #include <algorithm>
@@ -108,9 +109,7 @@ struct HttpServer::Callbacks {
             return refused;
         }
         if (tooLarge) {
-            return PlainError(MHD_HTTP_CONTENT_TOO_LARGE, "413 Payload Too Large: requests may have at most " +
-                                                              std::to_string(server.m_options.maxBodyBytes / 1024) +
-                                                              " KiB");
+            return PlainError(MHD_HTTP_CONTENT_TOO_LARGE, server.tooLargeText());
         }
         return run(server, route->handler, request, method);
     }
@@ -230,11 +229,13 @@ struct HttpServer::Callbacks {
                 int yes = 1;
                 setsockopt(info->connect_fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
                 server.m_guard->opened(connection, info->connect_fd);
+                server.m_lengths->opened(connection, info->connect_fd);
                 if (!server.tls()) {
                     RefuseMalformedLength(info->connect_fd);
                 }
             }
         } else {
+            server.m_lengths->closed(connection);
             server.m_guard->closed(connection);
         }
     }
@@ -273,6 +274,9 @@ void HttpServer::makeGuardAndPools() {
     });
     m_pool = std::make_unique<WorkerPool>(workers, m_options.poolWaitingPerAddress, m_options.poolWaitingInAll);
     // Writes take a moment each: their waiting is bounded by the connections alone.
+    m_lengths = std::make_unique<LengthRefusals>(
+        tls() ? std::string(MHD_HTTP_HEADER_STRICT_TRANSPORT_SECURITY) + ": " + kStrictTransport + "\r\n" : "",
+        tooLargeText());
     m_writers = std::make_unique<WorkerPool>(std::max(1U, m_options.writeWorkers), m_options.maxConnectionsPerAddress,
                                              m_options.maxConnections);
 }
@@ -290,15 +294,18 @@ void HttpServer::serve() {
     }
     makeGuardAndPools();
 
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
+    // The error log is on only for what LengthRefusals reads in it.
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
     if (m_socket->ipv6()) {
         flags |= MHD_USE_IPv6;
     }
     if (tls()) {
         flags |= MHD_USE_TLS;
     }
+    const int listening = m_socket->release();
     std::vector<MHD_OptionItem> items = {
-        {MHD_OPTION_LISTEN_SOCKET, m_socket->release(), nullptr},
+        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&LengthRefusals::libraryLog), m_lengths.get()},
+        {MHD_OPTION_LISTEN_SOCKET, listening, nullptr},
         {MHD_OPTION_THREAD_POOL_SIZE, threads, nullptr},
         {MHD_OPTION_CONNECTION_LIMIT, m_options.maxConnections, nullptr},
         {MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_options.maxConnectionsPerAddress, nullptr},
@@ -307,7 +314,6 @@ void HttpServer::serve() {
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Callbacks::onCompleted), this},
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&Callbacks::onConnection), this},
     };
-    const int listening = static_cast<int>(items.front().value);
     if (tls()) {
         items.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, m_tlsCert.data()});
         items.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, m_tlsKey.data()});
@@ -322,6 +328,7 @@ void HttpServer::serve() {
         m_pool.reset();
         m_writers.reset();
         m_guard.reset();
+        m_lengths.reset();
         throw std::runtime_error("cannot serve on " + baseUrl() +
                                  (tls() ? " (are the certificate and the key PEM files that belong together?)" : ""));
     }
@@ -345,6 +352,16 @@ void HttpServer::stop() {
     m_pool.reset();
     m_writers.reset();
     m_guard.reset();
+    m_lengths.reset();
+}
+
+std::string HttpServer::tooLargeText() const {
+    // In KiB only when that is exact: a limit under 1 KiB would otherwise read "0 KiB".
+    const std::size_t limit = m_options.maxBodyBytes;
+    const std::string size = limit % 1024 == 0 && limit != 0
+                                 ? std::to_string(limit / 1024) + " KiB"
+                                 : std::to_string(limit) + (limit == 1 ? " byte" : " bytes");
+    return "413 Payload Too Large: requests may have at most " + size;
 }
 
 std::string HttpServer::baseUrl() const {

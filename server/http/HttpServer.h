@@ -17,6 +17,7 @@ struct MHD_Daemon;
 namespace server::http {
 
 class ConnectionGuard;
+class LengthRefusals;
 class WorkerPool;
 
 struct HttpOptions {
@@ -77,12 +78,15 @@ public:
 private:
     // The connection guard, the pool of slow answers and the pool of writes waiting for the disk.
     void makeGuardAndPools();
+    // The text of the 413 for a request larger than the limit.
+    std::string tooLargeText() const;
     bool tls() const { return !m_options.tlsCertFile.empty() || !m_options.tlsKeyFile.empty(); }
 
     HttpOptions m_options;
     RouteTable m_routes;
     std::optional<ListeningSocket> m_socket;
     std::unique_ptr<ConnectionGuard> m_guard;
+    std::unique_ptr<LengthRefusals> m_lengths;
     std::unique_ptr<WorkerPool> m_pool;
     std::unique_ptr<WorkerPool> m_writers;
     MHD_Daemon* m_daemon = nullptr;

@@ -40,6 +40,19 @@ CLI::Validator webAddress() {
         "");
 }
 
+// The advertisement's link: an http:// or https:// address, or nothing.
+CLI::Validator linkAddress() {
+    return CLI::Validator(
+        [](std::string& text) {
+            const std::string_view url = text;
+            if (!url.empty() && !url.starts_with("http://") && !url.starts_with("https://")) {
+                return std::string("not an http:// or https:// address");
+            }
+            return std::string();
+        },
+        "");
+}
+
 } // namespace
 
 // The one function over 60 lines: the option table, one entry per option, in the help's order.
@@ -65,6 +78,19 @@ void addOptions(CLI::App& app, Settings& s) {
     text("--public-url", o.publicUrl, "URL",
          "the address clients reach the service under, for links in answers (default: the listening address)")
         ->check(webAddress());
+    app.add_option_function<std::string>(
+           "--ad-text", [&o](const std::string& value) { o.ad.text = value; },
+           "the advertisement's text in every send answer (default: \"Track this message and your last ones\")")
+        ->type_name("TEXT");
+    app.add_option_function<std::string>(
+           "--ad-link", [&o](const std::string& value) { o.ad.link = value; },
+           "the advertisement link's caption (default: \"See delivery status\")")
+        ->type_name("TEXT");
+    app.add_option_function<std::string>(
+           "--ad-url", [&o](const std::string& value) { o.ad.url = value; },
+           "the address the advertisement link opens, empty for no link (default: PUBLIC_URL/messages.aspx)")
+        ->type_name("URL")
+        ->check(linkAddress());
     text("--tls-cert", o.tlsCertFile, "FILE", "serve HTTPS with this certificate chain (PEM); needs --tls-key");
     text("--tls-key", o.tlsKeyFile, "FILE", "the certificate's private key (PEM)");
     number("--sends-per-minute", o.store.sendsPerMinute, "N", 0, kMaxInt,
@@ -82,6 +108,8 @@ void addOptions(CLI::App& app, Settings& s) {
            "a login's session ends after this many days unused (default 30)")
         ->type_name("N")
         ->transform(decimal(1, 3650));
+    number("--keep-message-days", o.store.keepMessageDays, "N", 1, 3650,
+           "days a message's subject and body are kept once it is delivered, failed, expired or off (default 30)");
     number("--codes-per-hour", o.verificationLimits.requestsPerHour, "N", 1, kMaxInt,
            "account codes asked for one phone number in any hour (default 3)");
     number("--codes-per-day", o.verificationLimits.requestsPerDay, "N", 1, kMaxInt,
@@ -113,7 +141,7 @@ void addOptions(CLI::App& app, Settings& s) {
     text("--smtp-from", s.smtp.from, "ADDRESS", "the sender address of the e-mails");
     text("--smtp-credentials", s.smtpCredentials, "FILE",
          "the relay's login, \"user:password\" on the file's first line");
-    app.add_flag("--smtp-insecure", s.smtp.insecure, "allow a relay without TLS, only on this machine (localhost, 127.x.x.x, [::1])");
+    app.add_flag("--smtp-insecure", s.smtp.insecure, "allow a relay without TLS and without a login, only on this machine (localhost, 127.x.x.x, [::1])");
     text("--gateways", s.gateways, "FILE",
          "the carriers and their e-mail-to-SMS gateways (default: the built-in table)");
     app.set_help_flag("-h,--help", "show this text")->configurable(false);

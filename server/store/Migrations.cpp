@@ -188,6 +188,19 @@ CREATE TABLE login_failures (
 CREATE INDEX login_failures_by_time ON login_failures(last_failure);
 )sql";
 
+// Step 8: sessions of the web pages ("My messages"), apart from the program's and, like them, kept
+// only as the digest of their token; and an index for the sweep that blanks the text of messages
+// some days after their final state.
+constexpr const char* kPageSessions = R"sql(
+CREATE TABLE page_sessions (
+    digest     TEXT PRIMARY KEY,
+    user_id    INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+    expires_at INTEGER NOT NULL
+);
+CREATE INDEX page_sessions_by_user ON page_sessions(user_id);
+CREATE INDEX outbox_states_by_state_time ON outbox_states(state, at);
+)sql";
+
 struct Step {
     std::int64_t version; // what user_version says once the step is done
     const char* sql;
@@ -198,7 +211,7 @@ struct Step {
 constexpr Step kSteps[] = {
     {1, kUsersFriendsOutbox, nullptr}, {2, kSessions, HashPlainPasswords}, {3, kDeliveryColumns, nullptr},
     {4, kCodeMessages, nullptr},       {5, kCodeTables, nullptr},           {6, kDeliveryReports, nullptr},
-    {7, kLoginFailures, nullptr},
+    {7, kLoginFailures, nullptr},      {8, kPageSessions, nullptr},
 };
 constexpr std::int64_t kLatest = std::size(kSteps);
 

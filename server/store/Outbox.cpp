@@ -280,9 +280,13 @@ void Store::setDeliveryState(std::int64_t id, std::string_view state, int attemp
     });
 }
 
-void Store::setReportSecretHash(std::int64_t id, std::string_view hash) {
-    write([&] {
-        m_writer.prepared("UPDATE outbox SET report_hash = ?1 WHERE id = ?2")->bind(1, hash).bind(2, id).run();
+bool Store::setReportSecretHash(std::int64_t id, std::string_view hash) {
+    return write([&] {
+        m_writer.prepared("UPDATE outbox SET report_hash = ?1 WHERE id = ?2 AND state = 'queued'")
+            ->bind(1, hash)
+            .bind(2, id)
+            .run();
+        return m_writer.changes() == 1;
     });
 }
 

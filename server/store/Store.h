@@ -4,7 +4,6 @@
 #include "server/store/GroupCommit.h"
 #include "server/store/Sqlite.h"
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -13,7 +12,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -65,12 +63,30 @@ enum class ReportResult {
     Unchanged, // late or repeated: the message is already as far along, or in a final state
 };
 
+// One of a user's messages as the "My messages" page shows it.
+struct SentMessage {
+    std::int64_t id = 0;
+    std::string sentAt;     // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+    std::string number;     // the recipient's number
+    std::string friendName; // the name the number has in the sender's address book; empty: none
+    std::string subject;    // subject and body are empty once the text is removed
+    std::string body;
+    std::string state;       // delivery::k...
+    std::string nextAttempt; // queued: when it is tried next (UTC)
+    std::string stateAt;     // when the message reached its state (UTC, to the millisecond or second)
+    std::string reason;      // failed or expired: why
+};
+
 struct StoreSettings {
     // A session ends when it has not been used for this long.
     std::int64_t sessionIdleSeconds = std::int64_t{30} * 24 * 60 * 60;
     // Messages a user may send in any 60 s and in any 24 h; 0: no limit.
     int sendsPerMinute = 10;
     int sendsPerDay = 200;
+    // A signed-in web page ("My messages") is signed out after this long without a visit.
+    std::int64_t pageSessionIdleSeconds = std::int64_t{30} * 60;
+    // A message's subject and body are blanked this many days after it reached a final state.
+    int keepMessageDays = 30;
     // Seconds since 1970 (UTC); empty: the system clock. Tests set their own.
     std::function<std::int64_t()> clock;
 };
@@ -105,7 +121,8 @@ class ReadPool;
 // therefore answer "sent" as soon as a write returns.
 //
 // One file per table: Users.cpp (users and sessions), Friends.cpp, Outbox.cpp (with the delivery
-// queue), LoginFailures.cpp; the schema is Migrations.cpp's ladder, the demo user DemoSeed.cpp's.
+// queue), Messages.cpp (a user's messages and how long their text is kept), PageSessions.cpp,
+// LoginFailures.cpp, and AccountDeletion.cpp across them; the schema is Migrations.cpp's ladder, the demo user DemoSeed.cpp's.
 class Store : public DeliveryQueue {
 public:
     // The client keeps a friend's id in a 32-bit signed field and fails on a larger one, so the
@@ -131,7 +148,7 @@ public:
 
     // The new user's id, or nothing when the login is taken.
     std::optional<std::int64_t> registerUser(std::string_view login, std::string_view passwordHash);
-    // Replaces the password and ends every session of the user.
+    // Replaces the password and ends every session of the user, the web pages' too.
     void setPassword(std::int64_t userId, std::string_view passwordHash);
 
     // A new session for the user; the token is what the client carries.
@@ -175,6 +192,22 @@ public:
 
     // Every change of the message's state, oldest first.
     std::vector<StateChange> stateHistory(std::int64_t id);
+    // The user's latest `limit` messages, newest first (Messages.cpp).
+    std::vector<SentMessage> sentMessages(std::int64_t userId, int limit);
+    // Blanks the subject and body of every message that reached a final state (delivered, failed,
+    // expired, off, cancelled) more than keepMessageDays days ago; returns how many it blanked.
+    int blankFinishedTexts();
+
+    // Sessions of the web pages, apart from the program's (PageSessions.cpp): a new one, its user
+    // while it lives (a visit keeps it alive), and its end. A password change ends them all.
+    std::string startPageSession(std::int64_t userId);
+    std::optional<User> pageSessionUser(std::string_view token);
+    void endPageSession(std::string_view token);
+
+    // Removes the user with their address book and every session, blanks the text of their
+    // messages and cancels those still queued, so that none is ever sent. The number the user
+    // proved is forgotten, and it may register again (AccountDeletion.cpp).
+    void deleteAccount(std::int64_t userId);
     // Moves the message as the SMS gateway reports, when the report carries the message's secret;
     // never back, and never out of a final state.
     ReportResult applyReport(const DeliveryReport& report);
@@ -183,7 +216,7 @@ public:
     std::optional<QueuedMessage> nextDue(TimePoint now) override;
     std::vector<QueuedMessage> dueMessages(TimePoint now, int limit) override;
     std::optional<TimePoint> nextAttempt() override;
-    void setReportSecretHash(std::int64_t id, std::string_view hash) override;
+    bool setReportSecretHash(std::int64_t id, std::string_view hash) override;
     void markAccepted(std::int64_t id, int attempts, std::string_view reply) override;
     void markRetry(std::int64_t id, int attempts, TimePoint next, std::string_view reply) override;
     void markFailed(std::int64_t id, int attempts, std::string_view reply) override;

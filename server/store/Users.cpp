@@ -58,6 +58,7 @@ void Store::setPassword(std::int64_t userId, std::string_view passwordHash) {
     write([&] {
         m_writer.prepared("UPDATE users SET password = ?1 WHERE id = ?2")->bind(1, passwordHash).bind(2, userId).run();
         m_writer.prepared("DELETE FROM sessions WHERE user_id = ?1")->bind(1, userId).run();
+        m_writer.prepared("DELETE FROM page_sessions WHERE user_id = ?1")->bind(1, userId).run();
     });
 }
 

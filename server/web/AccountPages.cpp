@@ -3,6 +3,7 @@
 #include "server/exchanges/Exchanges.h"
 #include "server/store/Passwords.h"
 #include "server/web/Csrf.h"
+#include "server/web/Forms.h"
 
 namespace server {
 
@@ -44,11 +45,6 @@ constexpr std::string_view kLimitedHour = "Too many codes have been asked for th
 constexpr std::string_view kLimitedDay = "Too many codes have been asked for this number or from your address "
                                          "today. Please try again tomorrow.";
 
-struct FormError {
-    std::string_view field; // the field it is about; empty: the form as a whole
-    std::string text;
-};
-
 std::string NumberRefusal(std::string_view number) {
     if (number.size() != 10 || number.find_first_not_of("0123456789") != std::string_view::npos) {
         return std::string(kNumberNot10Digits);
@@ -57,44 +53,6 @@ std::string NumberRefusal(std::string_view number) {
         return std::string(kNumberNotUs);
     }
     return {};
-}
-
-std::string Field(const FormFields& form, std::string_view name) {
-    const auto it = form.find(name);
-    return it == form.end() ? std::string() : it->second;
-}
-
-std::string ErrorBox(const FormError* error) {
-    if (error == nullptr) {
-        return {};
-    }
-    return "<p id=\"form-error\" class=\"message\" role=\"alert\">" + HtmlEscape(error->text) + "</p>\n";
-}
-
-// aria attributes of a field: its hint, and the error when the error is about it (then it also
-// takes the focus, so a keyboard user lands where the fault is).
-std::string FieldState(std::string_view name, const FormError* error, std::string_view hint, bool focusWhenFine) {
-    std::string describedBy(hint);
-    std::string extra;
-    if (error != nullptr && error->field == name) {
-        describedBy += describedBy.empty() ? "form-error" : " form-error";
-        extra = " aria-invalid=\"true\" autofocus";
-    } else if (focusWhenFine && (error == nullptr || error->field.empty())) {
-        extra = " autofocus";
-    }
-    std::string attributes = extra;
-    if (!describedBy.empty()) {
-        attributes += " aria-describedby=\"" + describedBy + "\"";
-    }
-    return attributes;
-}
-
-std::string FormStart(const AccountPages::Flow& flow, const std::string& formToken, std::string_view step) {
-    std::string html = "<form method=\"post\" action=\"" + std::string(flow.path) + "\">\n";
-    html += "<input type=\"hidden\" name=\"" + std::string(kCsrfFieldName) + "\" value=\"" + HtmlEscape(formToken) +
-            "\">\n";
-    html += "<input type=\"hidden\" name=\"step\" value=\"" + std::string(step) + "\">\n";
-    return html;
 }
 
 std::string DeliveryOffNotice() {
@@ -156,7 +114,7 @@ std::string NumberForm(const AccountPages::Flow& flow, const std::vector<std::st
                        const FormError* error) {
     std::string html = "<p>" + HtmlEscape(flow.intro) + "</p>\n";
     html += ErrorBox(error);
-    html += FormStart(flow, formToken, "request");
+    html += FormStart(flow.path, formToken, "request");
     html += "<label for=\"number\">Mobile number</label>\n"
             "<span class=\"hint\" id=\"number-hint\">10 digits, no spaces or dashes, for example 7125550100.</span>\n"
             "<input id=\"number\" name=\"number\" type=\"text\" inputmode=\"numeric\" autocomplete=\"tel-national\" "
@@ -176,7 +134,7 @@ std::string CodeForm(const AccountPages::Flow& flow, const std::string& formToke
                      std::string_view carrier, std::string_view notice, const FormError* error) {
     std::string html = "<p class=\"notice\" role=\"status\">" + HtmlEscape(notice) + "</p>\n";
     html += ErrorBox(error);
-    html += FormStart(flow, formToken, "confirm");
+    html += FormStart(flow.path, formToken, "confirm");
     html += "<input type=\"hidden\" name=\"number\" value=\"" + HtmlEscape(number) + "\">\n";
     html += "<input type=\"hidden\" name=\"carrier\" value=\"" + HtmlEscape(carrier) + "\">\n";
     html += "<p>Mobile number: <strong>" + HtmlEscape(number) + "</strong> (" + HtmlEscape(carrier) + ")</p>\n";
@@ -212,10 +170,7 @@ Page AccountPages::passwordResetForm(const std::string& formToken) const {
 
 Page AccountPages::refusedForm(bool registration) {
     const Flow& flow = registration ? RegistrationFlow() : ResetFlow();
-    return {403, Html(flow.title, "<p class=\"message\" role=\"alert\">The form was refused because it did not "
-                                  "carry this page's security token. It may have come from another site, or "
-                                  "the page was open too long.</p>\n<p><a href=\"" +
-                                      std::string(flow.path) + "\">Open the page again</a> and fill it in anew.</p>")};
+    return RefusedForm(flow.title, flow.path);
 }
 
 Page AccountPages::postRegistration(const FormFields& form, std::string_view clientAddress,

@@ -5,6 +5,7 @@
 // phone with a texted code: number and carrier first, then the code and the password twice.
 
 #include "server/delivery/GatewayTable.h"
+#include "server/web/Forms.h"
 #include "server/web/Pages.h"
 #include "server/store/Store.h"
 #include "server/web/Verification.h"
@@ -18,9 +19,6 @@
 #include <vector>
 
 namespace server {
-
-// A posted form's fields by name.
-using FormFields = std::map<std::string, std::string, std::less<>>;
 
 // A code on its way to a phone.
 struct CodeText {

@@ -14,6 +14,15 @@ void AddPageHeaders(http::Answer& answer) {
     answer.headers.emplace_back("Referrer-Policy", "no-referrer");
 }
 
+std::string FormToken(const http::Request& request, http::Answer& answer, bool secureCookie, std::string_view path) {
+    std::string token = request.cookie(CsrfCookieName(secureCookie));
+    if (!IsCsrfToken(token)) {
+        token = NewCsrfToken();
+        answer.headers.emplace_back("Set-Cookie", CsrfCookieHeader(token, secureCookie, path));
+    }
+    return token;
+}
+
 http::Answer AnswerAccountPage(AccountPages& accounts, const http::Request& request, bool secureCookie) {
     const bool registration = request.hasQueryArgument("regstart");
     const bool reset = request.hasQueryArgument("forgot");
@@ -26,7 +35,6 @@ http::Answer AnswerAccountPage(AccountPages& accounts, const http::Request& requ
         AddPageHeaders(page);
         return page;
     }
-    std::string token = request.cookie(CsrfCookieName(secureCookie));
     http::Answer answer{200, {}, http::kHtml};
     AddPageHeaders(answer);
     const auto fill = [&answer](const Page& page) {
@@ -35,12 +43,10 @@ http::Answer AnswerAccountPage(AccountPages& accounts, const http::Request& requ
         return answer;
     };
     if (!post) {
-        if (!IsCsrfToken(token)) {
-            token = NewCsrfToken();
-            answer.headers.emplace_back("Set-Cookie", CsrfCookieHeader(token, secureCookie));
-        }
+        const std::string token = FormToken(request, answer, secureCookie, "/login.aspx");
         return fill(registration ? accounts.registrationForm(token) : accounts.passwordResetForm(token));
     }
+    const std::string token = request.cookie(CsrfCookieName(secureCookie));
     if (!CsrfTokensMatch(token, request.formField(kCsrfFieldName))) {
         return fill(AccountPages::refusedForm(registration));
     }

@@ -39,13 +39,13 @@ bool IsCsrfToken(std::string_view text) {
 
 std::string_view CsrfCookieName(bool secure) { return secure ? kCsrfSecureCookieName : kCsrfCookieName; }
 
-std::string CsrfCookieHeader(const std::string& token, bool secure) {
+std::string CsrfCookieHeader(const std::string& token, bool secure, std::string_view path) {
     if (secure) {
         // The prefix requires Path=/; SameSite and HttpOnly keep it from other sites and scripts.
         return std::string(kCsrfSecureCookieName) + "=" + token + "; Path=/; SameSite=Strict; HttpOnly; Secure";
     }
-    // Only the account pages under /login.aspx post forms; scripts never need the cookie.
-    return std::string(kCsrfCookieName) + "=" + token + "; Path=/login.aspx; SameSite=Strict; HttpOnly";
+    // Only the page's own forms need it; scripts never do.
+    return std::string(kCsrfCookieName) + "=" + token + "; Path=" + std::string(path) + "; SameSite=Strict; HttpOnly";
 }
 
 bool CsrfTokensMatch(std::string_view cookieToken, std::string_view formToken) {

@@ -20,8 +20,9 @@ std::string NewCsrfToken();
 // True for a text that NewCsrfToken could have made.
 bool IsCsrfToken(std::string_view text);
 // The Set-Cookie value that hands `token` to the browser; `secure` when the pages are served
-// over HTTPS, so that the cookie never travels in the clear.
-std::string CsrfCookieHeader(const std::string& token, bool secure = false);
+// over HTTPS, so that the cookie never travels in the clear. Over plain HTTP the cookie goes only
+// to `path`, the page whose forms carry the token.
+std::string CsrfCookieHeader(const std::string& token, bool secure = false, std::string_view path = "/login.aspx");
 // The cookie's name: kCsrfSecureCookieName when `secure`.
 std::string_view CsrfCookieName(bool secure);
 // The form's token equals the cookie's, compared in constant time; both must be well-formed.

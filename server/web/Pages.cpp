@@ -27,6 +27,12 @@ input[aria-invalid="true"], select[aria-invalid="true"] { border: 2px solid #b00
 button { margin-top: 1.2em; background: #1d4f91; color: #fff; border: 0; border-radius: 4px; cursor: pointer; }
 a:focus, input:focus, select:focus, button:focus { outline: 3px solid #f2a900; outline-offset: 1px; }
 footer { margin-top: 3em; font-size: small; color: #666; }
+h2 { color: #1d4f91; margin-top: 2em; font-size: 1.2em; }
+.messages { list-style: none; padding: 0; }
+.messages li { border-top: 1px solid #ccc; padding: 0.5em 0; }
+.messages dl { display: grid; grid-template-columns: 6.5em minmax(0, 1fr); gap: 0.2em 0.6em; margin: 0; }
+.messages dt { font-weight: bold; color: #555; }
+.messages dd { margin: 0; overflow-wrap: anywhere; }
 </style>
 </head>
 <body>
@@ -37,7 +43,7 @@ footer { margin-top: 3em; font-size: small; color: #666; }
     html += content;
     html += R"(
 </main>
-<footer><a href="/">Vantro service</a> &middot; <a href="/login.aspx?regstart=true">Register</a>
+<footer><a href="/">Vantro service</a> &middot; <a href="/messages.aspx">My messages</a> &middot; <a href="/login.aspx?regstart=true">Register</a>
 &middot; <a href="/login.aspx?forgot=true">Forgot your password?</a> &middot; <a href="/vantro_updates.aspx">Updates</a></footer>
 </body>
 </html>
@@ -94,6 +100,7 @@ SQLite file, and prints every message on its console instead of delivering it.</
     }
     content += R"(<ul>
 <li><a href="/login.aspx?regstart=true">Register a new user</a></li>
+<li><a href="/messages.aspx">My messages: what became of the texts you sent</a></li>
 <li><a href="/login.aspx?forgot=true">Forgot your password?</a></li>
 <li><a href="/vantro_updates.aspx">Updates to the Vantro program</a></li>
 </ul>)";

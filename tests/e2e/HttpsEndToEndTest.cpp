@@ -194,7 +194,7 @@ TEST_F(HttpsEndToEndTest, LoginAndSend_overHttps_withTheBuiltInCa) {
     EXPECT_EQ(outbox[0].body, "Over TLS");
     // The advertisement's link follows the service's scheme.
     QTest::mouseClick(control<QWidget>("lbl_ty_link"), Qt::LeftButton);
-    EXPECT_EQ(recorder.urls, QStringList{QString::fromStdString(service->baseUrl() + "/vantro_updates.aspx")});
+    EXPECT_EQ(recorder.urls, QStringList{QString::fromStdString(service->baseUrl() + "/messages.aspx")});
 }
 
 TEST_F(HttpsEndToEndTest, CertificatesThatDoNotVerify_failLikeAnUnreachableService) {

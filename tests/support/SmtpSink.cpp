@@ -1,12 +1,16 @@
 #include "SmtpSink.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
 
 #include <arpa/inet.h>
+#include <gnutls/gnutls.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sodium.h>
@@ -49,10 +53,63 @@ std::string Between(std::string_view line, char open, char close) {
     return std::string(line.substr(begin + 1, end - begin - 1));
 }
 
-// Reads CR LF terminated lines from a socket, giving up when the sink stops.
+// The conversation's socket, and its TLS session once the client has taken STARTTLS.
+struct Channel {
+    int socket;
+    gnutls_session_t tls = nullptr;
+
+    ~Channel() {
+        if (tls != nullptr) {
+            gnutls_deinit(tls);
+        }
+    }
+
+    bool pending() const { return tls != nullptr && gnutls_record_check_pending(tls) > 0; }
+
+    ssize_t receive(char* buffer, std::size_t size) const {
+        if (tls == nullptr) {
+            return ::recv(socket, buffer, size, 0);
+        }
+        ssize_t got = 0;
+        do {
+            got = gnutls_record_recv(tls, buffer, size);
+        } while (got == GNUTLS_E_AGAIN || got == GNUTLS_E_INTERRUPTED);
+        return got;
+    }
+
+    void say(std::string_view line) const {
+        std::string text(line);
+        text += "\r\n";
+        std::size_t sent = 0;
+        while (sent < text.size()) {
+            const ssize_t n = tls != nullptr ? gnutls_record_send(tls, text.data() + sent, text.size() - sent)
+                                             : ::send(socket, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                return;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+    }
+
+    // The server's side of the TLS handshake, with the sink's certificate.
+    bool startTls(void* credentials) {
+        gnutls_init(&tls, GNUTLS_SERVER);
+        gnutls_set_default_priority(tls);
+        gnutls_credentials_set(tls, GNUTLS_CRD_CERTIFICATE, credentials);
+        gnutls_transport_set_int(tls, socket);
+        gnutls_handshake_set_timeout(tls, 5000);
+        int status = 0;
+        do {
+            status = gnutls_handshake(tls);
+        } while (status < 0 && gnutls_error_is_fatal(status) == 0);
+        return status == GNUTLS_E_SUCCESS;
+    }
+};
+
+// Reads CR LF terminated lines from a channel, giving up when the sink stops.
 class LineReader {
 public:
-    LineReader(int socket, int wake) : m_socket(socket), m_wake(wake) {}
+    LineReader(const Channel& channel, int wake) : m_channel(channel), m_wake(wake) {}
 
     std::optional<std::string> line() {
         for (;;) {
@@ -62,12 +119,14 @@ public:
                 m_buffer.erase(0, end + 2);
                 return result;
             }
-            pollfd fds[2] = {{m_socket, POLLIN, 0}, {m_wake, POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN) != 0) {
-                return std::nullopt;
+            if (!m_channel.pending()) {
+                pollfd fds[2] = {{m_channel.socket, POLLIN, 0}, {m_wake, POLLIN, 0}};
+                if (::poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN) != 0) {
+                    return std::nullopt;
+                }
             }
             char chunk[4096];
-            const ssize_t got = ::recv(m_socket, chunk, sizeof chunk, 0);
+            const ssize_t got = m_channel.receive(chunk, sizeof chunk);
             if (got <= 0) {
                 return std::nullopt;
             }
@@ -75,32 +134,65 @@ public:
         }
     }
 
+    // What came in the clear before STARTTLS is never read as sent under TLS.
+    void forget() { m_buffer.clear(); }
+
 private:
-    int m_socket;
+    const Channel& m_channel;
     int m_wake;
     std::string m_buffer;
 };
 
-void Say(int socket, std::string_view line) {
-    std::string text(line);
-    text += "\r\n";
-    std::size_t sent = 0;
-    while (sent < text.size()) {
-        const ssize_t n = ::send(socket, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-}
-
 } // namespace
 
-SmtpSink::SmtpSink() : m_listener("SmtpSink", 8) { m_thread = std::thread([this] { serve(); }); }
+SmtpSink::SmtpSink(SinkTls tls) : m_listener("SmtpSink", 8) {
+    if (tls == SinkTls::StartTls) {
+        makeCertificates();
+    }
+    m_thread = std::thread([this] { serve(); });
+}
 
 SmtpSink::~SmtpSink() {
     m_listener.wake(); // ends the thread
     m_thread.join();
+    if (m_credentials != nullptr) {
+        gnutls_certificate_free_credentials(static_cast<gnutls_certificate_credentials_t>(m_credentials));
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+}
+
+// A CA of the sink's own and, signed by it, a certificate for 127.0.0.1, which is what the
+// client checks the name against.
+void SmtpSink::makeCertificates() {
+    static std::atomic<int> made = 0;
+    m_dir = (std::filesystem::temp_directory_path() /
+             ("vantro-smtp-sink-" + std::to_string(::getpid()) + "-" + std::to_string(++made)))
+                .string();
+    std::filesystem::create_directories(m_dir);
+    const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    const std::string script =
+        "{ cd '" + m_dir + "' && openssl req -x509 " + key +
+        " -keyout ca.key -out ca.pem -days 2 -subj '/CN=Vantro Test Relay CA'"
+        " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign"
+        " && openssl req " +
+        key + " -keyout relay.key -out relay.csr -subj /CN=127.0.0.1" +
+        " && printf 'subjectAltName=IP:127.0.0.1\\n' > relay.ext" +
+        " && openssl x509 -req -in relay.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile relay.ext"
+        " -out relay.pem; } >/dev/null 2>&1";
+    gnutls_certificate_credentials_t credentials = nullptr;
+    gnutls_certificate_allocate_credentials(&credentials);
+    m_credentials = credentials;
+    if (std::system(script.c_str()) != 0 ||
+        gnutls_certificate_set_x509_key_file(credentials, (m_dir + "/relay.pem").c_str(),
+                                             (m_dir + "/relay.key").c_str(), GNUTLS_X509_FMT_PEM) < 0) {
+        throw std::runtime_error("SmtpSink: the openssl command could not make the relay's certificate");
+    }
+}
+
+std::size_t SmtpSink::authsWithoutTls() const {
+    std::lock_guard lock(m_mutex);
+    return m_authsWithoutTls;
 }
 
 void SmtpSink::script(std::vector<Reaction> reactions) {
@@ -154,20 +246,36 @@ void SmtpSink::serve() {
 }
 
 void SmtpSink::converse(int client) {
-    LineReader reader(client, m_listener.wakeEnd());
-    Say(client, "220 sink.test ESMTP ready");
+    Channel channel{client};
+    LineReader reader(channel, m_listener.wakeEnd());
+    channel.say("220 sink.test ESMTP ready");
     Transaction current;
     while (const auto line = reader.line()) {
         if (StartsWithCommand(*line, "EHLO")) {
-            Say(client, "250-sink.test");
-            Say(client, "250-8BITMIME");
-            Say(client, "250 AUTH PLAIN");
+            channel.say("250-sink.test");
+            if (m_credentials != nullptr && channel.tls == nullptr) {
+                channel.say("250-STARTTLS");
+            }
+            channel.say("250-8BITMIME");
+            channel.say("250 AUTH PLAIN");
         } else if (StartsWithCommand(*line, "HELO") || StartsWithCommand(*line, "NOOP")) {
-            Say(client, "250 OK");
+            channel.say("250 OK");
+        } else if (StartsWithCommand(*line, "STARTTLS") && m_credentials != nullptr && channel.tls == nullptr) {
+            channel.say("220 2.0.0 Ready to start TLS");
+            reader.forget();
+            if (!channel.startTls(m_credentials)) {
+                return;
+            }
+            current = Transaction{};
         } else if (StartsWithCommand(*line, "AUTH PLAIN")) {
+            current.authOverTls = channel.tls != nullptr;
+            if (channel.tls == nullptr) {
+                std::lock_guard lock(m_mutex);
+                ++m_authsWithoutTls;
+            }
             std::string encoded = line->substr(std::min<std::size_t>(line->size(), 11));
             if (encoded.empty()) {
-                Say(client, "334 ");
+                channel.say("334 ");
                 const auto answer = reader.line();
                 if (!answer) {
                     return;
@@ -182,17 +290,17 @@ void SmtpSink::converse(int client) {
                 current.authUser = plain.substr(first + 1, second - first - 1);
                 current.authPassword = plain.substr(second + 1);
             }
-            Say(client, "235 2.7.0 Authentication successful");
+            channel.say("235 2.7.0 Authentication successful");
         } else if (StartsWithCommand(*line, "MAIL FROM:")) {
             current.mailFrom = Between(*line, '<', '>');
             current.recipients.clear();
             current.data.clear();
-            Say(client, "250 2.1.0 OK");
+            channel.say("250 2.1.0 OK");
         } else if (StartsWithCommand(*line, "RCPT TO:")) {
             current.recipients.push_back(Between(*line, '<', '>'));
-            Say(client, "250 2.1.5 OK");
+            channel.say("250 2.1.5 OK");
         } else if (StartsWithCommand(*line, "DATA")) {
-            Say(client, "354 End data with <CR><LF>.<CR><LF>");
+            channel.say("354 End data with <CR><LF>.<CR><LF>");
             for (;;) {
                 const auto dataLine = reader.line();
                 if (!dataLine) {
@@ -214,15 +322,15 @@ void SmtpSink::converse(int client) {
             if (reaction.kind == Reaction::Kind::Drop) {
                 return;
             }
-            Say(client, current.accepted ? std::string("250 2.0.0 Queued") : reaction.reply);
+            channel.say(current.accepted ? std::string("250 2.0.0 Queued") : reaction.reply);
         } else if (StartsWithCommand(*line, "RSET")) {
-            current = Transaction{current.authUser, current.authPassword, {}, {}, {}, false};
-            Say(client, "250 OK");
+            current = Transaction{current.authUser, current.authPassword, current.authOverTls, {}, {}, {}, false};
+            channel.say("250 OK");
         } else if (StartsWithCommand(*line, "QUIT")) {
-            Say(client, "221 Bye");
+            channel.say("221 Bye");
             return;
         } else {
-            Say(client, "502 5.5.2 Command not recognised");
+            channel.say("502 5.5.2 Command not recognised");
         }
     }
 }

@@ -1,8 +1,9 @@
 #pragma once
 
 // A loopback SMTP relay for tests: listens on 127.0.0.1, speaks just enough SMTP for libcurl
-// (EHLO, AUTH PLAIN, MAIL, RCPT, DATA, RSET, NOOP, QUIT), records every transaction and answers
-// each one as the test scripted it. No TLS: the service talks to it with the insecure option.
+// (EHLO, STARTTLS, AUTH PLAIN, MAIL, RCPT, DATA, RSET, NOOP, QUIT), records every transaction and
+// answers each one as the test scripted it. Without TLS by default (the service talks to it with
+// the insecure option); with it, STARTTLS under a certificate for 127.0.0.1 from a CA of its own.
 
 #include "LoopbackListener.h"
 
@@ -40,15 +41,20 @@ struct Reaction {
 struct Transaction {
     std::string authUser; // from AUTH PLAIN, empty without it
     std::string authPassword;
-    std::string mailFrom; // the address between < and >
+    bool authOverTls = false; // the AUTH came after STARTTLS
+    std::string mailFrom;     // the address between < and >
     std::vector<std::string> recipients;
     std::string data; // as it arrived after DATA, dot-stuffing undone, without the final ".\r\n"
     bool accepted = false;
 };
 
+enum class SinkTls { None, StartTls };
+
 class SmtpSink {
 public:
-    SmtpSink();  // listens at once on a free port
+    // Listens at once on a free port. With StartTls, first makes its CA and certificate with the
+    // openssl command (throws when it cannot).
+    explicit SmtpSink(SinkTls tls = SinkTls::None);
     ~SmtpSink(); // stops and waits for its thread
     SmtpSink(const SmtpSink&) = delete;
     SmtpSink& operator=(const SmtpSink&) = delete;
@@ -59,6 +65,12 @@ public:
     // Reactions for the next transactions, in order; once they are used up, every transaction
     // is accepted.
     void script(std::vector<Reaction> reactions);
+
+    // The CA the StartTls sink's certificate is checked against.
+    std::string caFile() const { return m_dir + "/ca.pem"; }
+
+    // AUTH commands that came without TLS, whether or not a transaction followed.
+    std::size_t authsWithoutTls() const;
 
     // Every transaction that reached the end of its data, accepted or not, oldest first.
     std::vector<Transaction> transactions() const;
@@ -73,8 +85,13 @@ private:
     void converse(int client);
     Reaction nextReaction();
 
+    void makeCertificates();
+
+    std::string m_dir;             // the certificates, with StartTls
+    void* m_credentials = nullptr; // gnutls_certificate_credentials_t, with StartTls
     testsupport::LoopbackListener m_listener;
     std::thread m_thread;
+    std::size_t m_authsWithoutTls = 0;
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     std::deque<Reaction> m_script;

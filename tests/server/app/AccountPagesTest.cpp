@@ -61,7 +61,7 @@ std::string LoginResult(httplib::Client& client, const std::string& login, const
 }
 
 TEST_F(ServerTest, WebPages_areServed_andTheAccountPagesLoadNothingFromElsewhere) {
-    for (const char* path : {"/", "/vantro_updates.aspx", "/login.aspx", kReset, kRegistration}) {
+    for (const char* path : {"/", "/vantro_updates.aspx", "/login.aspx", kReset, kRegistration, "/messages.aspx"}) {
         auto res = client->Get(path);
         ASSERT_TRUE(res) << path;
         EXPECT_EQ(res->status, 200) << path;

@@ -42,8 +42,8 @@ TEST_F(ServerTest, WholeSession_loginToSend_answersAsTheProgramExpects) {
     const Answer sent(res->body);
     EXPECT_EQ(sent.text("//send"), "Your message was sent to 4125550107.");
     // The advertisement points to a page of this service, under the address the client used.
-    EXPECT_EQ(sent.text("//ad_url"), service->baseUrl() + "/vantro_updates.aspx");
-    auto page = client->Get("/vantro_updates.aspx");
+    EXPECT_EQ(sent.text("//ad_url"), service->baseUrl() + "/messages.aspx");
+    auto page = client->Get("/messages.aspx");
     ASSERT_TRUE(page);
     EXPECT_EQ(page->status, 200);
 

@@ -7,8 +7,10 @@
 #include "server/delivery/MailSender.h"
 #include "server/store/Passwords.h"
 #include "support/ClientRequests.h"
+#include "support/PageVisit.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -48,10 +50,11 @@ protected:
         SmtpSettings smtp;
         smtp.url = sink.url();
         smtp.from = kFrom;
-        smtp.insecure = true;
+        smtp.caFile = sink.caFile();
         ReadCredentials(credentials, smtp);
         options.smtp = smtp;
         options.gateways = std::move(gateways);
+        options.deliveryClock = [this] { return std::chrono::system_clock::now() + clockOffset.load(); };
         service = std::make_unique<Server>(options);
         service->start();
         client = std::make_unique<httplib::Client>("127.0.0.1", service->port());
@@ -93,7 +96,8 @@ protected:
     static constexpr const char* kPassword = "s3cret-Pa55";
 
     lstest::TempDir dir;
-    smtpsink::SmtpSink sink;
+    std::atomic<std::chrono::seconds> clockOffset{0s};
+    smtpsink::SmtpSink sink{smtpsink::SinkTls::StartTls}; // the relay's login needs TLS
     std::mutex mutex;
     std::condition_variable consoleChanged;
     std::vector<std::string> console;
@@ -116,6 +120,8 @@ TEST_F(DeliveryServiceTest, OneSend_arrivesAsOneCorrectEmail_andTheCredentialsSt
     EXPECT_EQ(got[0].recipients, std::vector<std::string>{"2125550100@vtext.com"});
     EXPECT_EQ(got[0].authUser, kUser);
     EXPECT_EQ(got[0].authPassword, kPassword);
+    EXPECT_TRUE(got[0].authOverTls);
+    EXPECT_EQ(sink.authsWithoutTls(), 0U);
     const std::string& data = got[0].data;
     EXPECT_NE(data.find("\r\nSubject: " + EncodeHeaderWords(subject) + "\r\n"), std::string::npos) << data;
     EXPECT_NE(data.find("\r\nContent-Type: text/plain; charset=UTF-8\r\n"), std::string::npos) << data;
@@ -151,6 +157,33 @@ TEST_F(DeliveryServiceTest, GatewayFile_decidesTheCarriers_andRefusesOneWithoutG
     service->stop();
     EXPECT_EQ(sink.accepted().at(0).recipients, std::vector<std::string>{"2125550100@sms.zeta.example"});
     EXPECT_EQ(service->store().outbox().size(), 1U);
+}
+
+TEST_F(DeliveryServiceTest, AccountDeletion_cancelsAQueuedMessage_whichTheRelayNeverGets) {
+    start();
+    sink.script({smtpsink::Reaction::answer("451 4.3.0 Try again later")});
+    EXPECT_EQ(send("Verizon Wireless", "", "Deleted before it went"), "Your message was sent to 2125550100.");
+    ASSERT_TRUE(waitForConsole("not sent, next attempt"));
+
+    lstest::PageVisit visit(*client);
+    visit.signIn(kSender, "pass-word");
+    const auto deleted = visit.post({{"step", "delete"}, {"password", "pass-word"}});
+    ASSERT_TRUE(deleted);
+    ASSERT_EQ(deleted->status, 200) << deleted->body;
+
+    // Long past its next attempt, another user's message goes; the cancelled one does not.
+    clockOffset = std::chrono::hours(3);
+    ASSERT_TRUE(service->store().registerUser("7125550124", HashPassword("pass-word")).has_value());
+    EXPECT_EQ(send("Verizon Wireless", "", "After the deletion", logIn("7125550124", "pass-word")),
+              "Your message was sent to 2125550100.");
+    ASSERT_TRUE(sink.waitForAccepted(1));
+    service->stop();
+    const auto got = sink.transactions();
+    ASSERT_EQ(got.size(), 2U); // the refused first attempt, and the other user's message
+    EXPECT_NE(got[1].data.find("After the deletion"), std::string::npos);
+    const auto outbox = service->store().outbox();
+    EXPECT_EQ(outbox.at(0).state, delivery::kCancelled);
+    EXPECT_EQ(outbox.at(0).body, "");
 }
 
 } // namespace

@@ -101,6 +101,12 @@ TEST(RelaySettingsTest, PlainRelaysAwayFromThisMachine_andCredentialsOthersMayRe
             EXPECT_THROW(CheckSmtpSettings(settings), std::runtime_error) << url;
         }
     }
+    // Not even on this machine does the relay's login go without TLS.
+    SmtpSettings withLogin{"smtp://127.0.0.1:2525", "sms@example.org", "relay-user", "s3cret", true};
+    EXPECT_THROW(CheckSmtpSettings(withLogin), std::runtime_error);
+    withLogin.insecure = false;
+    EXPECT_NO_THROW(CheckSmtpSettings(withLogin));
+
     lstest::TempDir dir;
     const std::string path = dir.file("credentials");
     std::ofstream(path) << "user:secret\n";
@@ -203,6 +209,42 @@ TEST_F(DeliveryTest, RelayWithoutStartTls_getsNothing_withoutTheInsecureOption) 
     EXPECT_EQ(strictWorker.deliverDue(), 1);
     EXPECT_EQ(row(0).state, delivery::kQueued);
     EXPECT_TRUE(sink.transactions().empty()) << "sent without TLS";
+}
+
+TEST(RelayLoginTest, Login_goesOnlyOverTls_whateverTheInsecureOption) {
+    struct Case {
+        const char* name;
+        smtpsink::SinkTls tls;
+        bool insecure;
+        bool login;
+        bool delivered;
+    };
+    const Case cases[] = {
+        {"STARTTLS, login", smtpsink::SinkTls::StartTls, false, true, true},
+        {"STARTTLS, insecure, login", smtpsink::SinkTls::StartTls, true, true, true},
+        {"no STARTTLS, insecure, login", smtpsink::SinkTls::None, true, true, false},
+        {"no STARTTLS, insecure, no login", smtpsink::SinkTls::None, true, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        smtpsink::SmtpSink sink(c.tls);
+        SmtpSettings settings{sink.url(),
+                              kFrom,
+                              c.login ? "relay-user" : "",
+                              c.login ? "s3cret" : "",
+                              c.insecure,
+                              c.tls == smtpsink::SinkTls::StartTls ? sink.caFile() : ""};
+        const SendOutcome outcome =
+            CurlMailSender(settings).send(kFrom, "2125550100@vtext.com", "Subject: x\r\n\r\nx\r\n");
+        EXPECT_EQ(outcome.kind == SendOutcome::Kind::Delivered, c.delivered) << outcome.reply;
+        EXPECT_EQ(sink.authsWithoutTls(), 0U) << "the login went in the clear";
+        const auto got = sink.accepted();
+        ASSERT_EQ(got.size(), c.delivered ? 1U : 0U);
+        if (c.delivered) {
+            EXPECT_EQ(got[0].authUser, c.login ? "relay-user" : "");
+            EXPECT_EQ(got[0].authOverTls, c.login);
+        }
+    }
 }
 
 TEST_F(DeliveryTest, Pauses_grow_andTheWorkerGivesUpAfter24Hours) {

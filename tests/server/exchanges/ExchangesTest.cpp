@@ -160,15 +160,44 @@ TEST_F(ExchangesTest, Update_badRequests_leaveTheBookAsItWas) {
     EXPECT_EQ(book(other).front().name, "Theirs");
 }
 
+TEST_F(ExchangesTest, Send_answer_carriesTheAdvertisementSet_escapedAsXmlText) {
+    const struct {
+        Advertisement ad;
+        std::string publicUrl;
+        std::string text, link, url; // as the program reads them
+    } cases[] = {
+        {{}, "https://sms.example.org", "Track this message and your last ones", "See delivery status",
+         "https://sms.example.org/messages.aspx"},
+        {{}, "", "Track this message and your last ones", "See delivery status", ""},
+        {{"Tom & Jerry's <deals>", "Shop \"now\"", "https://shop.example.org/?a=1&b=2"}, "https://sms.example.org",
+         "Tom & Jerry's <deals>", "Shop \"now\"", "https://shop.example.org/?a=1&b=2"},
+        {{"No link today", "", ""}, "https://sms.example.org", "No link today", "", ""},
+    };
+    for (const auto& c : cases) {
+        Exchanges withAd(store, {.publicUrl = c.publicUrl, .ad = c.ad});
+        const std::string text = withAd.send(lstest::SendRequest(kUser, "0", "7245550199", "AT&T", "", "Hi"));
+        SCOPED_TRACE(text);
+        const Answer answer(text);
+        EXPECT_EQ(answer.text("//send"), "Your message was sent to 7245550199.");
+        EXPECT_EQ(answer.text("//ad_text"), c.text);
+        EXPECT_EQ(answer.text("//ad_link"), c.link);
+        EXPECT_EQ(answer.text("//ad_url"), c.url);
+        // Every element is there, also when empty: the program takes a missing one for a failure.
+        for (const char* element : {"<ad_text", "<ad_link", "<ad_url"}) {
+            EXPECT_NE(text.find(element), std::string::npos) << element;
+        }
+    }
+}
+
 TEST_F(ExchangesTest, Send_toATypedNumber_storesTheMessageExactly) {
     const std::string subject = "Tom & Jerry <3";
     const std::string body = "Line one\r\nLine two & \"three\"\r\n\r\n  end  ";
     const std::string text = exchanges.send(lstest::SendRequest(kUser, "0", "7245550199", "AT&T", subject, body));
     EXPECT_EQ(text.rfind("<response><send>Your message was sent to 7245550199.</send>", 0), 0U) << text;
     const Answer answer(text);
-    EXPECT_FALSE(answer.text("//ad_text").empty());
-    EXPECT_FALSE(answer.text("//ad_link").empty());
-    EXPECT_EQ(answer.text("//ad_url"), "http://127.0.0.1:8471/vantro_updates.aspx");
+    EXPECT_EQ(answer.text("//ad_text"), "Track this message and your last ones");
+    EXPECT_EQ(answer.text("//ad_link"), "See delivery status");
+    EXPECT_EQ(answer.text("//ad_url"), "http://127.0.0.1:8471/messages.aspx");
 
     const std::vector<OutboxMessage> outbox = store.outbox();
     ASSERT_EQ(outbox.size(), 1U);

@@ -76,6 +76,11 @@ TEST_F(HttpServerTest, TricklingConnections_doNotStarveThePool_andAreClosedWhenT
 
 TEST_F(HttpServerTest, FramingThatCouldSmuggleARequest_isRefusedOrEndsTheConnection) {
     start();
+    const TestCertificate certificate;
+    ASSERT_TRUE(certificate.made()) << "the openssl command could not make a certificate";
+    HttpServer https(certificate.options(), Routes());
+    https.listen();
+    https.serve();
     struct Case {
         std::string request;
         std::vector<std::string> statusLines;
@@ -99,6 +104,12 @@ TEST_F(HttpServerTest, FramingThatCouldSmuggleARequest_isRefusedOrEndsTheConnect
         {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 0x5\r\n\r\nhello" + hidden,
          {"HTTP/1.1 400 Bad Request"},
          true},
+        {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 5 \r\n\r\nhello" + hidden,
+         {"HTTP/1.1 400 Bad Request"},
+         true},
+        {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999999999999999\r\n\r\nhello" + hidden,
+         {"HTTP/1.1 413 Content Too Large"},
+         true},
         // The same length twice is no doubt; nor is either header alone.
         {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\nA" + hidden,
          {"HTTP/1.1 200 OK", "HTTP/1.1 200 OK"},
@@ -107,10 +118,34 @@ TEST_F(HttpServerTest, FramingThatCouldSmuggleARequest_isRefusedOrEndsTheConnect
          {"HTTP/1.1 200 OK", "HTTP/1.1 200 OK"},
          false},
     };
+    // Each as a connection's first request and as its second, after one answered, over HTTP and
+    // HTTPS: all but a plain first one are read by the library alone.
+    const std::string answered = "GET /page HTTP/1.1\r\nHost: x\r\n\r\n";
     for (const Case& c : cases) {
-        const lstest::RawResult result = lstest::RawExchange(service->port(), c.request, 500);
-        EXPECT_EQ(lstest::StatusLines(result.received), c.statusLines) << c.request;
-        EXPECT_EQ(result.closedByService, c.closed) << c.request;
+        for (const bool tls : {false, true}) {
+            for (const bool second : {false, true}) {
+                const std::string bytes = (second ? answered : std::string()) + c.request;
+                const std::optional<lstest::RawResult> result =
+                    tls ? lstest::TlsRawExchange(https.port(), "NORMAL", bytes, 500)
+                        : lstest::RawExchange(service->port(), bytes, 500);
+                ASSERT_TRUE(result);
+                std::vector<std::string> expected = c.statusLines;
+                if (second) {
+                    expected.insert(expected.begin(), "HTTP/1.1 200 OK");
+                }
+                const std::string where = std::string(tls ? "HTTPS" : "HTTP") + (second ? ", second: " : ", first: ");
+                EXPECT_EQ(lstest::StatusLines(result->received), expected) << where << c.request;
+                EXPECT_EQ(result->closedByService, c.closed) << where << c.request;
+                if (tls) {
+                    std::size_t hsts = 0;
+                    for (auto at = result->received.find("\r\nStrict-Transport-Security: "); at != std::string::npos;
+                         at = result->received.find("\r\nStrict-Transport-Security: ", at + 1)) {
+                        ++hsts;
+                    }
+                    EXPECT_EQ(hsts, expected.size()) << where << c.request;
+                }
+            }
+        }
     }
 }
 

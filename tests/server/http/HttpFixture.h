@@ -4,7 +4,6 @@
 // raw connection for clients that misbehave.
 
 #include "server/http/HttpServer.h"
-
 #include "support/WireProbes.h"
 
 #include <chrono>
@@ -118,6 +117,34 @@ inline RouteTable Routes() {
                .onPool = true});
     return table;
 }
+
+// A self-signed certificate for 127.0.0.1 and its key, made with the openssl command in a folder
+// that goes with the object.
+class TestCertificate {
+public:
+    TestCertificate() {
+        static int made = 0;
+        m_dir = std::filesystem::temp_directory_path() /
+                ("vantro-http-tls-" + std::to_string(::getpid()) + "-" + std::to_string(++made));
+        std::filesystem::create_directories(m_dir);
+        const std::string dir = m_dir.string();
+        const std::string script = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + dir + "/key.pem' -out '" +
+                                   dir + "/cert.pem' -days 2 -subj /CN=127.0.0.1 >/dev/null 2>&1";
+        m_made = std::system(script.c_str()) == 0;
+    }
+    ~TestCertificate() { std::filesystem::remove_all(m_dir); }
+    TestCertificate(const TestCertificate&) = delete;
+    TestCertificate& operator=(const TestCertificate&) = delete;
+
+    bool made() const { return m_made; }
+    HttpOptions options() const {
+        return {.tlsCertFile = (m_dir / "cert.pem").string(), .tlsKeyFile = (m_dir / "key.pem").string()};
+    }
+
+private:
+    std::filesystem::path m_dir;
+    bool m_made = false;
+};
 
 class HttpServerTest : public ::testing::Test {
 protected:

@@ -42,6 +42,21 @@ TEST_F(HttpServerTest, Requests_outsideTheRoutes_areAnsweredByTheTransport) {
     EXPECT_EQ(errors, std::vector<std::string>{"ERROR GET /fail: broken"});
 }
 
+TEST_F(HttpServerTest, TooLargeRequest_isToldTheLimit_inKiBOnlyWhenExact) {
+    const std::pair<std::size_t, std::string> cases[] = {
+        {512, "512 bytes"},
+        {1536, "1536 bytes"},
+        {2048, "2 KiB"},
+    };
+    for (const auto& [limit, text] : cases) {
+        start({.maxBodyBytes = limit});
+        const auto res = client->Post("/echo", std::string(limit + 1, 'b'), "text/xml");
+        ASSERT_TRUE(res) << limit;
+        EXPECT_EQ(res->status, 413);
+        EXPECT_EQ(res->body, "413 Payload Too Large: requests may have at most " + text + "\n");
+    }
+}
+
 TEST_F(HttpServerTest, FormFieldsAndCookies_areDecoded_asBrowsersSendThem) {
     start();
     struct Case {
@@ -90,21 +105,14 @@ TEST_F(HttpServerTest, WritesWaitingForTheDisk_waitTogether_andHoldNoServingThre
     EXPECT_EQ(res->body, "<x/>");
 }
 
-// A self-signed certificate for 127.0.0.1, made with the openssl command.
 class HttpsServerTest : public HttpServerTest {
 protected:
     void SetUp() override {
-        const std::string dir = m_dir.string();
-        std::filesystem::create_directories(m_dir);
-        const std::string script = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + dir + "/key.pem' -out '" +
-                                   dir + "/cert.pem' -days 2 -subj /CN=127.0.0.1 >/dev/null 2>&1";
-        ASSERT_EQ(std::system(script.c_str()), 0) << "the openssl command could not make a certificate";
-        start({.tlsCertFile = dir + "/cert.pem", .tlsKeyFile = dir + "/key.pem"});
+        ASSERT_TRUE(m_certificate.made()) << "the openssl command could not make a certificate";
+        start(m_certificate.options());
     }
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
 
-    std::filesystem::path m_dir =
-        std::filesystem::temp_directory_path() / ("vantro-http-tls-" + std::to_string(::getpid()));
+    TestCertificate m_certificate;
 };
 
 TEST_F(HttpsServerTest, OnlyTls12WithForwardSecretAeadSuitesAndTls13_areAccepted_andAnswersCarryHsts) {

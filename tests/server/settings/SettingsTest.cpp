@@ -103,6 +103,24 @@ TEST(SettingsTest, FileAndCommandLine_together_theCommandLineWins) {
          "session-idle-days = 2\n",
          {},
          [](const Settings& s) { EXPECT_EQ(s.server.store.sessionIdleSeconds, 2 * 24 * 60 * 60); }},
+        {"the advertisement's own defaults and the text kept 30 days",
+         "",
+         {},
+         [](const Settings& s) {
+             EXPECT_EQ(s.server.ad.text, "Track this message and your last ones");
+             EXPECT_EQ(s.server.ad.link, "See delivery status");
+             EXPECT_EQ(s.server.ad.url, std::nullopt);
+             EXPECT_EQ(s.server.store.keepMessageDays, 30);
+         }},
+        {"a real advertisement, one without a link, and the days to keep texts",
+         "ad-text = Pizza & more\nad-url = \nkeep-message-days = 7\n",
+         {"--ad-link", "Order now"},
+         [](const Settings& s) {
+             EXPECT_EQ(s.server.ad.text, "Pizza & more");
+             EXPECT_EQ(s.server.ad.link, "Order now");
+             EXPECT_EQ(s.server.ad.url, std::string());
+             EXPECT_EQ(s.server.store.keepMessageDays, 7);
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -131,6 +149,8 @@ TEST(SettingsTest, Refusals_nameTheLineOrTheOption) {
         {"",
          {"--public-url", "https://sms.example.org/"},
          "unacceptable value \"https://sms.example.org/\" for --public-url"},
+        {"", {"--ad-url", "javascript:alert(1)"}, "unacceptable value \"javascript:alert(1)\" for --ad-url"},
+        {"keep-message-days = 0\n", {}, "{file}:1: unacceptable value \"0\" for keep-message-days"},
         {"", {"--bogus", "1"}, "unknown or incomplete option \"--bogus\""},
         {"", {"--host", "::1", "--port"}, "unknown or incomplete option \"--port\""},
         {"", {"--config", "/"}, "cannot read the configuration file /"},

@@ -46,6 +46,7 @@ TEST(SchemaLadderTest, StoreOfEveryEarlierVersion_isUpgraded_andItsUserLogsIn) {
         {"v2.sql", "second&<pw>", std::nullopt, "off"},
         {"v3.sql", "second&<pw>", std::nullopt, "accepted"},
         {"v3-codes.sql", "second&<pw>", "AT&T", "accepted"},
+        {"v7.sql", "second&<pw>", "AT&T", "accepted"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.dump);
@@ -80,6 +81,13 @@ TEST(SchemaLadderTest, StoreOfEveryEarlierVersion_isUpgraded_andItsUserLogsIn) {
         store.queueCode("7125550101", "Sprint", "Code", "123456", store.now() + 600);
         EXPECT_EQ(store.outbox().back().number, "7125550101");
         EXPECT_EQ(store.withDatabase([](Database& db) { return Codes(db).carrierOf("7125550100"); }), c.provenCarrier);
+
+        // The web pages' sessions (step 8) work, and a new password ends them.
+        const std::string page = store.startPageSession(user->id);
+        EXPECT_EQ(store.pageSessionUser(page).value_or(User{}).id, user->id);
+        store.setPassword(user->id, user->passwordHash);
+        EXPECT_FALSE(store.pageSessionUser(page).has_value());
+        EXPECT_EQ(store.sentMessages(user->id, 100).front().friendName, "Ben & Jerry");
     }
 }
 

@@ -76,7 +76,33 @@ std::vector<std::string> StatusLines(std::string_view received) {
     return lines;
 }
 
-std::optional<std::string> TlsExchange(int port, const char* priority, std::string_view request) {
+namespace {
+
+// Reads what a TLS session brings until the service ends it or `quietMs` pass without a byte.
+void ReadTls(gnutls_session_t session, int fd, int quietMs, RawResult& result) {
+    char buffer[4096];
+    for (;;) {
+        if (gnutls_record_check_pending(session) == 0) {
+            pollfd readable{fd, POLLIN, 0};
+            if (poll(&readable, 1, quietMs) <= 0) {
+                return;
+            }
+        }
+        const ssize_t got = gnutls_record_recv(session, buffer, sizeof buffer);
+        if (got == GNUTLS_E_AGAIN || got == GNUTLS_E_INTERRUPTED) {
+            continue;
+        }
+        if (got <= 0) {
+            result.closedByService = true; // close_notify, end of stream or a reset
+            return;
+        }
+        result.received.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+} // namespace
+
+std::optional<RawResult> TlsRawExchange(int port, const char* priority, std::string_view bytes, int quietMs) {
     const int fd = ConnectFrom("127.0.0.1", port);
     if (fd < 0) {
         return std::nullopt;
@@ -86,7 +112,7 @@ std::optional<std::string> TlsExchange(int port, const char* priority, std::stri
     gnutls_session_t session = nullptr;
     gnutls_init(&session, GNUTLS_CLIENT);
     gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, credentials);
-    std::optional<std::string> answer;
+    std::optional<RawResult> result;
     if (gnutls_priority_set_direct(session, priority, nullptr) == GNUTLS_E_SUCCESS) {
         gnutls_transport_set_int(session, fd);
         gnutls_handshake_set_timeout(session, 5000);
@@ -95,22 +121,20 @@ std::optional<std::string> TlsExchange(int port, const char* priority, std::stri
             status = gnutls_handshake(session);
         } while (status < 0 && gnutls_error_is_fatal(status) == 0);
         if (status == GNUTLS_E_SUCCESS) {
-            answer.emplace();
-            gnutls_record_send(session, request.data(), request.size());
-            char buffer[4096];
-            ssize_t got = 0;
-            while ((got = gnutls_record_recv(session, buffer, sizeof buffer)) > 0 || got == GNUTLS_E_AGAIN ||
-                   got == GNUTLS_E_INTERRUPTED) {
-                if (got > 0) {
-                    answer->append(buffer, static_cast<std::size_t>(got));
-                }
-            }
+            result.emplace();
+            gnutls_record_send(session, bytes.data(), bytes.size());
+            ReadTls(session, fd, quietMs, *result);
         }
     }
     gnutls_deinit(session);
     gnutls_certificate_free_credentials(credentials);
     close(fd);
-    return answer;
+    return result;
+}
+
+std::optional<std::string> TlsExchange(int port, const char* priority, std::string_view request) {
+    auto result = TlsRawExchange(port, priority, request, 5000);
+    return result ? std::optional<std::string>(std::move(result->received)) : std::nullopt;
 }
 
 } // namespace lstest

@@ -28,4 +28,7 @@ std::vector<std::string> StatusLines(std::string_view received);
 // closing; nothing when the handshake is refused.
 std::optional<std::string> TlsExchange(int port, const char* priority, std::string_view request);
 
+// RawExchange over TLS (the certificate is not checked); nothing when the handshake is refused.
+std::optional<RawResult> TlsRawExchange(int port, const char* priority, std::string_view bytes, int quietMs = 1500);
+
 } // namespace lstest
