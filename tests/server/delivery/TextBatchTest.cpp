@@ -71,11 +71,11 @@ public:
         return due;
     }
     std::optional<TimePoint> nextAttempt() override { return m_store.nextAttempt(); }
-    void setReportSecretHash(std::int64_t id, std::string_view hash) override {
+    bool setReportSecretHash(std::int64_t id, std::string_view hash) override {
         if (id == m_broken) {
             throw std::runtime_error("disk I/O error");
         }
-        m_store.setReportSecretHash(id, hash);
+        return m_store.setReportSecretHash(id, hash);
     }
     void markAccepted(std::int64_t id, int attempts, std::string_view reply) override {
         m_store.markAccepted(id, attempts, reply);
