@@ -4,7 +4,9 @@
 #include "server/delivery/ReportSecret.h"
 
 #include <array>
+#include <atomic>
 #include <ctime>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -148,21 +150,36 @@ int DeliveryWorker::deliverTextsDue() {
         if (due.empty()) {
             break;
         }
-        // Handed over together, recorded once every answer is in: no message is in two batches.
-        std::vector<Attempt> attempts(due.size());
+        // Handed over together, each recorded as soon as its answer is in, so that the records
+        // share the store's syncs. The next batch is read once all are recorded: no message is in
+        // two batches.
+        std::atomic<bool> cutShort{false};
+        std::vector<std::exception_ptr> errors(due.size());
+        const auto attempt = [&](std::size_t i) {
+            try {
+                if (!record(due[i], sendText(due[i], now), now)) {
+                    cutShort = true;
+                }
+            } catch (...) {
+                errors[i] = std::current_exception(); // for run(), once the others are done
+            }
+        };
         std::vector<std::thread> senders;
         for (std::size_t i = 1; i < due.size(); ++i) {
-            senders.emplace_back([&, i] { attempts[i] = sendText(due[i], now); });
+            senders.emplace_back(attempt, i);
         }
-        attempts[0] = sendText(due[0], now);
+        attempt(0);
         for (auto& sender : senders) {
             sender.join();
         }
-        for (std::size_t i = 0; i < due.size(); ++i) {
-            ++attempted;
-            if (!record(due[i], attempts[i], now)) {
-                return attempted;
+        attempted += static_cast<int>(due.size());
+        for (const auto& error : errors) {
+            if (error) {
+                std::rethrow_exception(error);
             }
+        }
+        if (cutShort) {
+            break;
         }
     }
     return attempted;

@@ -395,9 +395,10 @@ TEST(StoreTest, DeliveryReports_moveAMessageOnlyForward_andOnlyWithItsSecret) {
         }
         EXPECT_EQ(store.outbox().at(0).state, c.finalState) << c.reports.size();
         EXPECT_EQ(store.stateHistory(id).size(), c.changes) << c.finalState;
-        // The worker's late answers do not move it back either.
+        // The worker's late answers do not move it back either, though their attempts count.
         store.markRetry(id, 2, std::chrono::system_clock::now(), "timed out");
         EXPECT_EQ(store.outbox().at(0).state, c.finalState);
+        EXPECT_EQ(store.outbox().at(0).attempts, 2);
     }
 }
 
