@@ -4,7 +4,10 @@
 #include "server/delivery/ReportSecret.h"
 
 #include <array>
+#include <atomic>
 #include <ctime>
+#include <exception>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -148,28 +151,43 @@ int DeliveryWorker::deliverTextsDue() {
         if (due.empty()) {
             break;
         }
-        // Handed over together, recorded once every answer is in: no message is in two batches.
-        std::vector<Attempt> attempts(due.size());
+        // Handed over together, each recorded as soon as its answer is in, so that the records
+        // share the store's syncs. The next batch is read once all are recorded: no message is in
+        // two batches.
+        std::mutex cutShortMutex;
+        std::vector<std::int64_t> cutShort;
+        std::vector<std::exception_ptr> errors(due.size());
+        const auto attempt = [&](std::size_t i) {
+            try {
+                if (!record(due[i], sendText(due[i], now), now)) {
+                    const std::lock_guard lock(cutShortMutex);
+                    cutShort.push_back(due[i].id);
+                }
+            } catch (...) {
+                errors[i] = std::current_exception(); // for run(), once the others are done
+            }
+        };
         std::vector<std::thread> senders;
         for (std::size_t i = 1; i < due.size(); ++i) {
-            senders.emplace_back([&, i] { attempts[i] = sendText(due[i], now); });
+            senders.emplace_back(attempt, i);
         }
-        attempts[0] = sendText(due[0], now);
+        attempt(0);
         for (auto& sender : senders) {
             sender.join();
         }
-        // Every outcome is recorded, also when stopping: a text the gateway took must not go again
-        // after the restart. Those cut short go back to the queue for another worker at once.
-        std::vector<std::int64_t> cutShort;
-        for (std::size_t i = 0; i < due.size(); ++i) {
-            ++attempted;
-            if (!record(due[i], attempts[i], now)) {
-                cutShort.push_back(due[i].id);
+        attempted += static_cast<int>(due.size());
+        if (!cutShort.empty()) {
+            // Cut short by stop(): back to the queue at once, for another process's worker or
+            // for this one after the restart, rather than once the claims run out.
+            m_queue.releaseClaims(cutShort);
+        }
+        for (const auto& error : errors) {
+            if (error) {
+                std::rethrow_exception(error);
             }
         }
         if (!cutShort.empty()) {
-            m_queue.releaseClaims(cutShort);
-            return attempted;
+            break;
         }
     }
     return attempted;

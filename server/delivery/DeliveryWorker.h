@@ -15,8 +15,8 @@
 
 namespace server {
 
-// Sends the outbox's queued messages, one at a time, on one thread of its own: by e-mail to the
-// carriers' gateways through an SMTP relay, or as texts through the SMS gateway.
+// Sends the outbox's queued messages on one thread of its own: by e-mail to the carriers' gateways
+// through an SMTP relay, one at a time, or as texts through the SMS gateway, kTextsInFlight at once.
 //
 // A temporary failure is tried again after 1 minute, then 5 minutes, 30 minutes and every
 // 2 hours, until 24 hours after the message was accepted; then it fails. A permanent failure
@@ -29,9 +29,11 @@ public:
     using Log = std::function<void(const std::string&)>;
 
     static constexpr std::chrono::hours kGiveUpAfter{24};
-    // Texts handed to the SMS gateway at once: each request waits some milliseconds for smsbox's
-    // answer, so one at a time would leave the gateway idle most of the time.
-    static constexpr int kTextsInFlight = 8;
+    // Texts handed to the SMS gateway at once. smsbox answers only once bearerbox has taken the
+    // text, and Kannel's own connection between the two holds small writes back until the other
+    // side's delayed ACK (Nagle, 40 ms): each answer takes 40 to 80 ms however idle the gateway,
+    // so the texts in flight set the pace: 8 made about 100 a second, 64 over 1,000 (README).
+    static constexpr int kTextsInFlight = 64;
     // The pause after the given number of failed attempts (1, 2, ...).
     static std::chrono::seconds retryPause(int failedAttempts);
 

@@ -168,7 +168,15 @@ void Store::setDeliveryState(std::int64_t id, std::string_view state, int attemp
             stmt->bindNull(3);
         }
         stmt->bind(4, reply).bind(5, id).run();
-        if (m_writer.changes() > 0 && state != delivery::kQueued) {
+        if (m_writer.changes() == 0) {
+            // The report came first; the attempt still counts.
+            m_writer
+                .prepared("UPDATE outbox SET attempts = CASE WHEN attempts < ?1 THEN ?1 ELSE attempts END, "
+                          "claimed_until = NULL WHERE id = ?2")
+                ->bind(1, std::int64_t{attempts})
+                .bind(2, id)
+                .run();
+        } else if (state != delivery::kQueued) {
             recordState(id, state, state == delivery::kFailed ? reply : std::string_view());
         }
         retireCodes({}, id);

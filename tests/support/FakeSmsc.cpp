@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -206,6 +207,9 @@ bool ReadConcat(std::string_view udh, ConcatInfo& info) {
 struct FakeSmsc::Connection {
     int socket = -1;
     std::string input;
+    // The answers to what one read brought, sent together once it is handled: written one PDU
+    // at a time, the second would wait for the gateway's delayed ACK (Nagle), 40 ms each time.
+    std::string output;
     bool bound = false;
 };
 
@@ -289,9 +293,9 @@ void FakeSmsc::serve() {
             [[maybe_unused]] const auto got = ::read(m_listener.wakeEnd(), drain, sizeof drain);
         }
         for (const auto& pdu : out) {
-            for (const auto& connection : connections) {
+            for (auto& connection : connections) {
                 if (connection.bound) {
-                    SendAll(connection.socket, pdu);
+                    connection.output += pdu;
                     break;
                 }
             }
@@ -325,6 +329,7 @@ void FakeSmsc::serve() {
                 }
             }
             if (!open) {
+                SendAll(connection.socket, connection.output);
                 ::close(connection.socket);
                 connection.socket = -1;
                 if (connection.bound) {
@@ -334,10 +339,16 @@ void FakeSmsc::serve() {
             }
         }
         std::erase_if(connections, [](const Connection& c) { return c.socket < 0; });
+        for (auto& connection : connections) {
+            SendAll(connection.socket, connection.output);
+            connection.output.clear();
+        }
         if ((fds[0].revents & POLLIN) != 0) {
             const int client = ::accept4(m_listener.socket(), nullptr, nullptr, SOCK_CLOEXEC);
             if (client >= 0) {
-                connections.push_back({client, {}, false});
+                const int on = 1; // each round's answers at once, not after the gateway's ACK
+                ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                connections.push_back({client, {}, {}, false});
             }
         }
     }
@@ -351,7 +362,7 @@ void FakeSmsc::handle(Connection& connection, std::uint32_t command, std::uint32
     case kBindTransceiver:
     case kBindTransmitter:
     case kBindReceiver: {
-        SendAll(connection.socket, Pdu(command | kResponse, 0, sequence, std::string_view("fakesmsc\0", 9)));
+        connection.output += Pdu(command | kResponse, 0, sequence, std::string_view("fakesmsc\0", 9));
         if (!connection.bound) {
             connection.bound = true;
             std::lock_guard lock(m_mutex);
@@ -362,12 +373,12 @@ void FakeSmsc::handle(Connection& connection, std::uint32_t command, std::uint32
     }
     case kEnquireLink:
     case kUnbind:
-        SendAll(connection.socket, Pdu(command | kResponse, 0, sequence, {}));
+        connection.output += Pdu(command | kResponse, 0, sequence, {});
         return;
     case kSubmitSm: {
         SubmitSm submit;
         if (!ParseSubmit(body, submit)) {
-            SendAll(connection.socket, Pdu(kSubmitSm | kResponse, 0x00000002 /* ESME_RINVCMDLEN */, sequence, {}));
+            connection.output += Pdu(kSubmitSm | kResponse, 0x00000002 /* ESME_RINVCMDLEN */, sequence, {});
             return;
         }
         std::string receipt;
@@ -386,10 +397,8 @@ void FakeSmsc::handle(Connection& connection, std::uint32_t command, std::uint32
         }
         // A refusal carries no body at all, as SMPP 3.4 allows for a failed submit_sm_resp.
         const std::string answer = submit.status == 0 ? submit.messageId + '\0' : std::string();
-        SendAll(connection.socket, Pdu(kSubmitSm | kResponse, submit.status, sequence, answer));
-        if (!receipt.empty()) {
-            SendAll(connection.socket, receipt);
-        }
+        connection.output += Pdu(kSubmitSm | kResponse, submit.status, sequence, answer);
+        connection.output += receipt;
         m_changed.notify_all();
         return;
     }
@@ -397,7 +406,7 @@ void FakeSmsc::handle(Connection& connection, std::uint32_t command, std::uint32
         if ((command & kResponse) != 0) {
             return; // deliver_sm_resp, enquire_link_resp: nothing to do
         }
-        SendAll(connection.socket, Pdu(kGenericNack, 0x00000003 /* ESME_RINVCMDID */, sequence, {}));
+        connection.output += Pdu(kGenericNack, 0x00000003 /* ESME_RINVCMDID */, sequence, {});
     }
 }
 

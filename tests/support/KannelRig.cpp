@@ -154,7 +154,7 @@ KannelRig::KannelRig(KannelRigOptions options) : m_options(options) {
            << "smsbox-interface = 127.0.0.1\n"
            << "box-allow-ip = 127.0.0.1\n"
            << "log-file = \"" << dir << "/bearerbox.log\"\n"
-           << "log-level = 0\n"
+           << "log-level = " << m_options.logLevel << "\n"
            << "access-log = \"" << dir << "/access.log\"\n"
            << "dlr-storage = internal\n"
            << "\n"
@@ -177,7 +177,13 @@ KannelRig::KannelRig(KannelRigOptions options) : m_options(options) {
            << "sendsms-port = " << m_sendsmsPort << "\n"
            << "sendsms-interface = 127.0.0.1\n"
            << "log-file = \"" << dir << "/smsbox.log\"\n"
-           << "log-level = 0\n"
+           << "log-level = " << m_options.logLevel << "\n"
+           // Its calls of the service's dlr-url at once: beyond the service's 32 connections from
+           // one address the service refuses them, and smsbox drops a report it cannot hand over
+           // (without retries, for good).
+           << "max-pending-requests = 16\n"
+           << "http-request-retry = 3\n"
+           << "http-queue-delay = 1\n"
            << "\n"
            << "group = sendsms-user\n"
            << "username = " << m_username << "\n"

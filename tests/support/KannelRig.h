@@ -17,6 +17,9 @@ struct KannelRigOptions {
     int smscPort = 0; // where the fake SMSC listens
     // Submits Kannel keeps in flight on the SMPP link before waiting for answers.
     int maxPendingSubmits = 10;
+    // Kannel's log-level: 0 logs every PDU and request, for a failing test's log tail; 1, as
+    // operators run it, costs the boxes far less CPU under load.
+    int logLevel = 0;
 };
 
 class KannelRig {

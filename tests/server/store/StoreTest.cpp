@@ -443,9 +443,10 @@ TEST_P(StoreBackendTest, DeliveryReports_moveAMessageOnlyForward_andOnlyWithItsS
         }
         EXPECT_EQ(store.outbox().back().state, c.finalState) << c.reports.size();
         EXPECT_EQ(store.stateHistory(id).size(), c.changes) << c.finalState;
-        // The worker's late answers do not move it back either.
+        // The worker's late answers do not move it back either, though their attempts count.
         store.markRetry(id, 2, std::chrono::system_clock::now(), "timed out");
         EXPECT_EQ(store.outbox().back().state, c.finalState);
+        EXPECT_EQ(store.outbox().back().attempts, 2);
     }
 }
 
