@@ -3,8 +3,11 @@
 // send at 1, 4 and 16 clients, each with a new connection per request (as the program connects)
 // and with kept-alive connections. Every run is bounded in time and in requests. Any answer
 // other than an acceptance counts as a failure; a request without an answer counts as lost.
+// With --db postgresql://... it starts --processes N services on that (empty) database instead,
+// the clients taking turns over them as a load balancer would hand them out.
 //
 //   vantro-server-load --server PATH [--seconds S] [--max-requests N] [--repeat R] [--only send|login]
+//                      [--db URI --processes N]
 
 #include "LoopbackService.h"
 
@@ -22,6 +25,7 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <libpq-fe.h>
 #include <netinet/in.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
@@ -38,6 +42,8 @@ struct Settings {
     std::size_t maxRequests = 50000;
     int repeat = 3;
     std::string only; // one exchange's name, or every exchange
+    std::string postgres; // a PostgreSQL URI; empty: an SQLite file of our own
+    int processes = 1;
 };
 
 struct RunResult {
@@ -104,8 +110,8 @@ double Percentile(std::vector<double>& sorted, double share) {
     return sorted[std::min(index, sorted.size() - 1)];
 }
 
-RunResult Run(const Settings& settings, const std::string& url, const std::string& body, std::string_view accepted,
-              int clients, bool keepAlive) {
+RunResult Run(const Settings& settings, const std::vector<std::string>& urls, const std::string& body,
+              std::string_view accepted, int clients, bool keepAlive) {
     CURLM* multi = curl_multi_init();
     std::vector<Client> pool(static_cast<std::size_t>(clients));
     std::vector<double> latencies;
@@ -121,7 +127,9 @@ RunResult Run(const Settings& settings, const std::string& url, const std::strin
         ++started;
         curl_multi_add_handle(multi, client.easy);
     };
-    for (Client& client : pool) {
+    for (std::size_t i = 0; i < pool.size(); ++i) {
+        Client& client = pool[i];
+        const std::string& url = urls[i % urls.size()];
         client.easy = curl_easy_init();
         client.headers = curl_slist_append(nullptr, "Content-Type: text/xml");
         client.headers = curl_slist_append(client.headers, "Expect:");
@@ -200,6 +208,16 @@ std::string Spread(std::vector<double> values, const char* format) {
 }
 
 std::string Query(const std::string& path, const char* sql) {
+    if (path.starts_with("postgresql://")) {
+        PGconn* conn = PQconnectdb(path.c_str());
+        PGresult* result = PQexec(conn, sql);
+        std::string value = PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) > 0
+                                ? PQgetvalue(result, 0, 0)
+                                : std::string("(") + PQerrorMessage(conn) + ")";
+        PQclear(result);
+        PQfinish(conn);
+        return value;
+    }
     sqlite3* db = nullptr;
     std::string value = "(cannot open)";
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
@@ -211,6 +229,21 @@ std::string Query(const std::string& path, const char* sql) {
     }
     sqlite3_close(db);
     return value;
+}
+
+// The 1-minute load average, beside each figure: the machine is shared.
+std::string LoadAverage() {
+    std::FILE* file = std::fopen("/proc/loadavg", "r");
+    double load = 0;
+    if (file == nullptr || std::fscanf(file, "%lf", &load) != 1) {
+        load = -1;
+    }
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f", load);
+    return text;
 }
 
 } // namespace
@@ -229,6 +262,10 @@ int main(int argc, char** argv) {
             settings.repeat = std::clamp(std::atoi(argv[i + 1]), 1, 20);
         } else if (name == "--only") {
             settings.only = argv[i + 1];
+        } else if (name == "--db") {
+            settings.postgres = argv[i + 1];
+        } else if (name == "--processes") {
+            settings.processes = std::clamp(std::atoi(argv[i + 1]), 1, 8);
         }
     }
     if (settings.serverPath.empty()) {
@@ -240,38 +277,58 @@ int main(int argc, char** argv) {
     const std::filesystem::path dir =
         std::filesystem::temp_directory_path() / ("vantro-load-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
-    const std::string database = (dir / "load.db").string();
-    const int port = bench::FreeLoopbackPort();
-    const std::string portText = std::to_string(port);
-    const pid_t service = fork();
-    if (service == 0) {
-        freopen("/dev/null", "w", stdout);
-        execl(settings.serverPath.c_str(), "vantro-server", "--host", "127.0.0.1", "--port", portText.c_str(), "--db",
-              database.c_str(), "--sends-per-minute", "0", "--sends-per-day", "0", "--login-failures", "1000000",
-              static_cast<char*>(nullptr));
-        _exit(127);
+    const std::string database = settings.postgres.empty() ? (dir / "load.db").string() : settings.postgres;
+    std::vector<pid_t> services;
+    std::vector<std::string> bases;
+    for (int i = 0; i < (settings.postgres.empty() ? 1 : settings.processes); ++i) {
+        const int port = bench::FreeLoopbackPort();
+        const std::string portText = std::to_string(port);
+        const pid_t service = fork();
+        if (service == 0) {
+            freopen("/dev/null", "w", stdout);
+            execl(settings.serverPath.c_str(), "vantro-server", "--host", "127.0.0.1", "--port", portText.c_str(),
+                  "--db", database.c_str(), "--sends-per-minute", "0", "--sends-per-day", "0", "--login-failures",
+                  "1000000", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int wait = 0; wait < 100 && !Accepting(port); ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        services.push_back(service);
+        bases.push_back("http://127.0.0.1:" + portText);
     }
-    for (int i = 0; i < 100 && !Accepting(port); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    const auto stopServices = [&services] {
+        for (const pid_t service : services) {
+            kill(service, SIGTERM);
+        }
+        bool clean = true;
+        for (const pid_t service : services) {
+            int status = 0;
+            waitpid(service, &status, 0);
+            clean = clean && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        }
+        return clean;
+    };
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    const std::string base = "http://127.0.0.1:" + portText;
+    const std::string& base = bases.front();
     const std::string login = "<QVRLogin>    <Login>4125551212</Login>    <Password>demo</Password></QVRLogin>";
     const std::string token = bench::Between(PostOnce(base + "/vantro_login.aspx", login), "<string>", "</string>");
     if (token.size() != 32) {
         std::cerr << "vantro-server-load: the service at " << base << " did not log the demo user in\n";
-        kill(service, SIGTERM);
-        waitpid(service, nullptr, 0);
+        stopServices();
         return 1;
     }
     const std::string send = "<QVRMessage>    <Reguser>" + token +
                              "</Reguser>    <Friend>0</Friend>    <To>7245550199</To>    <Carrier>Sprint</Carrier>"
                              "    <Subject>Load</Subject>    <Body>One of many.</Body></QVRMessage>";
 
-    std::printf("%u cores; %.1f s or %zu requests per run; median [min-max] of %d runs\n",
-                std::thread::hardware_concurrency(), settings.seconds, settings.maxRequests, settings.repeat);
-    std::printf("| exchange | clients | connections | requests/s | p50 ms | p99 ms | max ms | failed | lost |\n");
-    std::printf("|---|---:|---|---:|---:|---:|---:|---:|---:|\n");
+    std::printf("%u cores; %zu service process(es) on %s; %.1f s or %zu requests per run; median [min-max] of %d "
+                "runs\n",
+                std::thread::hardware_concurrency(), bases.size(), settings.postgres.empty() ? "SQLite" : "PostgreSQL",
+                settings.seconds, settings.maxRequests, settings.repeat);
+    std::printf("| exchange | clients | connections | requests/s | p50 ms | p99 ms | max ms | failed | lost | load "
+                "average |\n");
+    std::printf("|---|---:|---|---:|---:|---:|---:|---:|---:|---|\n");
     std::size_t sendsAccepted = 0;
     bool anyFailed = false;
     struct Exchange {
@@ -289,9 +346,13 @@ int main(int argc, char** argv) {
             for (const int clients : {1, 4, 16}) {
                 std::vector<double> rates, p50s, p99s, maxima;
                 std::size_t failed = 0, lost = 0;
+                const std::string loadBefore = LoadAverage();
                 for (int run = 0; run < settings.repeat; ++run) {
-                    const RunResult result =
-                        Run(settings, base + exchange.path, exchange.body, exchange.accepted, clients, keepAlive);
+                    std::vector<std::string> urls;
+                    for (const std::string& service : bases) {
+                        urls.push_back(service + exchange.path);
+                    }
+                    const RunResult result = Run(settings, urls, exchange.body, exchange.accepted, clients, keepAlive);
                     rates.push_back(result.perSecond);
                     p50s.push_back(result.p50);
                     p99s.push_back(result.p99);
@@ -303,21 +364,20 @@ int main(int argc, char** argv) {
                     }
                 }
                 anyFailed = anyFailed || failed + lost > 0;
-                std::printf("| %s | %d | %s | %s | %s | %s | %s | %zu | %zu |\n", exchange.name, clients,
+                std::printf("| %s | %d | %s | %s | %s | %s | %s | %zu | %zu | %s to %s |\n", exchange.name, clients,
                             keepAlive ? "kept alive" : "new each", Spread(rates, "%.0f").c_str(),
                             Spread(p50s, "%.2f").c_str(), Spread(p99s, "%.2f").c_str(), Spread(maxima, "%.1f").c_str(),
-                            failed, lost);
+                            failed, lost, loadBefore.c_str(), LoadAverage().c_str());
                 std::fflush(stdout);
             }
         }
     }
-    kill(service, SIGTERM);
-    int status = 0;
-    waitpid(service, &status, 0);
-    const std::string integrity = Query(database, "PRAGMA integrity_check");
+    const bool clean = stopServices();
+    const std::string integrity =
+        settings.postgres.empty() ? Query(database, "PRAGMA integrity_check") : std::string("ok");
     const std::string stored = Query(database, "SELECT count(*) FROM outbox");
     std::printf("\nservice stopped %s; PRAGMA integrity_check: %s; messages stored %s of %zu accepted\n",
-                WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "cleanly" : "with an error", integrity.c_str(),
+                clean ? "cleanly" : "with an error", settings.postgres.empty() ? integrity.c_str() : "(PostgreSQL)",
                 stored.c_str(), sendsAccepted);
     std::filesystem::remove_all(dir);
     curl_global_cleanup();

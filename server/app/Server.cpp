@@ -68,7 +68,8 @@ Server::Server(ServerOptions options)
     : m_options(std::move(options)), m_store(m_options.databasePath, m_options.store),
       m_gateways(m_options.gateways ? m_options.gateways
                                     : std::shared_ptr<const GatewayTable>(&GatewayTable::builtIn(), [](auto*) {})),
-      m_verification(m_store, m_options.verificationLimits, m_options.clock ? m_options.clock : m_options.store.clock),
+      m_verification(m_store, m_options.verificationLimits, m_options.clock ? m_options.clock : m_options.store.clock,
+                     m_options.codeKey),
       m_accounts(m_store, m_verification, *m_gateways, codeDelivery(),
                  [this](const std::string& line) { toConsole(line); }, m_options.smsGateway.has_value()),
       m_messages(m_store, m_options.throttle), m_sweeper(m_store, [this](const std::string& line) { toConsole(line); }) {
@@ -140,6 +141,7 @@ http::HttpOptions Server::httpOptions() {
         .maxBodyBytes = kMaxRequestBytes,
         // Logins hash a password on every core there is, never on the threads serving connections.
         .poolWorkers = std::max(1U, std::thread::hardware_concurrency()),
+        .trustedProxy = m_options.trustedProxy,
         .errors = [this](const std::string& line) { toConsole(line); },
     };
 }

@@ -33,7 +33,8 @@ struct HttpOptions;
 struct ServerOptions {
     std::string host = std::string(kDefaultHost);
     int port = kDefaultPort; // 0: any free port; port() tells which
-    // The SQLite file; ":memory:" gives a private in-memory store.
+    // The SQLite file (":memory:" gives a private in-memory store), or a libpq connection URI
+    // ("postgresql://...") for a PostgreSQL store that several service processes share.
     std::string databasePath = std::string(kDefaultDatabaseFile);
     // Receives one line per accepted message (Protocol.h, ConsoleLine) and one per internal
     // error; empty: silent. Called from the server's threads, one call at a time.
@@ -61,6 +62,9 @@ struct ServerOptions {
     // through the queue when delivery is on, and to `console` when it is off.
     CodeSender codeSender{};
     VerificationLimits verificationLimits{};
+    // The secret the account codes' key is made from (Verification.h), the same for every service
+    // process on one store; empty: a random key of this process's own.
+    std::string codeKey{};
     // The clock of the codes and their limits; empty: the store's.
     SecondsClock clock{};
 
@@ -76,6 +80,9 @@ struct ServerOptions {
     // address, new ones are refused at once, so that a few addresses cannot take them all.
     unsigned maxConnections = 512;
     unsigned maxConnectionsPerAddress = 32;
+    // A load balancer's address, whose requests count as from the client its X-Forwarded-For
+    // header names (http::HttpOptions::trustedProxy); empty: none.
+    std::string trustedProxy{};
     // Connections the kernel queues before they are accepted, so that a burst is not refused.
     unsigned listenBacklog = 1024;
     // A connection that sends nothing for this long is closed.

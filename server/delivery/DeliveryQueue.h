@@ -52,8 +52,11 @@ public:
     virtual ~DeliveryQueue() = default;
     // The oldest queued message whose next attempt is due at `now`.
     virtual std::optional<QueuedMessage> nextDue(TimePoint now) = 0;
-    // The oldest `limit` queued messages due at `now`, oldest first.
+    // The oldest `limit` queued messages due at `now`, oldest first, claimed for this worker: no
+    // other worker gets them until they are marked or their claim runs out (the store's lease).
     virtual std::vector<QueuedMessage> dueMessages(TimePoint now, int limit) = 0;
+    // Gives claimed messages back unattempted (the worker is stopping): due again at once.
+    virtual void releaseClaims(const std::vector<std::int64_t>& ids) = 0;
     // The earliest next attempt of any queued message, if there is one.
     virtual std::optional<TimePoint> nextAttempt() = 0;
     // The hash of the secret (ReportSecret.h) the next attempt's delivery reports will carry; set

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <ctime>
 #include <exception>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -153,12 +154,14 @@ int DeliveryWorker::deliverTextsDue() {
         // Handed over together, each recorded as soon as its answer is in, so that the records
         // share the store's syncs. The next batch is read once all are recorded: no message is in
         // two batches.
-        std::atomic<bool> cutShort{false};
+        std::mutex cutShortMutex;
+        std::vector<std::int64_t> cutShort;
         std::vector<std::exception_ptr> errors(due.size());
         const auto attempt = [&](std::size_t i) {
             try {
                 if (!record(due[i], sendText(due[i], now), now)) {
-                    cutShort = true;
+                    const std::lock_guard lock(cutShortMutex);
+                    cutShort.push_back(due[i].id);
                 }
             } catch (...) {
                 errors[i] = std::current_exception(); // for run(), once the others are done
@@ -173,12 +176,17 @@ int DeliveryWorker::deliverTextsDue() {
             sender.join();
         }
         attempted += static_cast<int>(due.size());
+        if (!cutShort.empty()) {
+            // Cut short by stop(): back to the queue at once, for another process's worker or
+            // for this one after the restart, rather than once the claims run out.
+            m_queue.releaseClaims(cutShort);
+        }
         for (const auto& error : errors) {
             if (error) {
                 std::rethrow_exception(error);
             }
         }
-        if (cutShort) {
+        if (!cutShort.empty()) {
             break;
         }
     }
@@ -198,6 +206,7 @@ int DeliveryWorker::deliverDue() {
         }
         ++attempted;
         if (!record(*message, sendMail(*message, now), now)) {
+            m_queue.releaseClaims({message->id});
             break;
         }
     }

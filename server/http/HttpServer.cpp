@@ -117,7 +117,8 @@ struct HttpServer::Callbacks {
     // The connection is set aside until a worker of `pool` has made the answer.
     static MHD_Result toPool(HttpServer& server, WorkerPool& pool, MHD_Connection* connection, const Route& route,
                              RequestState& state, std::string_view method, std::string_view path) {
-        const std::string address = Request(connection, MethodOf(method), path, state.body).clientAddress();
+        const std::string address =
+            Request(connection, MethodOf(method), path, state.body, server.m_options.trustedProxy).clientAddress();
         state.setAsideOn = &pool;
         MHD_suspend_connection(connection);
         // A write waiting for the disk is made and answered even while the service stops.
@@ -204,7 +205,8 @@ struct HttpServer::Callbacks {
             }
         }
         return Send(connection,
-                    answer(server, route, Request(connection, verb, path, state->body), method, state->tooLarge),
+                    answer(server, route, Request(connection, verb, path, state->body, server.m_options.trustedProxy),
+                           method, state->tooLarge),
                     server.tls(), state->closeAfter);
     }
 

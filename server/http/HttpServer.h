@@ -48,6 +48,10 @@ struct HttpOptions {
     // Writes waiting for the store's disk sync at once (Route::waitsForDisk): as many share one
     // sync. They use no core while they wait.
     unsigned writeWorkers = 32;
+    // The address of a load balancer in front of the service (packaging/haproxy.cfg): a request on
+    // a connection from it counts as from the client its X-Forwarded-For header names (login
+    // pauses, code limits, waiting requests); its connections still count as its own. Empty: none.
+    std::string trustedProxy{};
     // Receives "ERROR <method> <path>: <reason>" for each request whose handler threw.
     std::function<void(const std::string&)> errors{};
 };

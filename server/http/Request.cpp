@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 
 // Forms and cookies are decoded here rather than by libmicrohttpd (0.9.75): its post processor
@@ -89,7 +90,43 @@ std::string Request::formField(std::string_view name) const {
     return {};
 }
 
+namespace {
+
+// The last X-Forwarded-For header's last address: the one the proxy appended, whatever the client
+// sent in headers of that name before it.
+MHD_Result KeepLastForwardedFor(void* last, MHD_ValueKind, const char* key, const char* value) {
+    if (key != nullptr && value != nullptr && strcasecmp(key, "X-Forwarded-For") == 0) {
+        *static_cast<std::string*>(last) = value;
+    }
+    return MHD_YES;
+}
+
+std::string ForwardedClient(MHD_Connection* connection) {
+    std::string header;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &KeepLastForwardedFor, &header);
+    std::string address = header.substr(header.rfind(',') == std::string::npos ? 0 : header.rfind(',') + 1);
+    address.erase(0, address.find_first_not_of(" \t"));
+    address.erase(address.find_last_not_of(" \t") + 1);
+    unsigned char parsed[sizeof(in6_addr)];
+    if (inet_pton(AF_INET, address.c_str(), parsed) == 1 || inet_pton(AF_INET6, address.c_str(), parsed) == 1) {
+        return address;
+    }
+    return {};
+}
+
+} // namespace
+
 std::string Request::clientAddress() const {
+    const std::string peer = peerAddress();
+    if (!m_trustedProxy.empty() && peer == m_trustedProxy) {
+        if (std::string forwarded = ForwardedClient(m_connection); !forwarded.empty()) {
+            return forwarded;
+        }
+    }
+    return peer;
+}
+
+std::string Request::peerAddress() const {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(m_connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     if (info == nullptr || info->client_addr == nullptr) {
         return {};

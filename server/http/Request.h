@@ -14,8 +14,10 @@ namespace server::http {
 
 class Request {
 public:
-    Request(MHD_Connection* connection, Method method, std::string_view path, const std::string& body)
-        : m_connection(connection), m_method(method), m_path(path), m_body(body) {}
+    // `trustedProxy`: the address of a load balancer in front of the service (HttpOptions).
+    Request(MHD_Connection* connection, Method method, std::string_view path, const std::string& body,
+            std::string_view trustedProxy = {})
+        : m_connection(connection), m_method(method), m_path(path), m_body(body), m_trustedProxy(trustedProxy) {}
 
     Method method() const noexcept { return m_method; }
     std::string_view path() const noexcept { return m_path; }
@@ -30,14 +32,19 @@ public:
     // The value of field `name` of the body, read as an application/x-www-form-urlencoded form
     // whatever its content type; empty when absent.
     std::string formField(std::string_view name) const;
-    // The client's IP address as text; empty when unknown.
+    // The client's IP address as text; empty when unknown. For a connection from the trusted
+    // proxy, the address its last X-Forwarded-For header ends with, which the proxy wrote itself.
     std::string clientAddress() const;
 
 private:
+    // The address of the connection's other end.
+    std::string peerAddress() const;
+
     MHD_Connection* m_connection;
     Method m_method;
     std::string_view m_path;
     const std::string& m_body;
+    std::string_view m_trustedProxy;
 };
 
 } // namespace server::http

@@ -74,7 +74,9 @@ void addOptions(CLI::App& app, Settings& s) {
         ->type_name("FILE");
     text("--host", o.host, "ADDRESS", "address to listen on (default 127.0.0.1)");
     number("--port", o.port, "N", 0, 65535, "port to listen on, 0 for any free port (default 8471)");
-    text("--db", o.databasePath, "PATH", "the SQLite store, created when missing (default ./vantro-server.db)");
+    text("--db", o.databasePath, "PATH|URI",
+         "the SQLite store, created when missing (default ./vantro-server.db), or a PostgreSQL database: "
+         "postgresql://... (a libpq URI; its password from a service file or .pgpass, never here)");
     text("--public-url", o.publicUrl, "URL",
          "the address clients reach the service under, for links in answers (default: the listening address)")
         ->check(webAddress());
@@ -108,6 +110,12 @@ void addOptions(CLI::App& app, Settings& s) {
            "a login's session ends after this many days unused (default 30)")
         ->type_name("N")
         ->transform(decimal(1, 3650));
+    text("--code-key", s.codeKeyFile, "FILE",
+         "the secret the account codes are hashed under, at least 32 characters on the file's first line; "
+         "the same file for every process on one store (default: a random key per process)");
+    number("--delivery-claim", o.store.claimSeconds, "SECONDS", 2, 86400,
+           "how long a delivery worker holds the messages it attempts, longer than an attempt takes; a dead worker's messages go out again "
+           "after this (default 300)");
     number("--keep-message-days", o.store.keepMessageDays, "N", 1, 3650,
            "days a message's subject and body are kept once it is delivered, failed, expired or off (default 30)");
     number("--codes-per-hour", o.verificationLimits.requestsPerHour, "N", 1, kMaxInt,
@@ -123,6 +131,8 @@ void addOptions(CLI::App& app, Settings& s) {
     number("--threads", o.threads, "N", 1, 1024,
            "threads serving connections (default: the number of cores, at least 2)");
     number("--max-connections", o.maxConnections, "N", 1, 1000000, "open connections in all (default 512)");
+    text("--trusted-proxy", o.trustedProxy, "ADDRESS",
+         "a load balancer's address: its requests count as from the client its X-Forwarded-For names");
     number("--max-connections-per-address", o.maxConnectionsPerAddress, "N", 1, 1000000,
            "open connections from one client address (default 32)");
     number("--listen-backlog", o.listenBacklog, "N", 1, 65535, "connections waiting to be accepted (default 1024)");

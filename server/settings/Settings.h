@@ -17,6 +17,7 @@ struct Settings {
     // Delivery, put together by the start-up once every option is read.
     SmtpSettings smtp;
     std::string smtpCredentials; // the file with "user:password"; empty: no login
+    std::string codeKeyFile;     // the file with the account codes' secret; empty: a random key
     std::string gateways;        // the gateway table's file; empty: the built-in table
     SmsGatewaySettings sms;      // url empty: no SMS gateway
     std::string smsCredentials;  // the file with "username:password" for sendsms

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -23,6 +24,19 @@
 
 namespace {
 
+// The first line of the code key file; a short secret would let a reader of the store try them all.
+std::string ReadCodeKey(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    if (!file || !std::getline(file, line)) {
+        throw std::runtime_error("cannot read the code key file " + path);
+    }
+    if (line.size() < 32) {
+        throw std::runtime_error("the code key in " + path + " is shorter than 32 characters");
+    }
+    return line;
+}
+
 // Reads the files the settings name (the gateway table, the relay's credentials) into the
 // service's options. False after the reason went to standard error.
 bool loadFiles(server::Settings& settings) {
@@ -31,6 +45,9 @@ bool loadFiles(server::Settings& settings) {
         if (!settings.gateways.empty()) {
             options.gateways =
                 std::make_shared<const server::GatewayTable>(server::GatewayTable::load(settings.gateways));
+        }
+        if (!settings.codeKeyFile.empty()) {
+            options.codeKey = ReadCodeKey(settings.codeKeyFile);
         }
         if (!settings.sms.url.empty()) {
             if (settings.smsCredentials.empty()) {

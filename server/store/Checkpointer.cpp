@@ -4,7 +4,7 @@
 
 namespace server {
 
-Checkpointer::Checkpointer(const std::string& path, Database& writer) : m_writer(writer), m_db(path) {
+Checkpointer::Checkpointer(const std::string& path, SqliteDatabase& writer) : m_writer(writer), m_db(path) {
     // A connection learns that the file is in WAL mode when it first reads it; until then a
     // checkpoint does nothing at all.
     m_db.execute("PRAGMA journal_mode = WAL");

@@ -24,7 +24,7 @@ namespace server {
 class Checkpointer {
 public:
     // Hooks itself to the commits of `writer`, which must outlive it.
-    Checkpointer(const std::string& path, Database& writer);
+    Checkpointer(const std::string& path, SqliteDatabase& writer);
     ~Checkpointer();
     Checkpointer(const Checkpointer&) = delete;
     Checkpointer& operator=(const Checkpointer&) = delete;
@@ -41,8 +41,8 @@ private:
     static int waitBriefly(void*, int count);
     void run();
 
-    Database& m_writer;
-    Database m_db;
+    SqliteDatabase& m_writer;
+    SqliteDatabase m_db;
     std::atomic<bool> m_finishDue = false;
     std::mutex m_mutex; // guards m_due and m_stopping
     std::condition_variable m_wake;

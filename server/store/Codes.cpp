@@ -2,6 +2,21 @@
 
 namespace server {
 
+void Codes::holdSubjects(std::string_view first, std::string_view second) {
+    // On SQLite the one writing connection already excludes every other writer. On PostgreSQL the
+    // requests of other processes for the same subjects wait until this transaction ends, so that
+    // two of them cannot both pass a limit that only one should; always taken in the same order,
+    // so that two transactions never wait for each other.
+    if (m_db.dialect() != Dialect::Postgres) {
+        return;
+    }
+    const bool inOrder = first <= second;
+    m_db.prepared("SELECT pg_advisory_xact_lock(hashtext(?1)), pg_advisory_xact_lock(hashtext(?2))")
+        ->bind(1, inOrder ? first : second)
+        .bind(2, inOrder ? second : first)
+        .run();
+}
+
 std::int64_t Codes::requestsSince(std::string_view subject, std::int64_t since) {
     Query stmt = m_db.prepared("SELECT count(*) FROM code_requests WHERE subject = ?1 AND requested_at > ?2");
     stmt->bind(1, subject).bind(2, since);
@@ -22,8 +37,9 @@ void Codes::forgetRequestsUpTo(std::int64_t time) {
 }
 
 void Codes::putCode(std::int64_t purpose, std::string_view number, std::string_view hash, std::int64_t expiresAt) {
-    m_db.prepared("INSERT OR REPLACE INTO verification_codes(purpose, number, code_hash, expires_at, tries) "
-                  "VALUES (?1, ?2, ?3, ?4, 0)")
+    m_db.prepared("INSERT INTO verification_codes(purpose, number, code_hash, expires_at, tries) "
+                  "VALUES (?1, ?2, ?3, ?4, 0) ON CONFLICT (purpose, number) DO UPDATE SET "
+                  "code_hash = excluded.code_hash, expires_at = excluded.expires_at, tries = 0")
         ->bind(1, purpose)
         .bind(2, number)
         .bind(3, hash)
@@ -32,8 +48,13 @@ void Codes::putCode(std::int64_t purpose, std::string_view number, std::string_v
 }
 
 std::optional<Codes::Pending> Codes::findCode(std::int64_t purpose, std::string_view number) {
-    Query find = m_db.prepared("SELECT code_hash, expires_at, tries FROM verification_codes "
-                               "WHERE purpose = ?1 AND number = ?2");
+    // Held until the transaction ends on PostgreSQL, so that wrong codes typed through several
+    // processes at once each count.
+    Query find = m_db.prepared(m_db.dialect() == Dialect::Postgres
+                                   ? "SELECT code_hash, expires_at, tries FROM verification_codes "
+                                     "WHERE purpose = ?1 AND number = ?2 FOR UPDATE"
+                                   : "SELECT code_hash, expires_at, tries FROM verification_codes "
+                                     "WHERE purpose = ?1 AND number = ?2");
     find->bind(1, purpose).bind(2, number);
     if (!find->step()) {
         return std::nullopt;
@@ -60,7 +81,8 @@ void Codes::forgetCodesExpiredBy(std::int64_t time) {
 }
 
 void Codes::rememberCarrier(std::string_view number, std::string_view carrier, std::int64_t at) {
-    m_db.prepared("INSERT OR REPLACE INTO verified_numbers(number, carrier, verified_at) VALUES (?1, ?2, ?3)")
+    m_db.prepared("INSERT INTO verified_numbers(number, carrier, verified_at) VALUES (?1, ?2, ?3) "
+                  "ON CONFLICT (number) DO UPDATE SET carrier = excluded.carrier, verified_at = excluded.verified_at")
         ->bind(1, number)
         .bind(2, carrier)
         .bind(3, at)

@@ -5,7 +5,7 @@
 // gave. It works on a connection the caller holds (Store::withDatabase), so that the caller can
 // make several calls one transaction.
 
-#include "server/store/Sqlite.h"
+#include "server/store/Connection.h"
 
 #include <cstdint>
 #include <optional>
@@ -24,6 +24,9 @@ public:
 
     explicit Codes(Database& db) : m_db(db) {}
 
+    // Holds the two subjects until the caller's transaction ends: a request of another service
+    // process for either waits, so that its count includes this one.
+    void holdSubjects(std::string_view first, std::string_view second);
     // Requests counted for `subject` after `since` (seconds since 1970).
     std::int64_t requestsSince(std::string_view subject, std::int64_t since);
     // Counts one request at `at` for each of the two subjects.

@@ -8,7 +8,7 @@
 namespace server {
 
 void Store::seedDemoData() {
-    const std::int64_t demoUser = insertUser(kDemoLogin, HashPassword(kDemoPassword));
+    const std::int64_t demoUser = insertUser(kDemoLogin, HashPassword(kDemoPassword)).value_or(0);
     for (const DemoFriend& demo : kDemoFriends) {
         insertFriend(demoUser, Friend{0, std::string(demo.name), std::string(demo.number), std::string(demo.carrier)});
     }

@@ -37,13 +37,10 @@ std::optional<Friend> Store::findFriend(std::int64_t userId, std::int64_t friend
 }
 
 std::optional<std::int64_t> Store::insertFriend(std::int64_t userId, const Friend& entry) {
-    m_writer.prepared("INSERT INTO friends(user_id, name, number, carrier) VALUES (?1, ?2, ?3, ?4)")
-        ->bind(1, userId)
-        .bind(2, entry.name)
-        .bind(3, entry.number)
-        .bind(4, entry.carrier)
-        .run();
-    const std::int64_t id = m_writer.lastInsertRowId();
+    Query stmt =
+        m_writer.prepared("INSERT INTO friends(user_id, name, number, carrier) VALUES (?1, ?2, ?3, ?4) RETURNING id");
+    stmt->bind(1, userId).bind(2, entry.name).bind(3, entry.number).bind(4, entry.carrier).step();
+    const std::int64_t id = stmt->columnInt64(0);
     if (id > kMaxFriendId) {
         return std::nullopt;
     }
@@ -53,6 +50,7 @@ std::optional<std::int64_t> Store::insertFriend(std::int64_t userId, const Frien
 std::optional<std::int64_t> Store::addFriend(std::int64_t userId, const Friend& entry) {
     return write([&]() -> std::optional<std::int64_t> {
         Transaction transaction(m_writer);
+        lockUser(userId);
         Query count = m_writer.prepared("SELECT count(*) FROM friends WHERE user_id = ?1");
         count->bind(1, userId);
         if (count->step() && count->columnInt64(0) >= kMaxFriendsPerUser) {

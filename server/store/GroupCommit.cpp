@@ -24,8 +24,8 @@ void GroupCommit::run(const std::function<void()>& step) {
             // next group gets a leader: none of them waits for ever.
             {
                 std::lock_guard dbLock(m_dbMutex);
-                if (sqlite3_get_autocommit(m_db.handle()) == 0) {
-                    sqlite3_exec(m_db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+                if (m_db.inTransaction()) {
+                    m_db.executeQuietly("ROLLBACK");
                 }
             }
             for (Pending* pending : group) {
@@ -49,7 +49,6 @@ void GroupCommit::run(const std::function<void()>& step) {
 
 void GroupCommit::commit(const std::vector<Pending*>& group) {
     std::lock_guard dbLock(m_dbMutex);
-    sqlite3* handle = m_db.handle();
     // The steps already run whose changes the open transaction holds.
     std::vector<Pending*> held;
     const auto failHeld = [&](const std::exception_ptr& error) {
@@ -60,36 +59,37 @@ void GroupCommit::commit(const std::vector<Pending*>& group) {
     };
     for (Pending* pending : group) {
         try {
-            if (sqlite3_get_autocommit(handle) != 0) {
-                m_db.prepared("BEGIN IMMEDIATE")->run();
-            }
-            m_db.prepared("SAVEPOINT step")->run();
+            m_db.openStep();
         } catch (...) {
             pending->error = std::current_exception();
+            if (!m_db.inTransaction()) {
+                // The transaction is gone (the connection was lost): so are the steps it held.
+                failHeld(pending->error);
+            }
             continue;
         }
         try {
             (*pending->step)();
-            m_db.prepared("RELEASE step")->run();
+            m_db.closeStep();
             held.push_back(pending);
         } catch (...) {
             pending->error = std::current_exception();
-            if (sqlite3_get_autocommit(handle) == 0) {
-                sqlite3_exec(handle, "ROLLBACK TO step; RELEASE step", nullptr, nullptr, nullptr);
+            if (m_db.inTransaction()) {
+                m_db.undoStep();
             } else {
-                // SQLite rolled the whole transaction back (a full disk, an I/O error): the
+                // The database rolled the whole transaction back (a full disk, an I/O error): the
                 // steps before this one went with it.
                 failHeld(pending->error);
             }
         }
     }
-    if (sqlite3_get_autocommit(handle) != 0) {
+    if (!m_db.inTransaction()) {
         return; // every step failed, nothing to commit
     }
     try {
-        m_db.prepared("COMMIT")->run();
+        m_db.commitSteps();
     } catch (...) {
-        sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
+        m_db.executeQuietly("ROLLBACK");
         failHeld(std::current_exception());
     }
 }

@@ -10,7 +10,7 @@
 // step that fails is undone alone and the others still commit. Whoever arrives while no group is
 // being committed leads the next one: it runs every waiting step, commits, and wakes the others.
 
-#include "server/store/Sqlite.h"
+#include "server/store/Connection.h"
 
 #include <condition_variable>
 #include <exception>

@@ -22,8 +22,18 @@ void Store::countLoginFailure(std::string_view first, std::string_view second, s
         for (const std::string_view subject : {first, second}) {
             LoginFailures run;
             {
+                // A run the service processes count at once is counted once by each: the row
+                // (made empty when missing) is held until the write ends.
+                m_writer
+                    .prepared("INSERT INTO login_failures(subject, failures, last_failure, paused_until) "
+                              "VALUES (?1, 0, 0, 0) ON CONFLICT (subject) DO NOTHING")
+                    ->bind(1, subject)
+                    .run();
                 Query find = m_writer.prepared(
-                    "SELECT failures, last_failure, paused_until FROM login_failures WHERE subject = ?1");
+                    m_writer.dialect() == Dialect::Postgres
+                        ? "SELECT failures, last_failure, paused_until FROM login_failures WHERE subject = ?1 FOR "
+                          "UPDATE"
+                        : "SELECT failures, last_failure, paused_until FROM login_failures WHERE subject = ?1");
                 find->bind(1, subject);
                 if (find->step()) {
                     run = LoginFailures{find->columnInt64(0), find->columnInt64(1), find->columnInt64(2)};
@@ -31,8 +41,8 @@ void Store::countLoginFailure(std::string_view first, std::string_view second, s
             }
             count(run);
             m_writer
-                .prepared("INSERT OR REPLACE INTO login_failures(subject, failures, last_failure, paused_until) "
-                          "VALUES (?1, ?2, ?3, ?4)")
+                .prepared("UPDATE login_failures SET failures = ?2, last_failure = ?3, paused_until = ?4 "
+                          "WHERE subject = ?1")
                 ->bind(1, subject)
                 .bind(2, run.failures)
                 .bind(3, run.lastFailure)

@@ -1,6 +1,7 @@
 #include "server/store/Migrations.h"
 
 #include "server/store/Passwords.h"
+#include "server/store/PostgresSchema.h"
 #include "server/store/XmlText.h"
 
 #include <iterator>
@@ -142,9 +143,9 @@ struct Row {
 
 std::vector<Row> ReadAll(Database& db, const char* sql) {
     std::vector<Row> rows;
-    Statement stmt(db, sql);
-    while (stmt.step()) {
-        rows.push_back({stmt.columnInt64(0), stmt.columnText(1)});
+    const auto stmt = db.statement(sql);
+    while (stmt->step()) {
+        rows.push_back({stmt->columnInt64(0), stmt->columnText(1)});
     }
     return rows;
 }
@@ -154,8 +155,10 @@ std::vector<Row> ReadAll(Database& db, const char* sql) {
 void HashPlainPasswords(Database& db) {
     for (const Row& user : ReadAll(db, "SELECT id, password FROM users")) {
         if (!IsPasswordHash(user.text)) {
-            Statement set(db, "UPDATE users SET password = ?1 WHERE id = ?2");
-            set.bind(1, HashPassword(user.text)).bind(2, user.id).run();
+            db.statement("UPDATE users SET password = ?1 WHERE id = ?2")
+                ->bind(1, HashPassword(user.text))
+                .bind(2, user.id)
+                .run();
         }
     }
     // Texts an answer may show, or that the outbox will hand on.
@@ -169,8 +172,7 @@ void HashPlainPasswords(Database& db) {
         const std::string update = std::string("UPDATE ") + table + " SET " + column + " = ?1 WHERE id = ?2";
         for (const Row& row : ReadAll(db, select.c_str())) {
             if (!IsXmlText(row.text)) {
-                Statement set(db, update.c_str());
-                set.bind(1, ToXmlText(row.text)).bind(2, row.id).run();
+                db.statement(update)->bind(1, ToXmlText(row.text)).bind(2, row.id).run();
             }
         }
     }
@@ -201,58 +203,97 @@ CREATE INDEX page_sessions_by_user ON page_sessions(user_id);
 CREATE INDEX outbox_states_by_state_time ON outbox_states(state, at);
 )sql";
 
+// Step 9: a delivery worker claims the messages it is about to attempt until the time in
+// claimed_until (OutboxQueue.cpp), so that the workers of several service processes never attempt the
+// same message at once, and the claims of a worker that died run out.
+constexpr const char* kDeliveryClaims = R"sql(
+ALTER TABLE outbox ADD COLUMN claimed_until TEXT;
+)sql";
+
 struct Step {
-    std::int64_t version; // what user_version says once the step is done
+    std::int64_t version; // what the store's version says once the step is done
     const char* sql;
+    const char* postgres;    // the same step as PostgreSQL writes it (PostgresSchema.h)
     void (*then)(Database&); // data the step changes, after its SQL; may be null
 };
 
 // Never change a step that has shipped: add one.
 constexpr Step kSteps[] = {
-    {1, kUsersFriendsOutbox, nullptr}, {2, kSessions, HashPlainPasswords}, {3, kDeliveryColumns, nullptr},
-    {4, kCodeMessages, nullptr},       {5, kCodeTables, nullptr},           {6, kDeliveryReports, nullptr},
-    {7, kLoginFailures, nullptr},      {8, kPageSessions, nullptr},
+    {1, kUsersFriendsOutbox, postgres::kUsersFriendsOutbox, nullptr},
+    {2, kSessions, postgres::kSessions, HashPlainPasswords},
+    {3, kDeliveryColumns, postgres::kDeliveryColumns, nullptr},
+    {4, kCodeMessages, postgres::kCodeMessages, nullptr},
+    {5, kCodeTables, postgres::kCodeTables, nullptr},
+    {6, kDeliveryReports, postgres::kDeliveryReports, nullptr},
+    {7, kLoginFailures, postgres::kLoginFailures, nullptr},
+    {8, kPageSessions, postgres::kPageSessions, nullptr},
+    {9, kDeliveryClaims, kDeliveryClaims, nullptr},
 };
 constexpr std::int64_t kLatest = std::size(kSteps);
 
-std::int64_t UserVersion(Database& db) {
+// SQLite keeps the version in the file's user_version; PostgreSQL in a table of one row.
+std::int64_t StoredVersion(Database& db) {
+    if (db.dialect() == Dialect::Postgres) {
+        Query exists = db.prepared("SELECT CASE WHEN to_regclass('schema_version') IS NULL THEN 0 ELSE 1 END");
+        if (!exists->step() || exists->columnInt64(0) == 0) {
+            return 0;
+        }
+        const auto version = db.statement("SELECT coalesce(max(version), 0) FROM schema_version");
+        version->step();
+        return version->columnInt64(0);
+    }
     Query version = db.prepared("PRAGMA user_version");
     version->step();
     return version->columnInt64(0);
 }
 
+void StoreVersion(Database& db, std::int64_t version) {
+    if (db.dialect() == Dialect::Postgres) {
+        db.execute("CREATE TABLE IF NOT EXISTS schema_version (version BIGINT NOT NULL)");
+        db.execute("DELETE FROM schema_version");
+        db.statement("INSERT INTO schema_version(version) VALUES (?1)")->bind(1, version).run();
+        return;
+    }
+    db.execute(("PRAGMA user_version = " + std::to_string(version)).c_str());
+}
+
 bool HasColumn(Database& db, const char* table, const char* column) {
-    Statement stmt(db, "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2");
-    stmt.bind(1, table).bind(2, column);
-    return stmt.step();
+    const auto stmt = db.statement("SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2");
+    stmt->bind(1, table).bind(2, column);
+    return stmt->step();
 }
 
 } // namespace
 
-bool IsSchemaCurrent(Database& db) { return UserVersion(db) == kLatest; }
+bool IsSchemaCurrent(Database& db) { return StoredVersion(db) == kLatest; }
 
 std::int64_t MigrateSchema(Database& db) {
-    const std::int64_t found = UserVersion(db);
+    if (db.dialect() == Dialect::Postgres) {
+        // Service processes starting together: one climbs the ladder, the others wait for it and
+        // then find the store current. The lock ends with the caller's transaction.
+        db.execute("SELECT pg_advisory_xact_lock(7261)");
+    }
+    const std::int64_t found = StoredVersion(db);
     if (found > kLatest || found < 0) {
-        throw SqliteError("SQLite: the store was written by another version of the service (schema version " +
-                          std::to_string(found) + ")");
+        throw StoreError("the store was written by another version of the service (schema version " +
+                         std::to_string(found) + ")");
     }
     std::int64_t current = found;
     // Before the code messages were a step, the service rebuilt the outbox for them without
-    // counting it, in stores that say version 3.
-    if (current == 3 && HasColumn(db, "outbox", "expires_at")) {
+    // counting it, in SQLite stores that say version 3.
+    if (current == 3 && db.dialect() == Dialect::Sqlite && HasColumn(db, "outbox", "expires_at")) {
         current = 4;
     }
     for (const Step& step : kSteps) {
         if (step.version > current) {
-            db.execute(step.sql);
+            db.execute(db.dialect() == Dialect::Postgres ? step.postgres : step.sql);
             if (step.then != nullptr) {
                 step.then(db);
             }
         }
     }
     if (found != kLatest) {
-        db.execute(("PRAGMA user_version = " + std::to_string(kLatest)).c_str());
+        StoreVersion(db, kLatest);
     }
     return found;
 }

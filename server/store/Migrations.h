@@ -1,9 +1,11 @@
 #pragma once
 
-// The store's schema as one ladder of numbered steps, kept in the file's `user_version`: every
-// table and column change is a step, and a store of any earlier version climbs the steps it lacks.
+// The store's schema as one ladder of numbered steps, for SQLite and PostgreSQL alike (the SQL of a
+// step written per dialect where they differ): every table and column change is a step, and a
+// store of any earlier version climbs the steps it lacks. The version is kept in the SQLite file's
+// `user_version`, or in PostgreSQL's table schema_version.
 
-#include "server/store/Sqlite.h"
+#include "server/store/Connection.h"
 
 #include <cstdint>
 
@@ -13,7 +15,7 @@ namespace server {
 bool IsSchemaCurrent(Database& db);
 
 // Runs the steps the store on `db` lacks, inside the caller's transaction, and returns the version
-// it was at (0: a new, empty store). Throws SqliteError for a store this ladder does not know (a
+// it was at (0: a new, empty store). Throws StoreError for a store this ladder does not know (a
 // newer service wrote it).
 std::int64_t MigrateSchema(Database& db);
 

@@ -1,5 +1,5 @@
-// The outbox table: every accepted message and every account code's text, which is also the
-// delivery queue (DeliveryQueue.h).
+// The outbox table: every accepted message and every account code's text, with the changes of
+// their states and the delivery reports. Its use as the delivery queue is OutboxQueue.cpp's.
 
 #include "server/delivery/ReportSecret.h"
 #include "server/store/ReadPool.h"
@@ -17,13 +17,14 @@ std::optional<OutboxResult> Store::overSendLimit(std::int64_t userId, std::int64
         if (limit <= 0) {
             return std::nullopt;
         }
-        Query nth = m_writer.prepared("SELECT CAST(strftime('%s', sent_at) AS INTEGER) FROM outbox "
+        Query nth = m_writer.prepared("SELECT sent_at FROM outbox "
                                       "WHERE user_id = ?1 AND sent_at > ?2 ORDER BY sent_at DESC LIMIT 1 OFFSET ?3");
         nth->bind(1, userId).bind(2, UtcText(time - window)).bind(3, std::int64_t{limit} - 1);
         if (!nth->step()) {
             return std::nullopt;
         }
-        return nth->columnInt64(0) + window;
+        const auto sentAt = ParseUtcText(nth->columnText(0)).value_or(TimePoint{});
+        return std::chrono::duration_cast<std::chrono::seconds>(sentAt.time_since_epoch()).count() + window;
     };
     OutboxResult result;
     if (const auto retry = overLimit(m_settings.sendsPerMinute, 60)) {
@@ -46,8 +47,16 @@ void Store::insertMessage(OutboxMessage& message) {
     message.attempts = 0;
     message.nextAttempt = queued ? message.sentAt : std::string();
     message.lastReply.clear();
-    Query stmt = m_writer.prepared("INSERT INTO outbox(user_id, friend_id, number, carrier, subject, body, sent_at, "
-                                   "state, next_attempt) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+    // PostgreSQL records the first state in the same statement, one round trip fewer for every
+    // send; SQLite, in process, has no round trips to save and takes no INSERT in a WITH.
+    const bool withState = m_writer.dialect() == Dialect::Postgres;
+    Query stmt = m_writer.prepared(
+        withState ? "WITH message AS (INSERT INTO outbox(user_id, friend_id, number, carrier, subject, body, sent_at, "
+                    "state, next_attempt) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) RETURNING id) "
+                    "INSERT INTO outbox_states(message_id, state, at) SELECT id, ?8, ?10 FROM message "
+                    "RETURNING message_id"
+                  : "INSERT INTO outbox(user_id, friend_id, number, carrier, subject, body, sent_at, "
+                    "state, next_attempt) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) RETURNING id");
     stmt->bind(1, message.userId);
     if (message.friendId != 0) {
         stmt->bind(2, message.friendId);
@@ -61,15 +70,25 @@ void Store::insertMessage(OutboxMessage& message) {
     } else {
         stmt->bindNull(9);
     }
-    stmt->run();
-    message.id = m_writer.lastInsertRowId();
-    recordState(message.id, message.state, {});
+    if (withState) {
+        stmt->bind(10, stateTime());
+    }
+    stmt->step();
+    message.id = stmt->columnInt64(0);
+    if (!withState) {
+        recordState(message.id, message.state, {});
+    }
 }
 
 OutboxResult Store::addToOutbox(OutboxMessage message) {
     const std::int64_t time = now();
     return write([&] {
         OutboxResult result;
+        // Sends through other service processes count against the same limits: they wait. Without
+        // limits there is nothing to count, and the user's sends need not wait for one another.
+        if (m_settings.sendsPerMinute > 0 || m_settings.sendsPerDay > 0) {
+            lockUser(message.userId);
+        }
         if (message.friendId != 0) {
             Query entry = m_writer.prepared("SELECT number, carrier FROM friends WHERE user_id = ?1 AND id = ?2");
             entry->bind(1, message.userId).bind(2, message.friendId);
@@ -119,17 +138,12 @@ void Store::queueCode(std::string_view number, std::string_view carrier, std::st
                       std::string_view body, std::int64_t expiresAt) {
     const std::string queuedAt = UtcText(now());
     write([&] {
-        m_writer
-            .prepared("INSERT INTO outbox(user_id, number, carrier, subject, body, sent_at, state, next_attempt, "
-                      "expires_at) VALUES (NULL, ?1, ?2, ?3, ?4, ?5, 'queued', ?5, ?6)")
-            ->bind(1, number)
-            .bind(2, carrier)
-            .bind(3, subject)
-            .bind(4, body)
-            .bind(5, queuedAt)
-            .bind(6, UtcText(expiresAt))
-            .run();
-        recordState(m_writer.lastInsertRowId(), delivery::kQueued, {});
+        Query stmt = m_writer.prepared(
+            "INSERT INTO outbox(user_id, number, carrier, subject, body, sent_at, state, next_attempt, "
+            "expires_at) VALUES (NULL, ?1, ?2, ?3, ?4, ?5, 'queued', ?5, ?6) RETURNING id");
+        stmt->bind(1, number).bind(2, carrier).bind(3, subject).bind(4, body).bind(5, queuedAt);
+        stmt->bind(6, UtcText(expiresAt)).step();
+        recordState(stmt->columnInt64(0), delivery::kQueued, {});
     });
 }
 
@@ -172,139 +186,6 @@ std::vector<StateChange> Store::stateHistory(std::int64_t id) {
 
 namespace {
 
-// The statements of retireCodes, for one message (?2: its id) or for all. Literals, since the
-// writer keeps its prepared statements by their text's address. Both forms name the conditions of
-// the index outbox_pending_codes, so that neither reads the whole outbox.
-#define VANTRO_CODE_EXPIRING                                                                                           \
-    "expires_at IS NOT NULL AND body != '' AND state = 'queued' "                                                      \
-    "AND (next_attempt >= expires_at OR expires_at <= ?1)"
-#define VANTRO_CODE_SETTLED "expires_at IS NOT NULL AND body != '' AND state != 'queued'"
-#define VANTRO_RECORD_EXPIRY                                                                                           \
-    "INSERT INTO outbox_states(message_id, state, at, reason) SELECT id, 'expired', ?3, "                              \
-    "'expired before delivery: ' || coalesce(last_reply, 'no attempt') FROM outbox WHERE "
-#define VANTRO_EXPIRE                                                                                                  \
-    "UPDATE outbox SET body = '', state = 'expired', last_reply = 'expired before delivery: ' || "                     \
-    "coalesce(last_reply, 'no attempt'), next_attempt = NULL WHERE "
-
-struct RetireStatements {
-    const char* record;
-    const char* expire;
-    const char* blank;
-};
-constexpr RetireStatements kRetireAll{VANTRO_RECORD_EXPIRY VANTRO_CODE_EXPIRING " AND ?2 IS NULL",
-                                      VANTRO_EXPIRE VANTRO_CODE_EXPIRING " AND ?2 IS NULL",
-                                      "UPDATE outbox SET body = '' WHERE " VANTRO_CODE_SETTLED " AND ?2 IS NULL"};
-constexpr RetireStatements kRetireOne{VANTRO_RECORD_EXPIRY "id = ?2 AND " VANTRO_CODE_EXPIRING,
-                                      VANTRO_EXPIRE "id = ?2 AND " VANTRO_CODE_EXPIRING,
-                                      "UPDATE outbox SET body = '' WHERE id = ?2 AND " VANTRO_CODE_SETTLED};
-
-#undef VANTRO_CODE_EXPIRING
-#undef VANTRO_CODE_SETTLED
-#undef VANTRO_RECORD_EXPIRY
-#undef VANTRO_EXPIRE
-
-} // namespace
-
-void Store::retireCodes(const std::string& now, std::optional<std::int64_t> id) {
-    // A code's text leaves the store once it is accepted, refused or expired, and a code that
-    // would only be tried again once it has expired is not tried at all. An empty `now` expires
-    // nothing by time alone (every time text sorts after it).
-    const RetireStatements& sql = id ? kRetireOne : kRetireAll;
-    const auto bindScope = [&](Statement& stmt) -> Statement& { return id ? stmt.bind(2, *id) : stmt.bindNull(2); };
-    Query record = m_writer.prepared(sql.record);
-    bindScope(*record).bind(1, now).bind(3, stateTime()).run();
-    Query expire = m_writer.prepared(sql.expire);
-    bindScope(*expire).bind(1, now).run();
-    Query blank = m_writer.prepared(sql.blank);
-    bindScope(*blank).run();
-}
-
-std::optional<QueuedMessage> Store::nextDue(TimePoint now) {
-    auto due = dueMessages(now, 1);
-    if (due.empty()) {
-        return std::nullopt;
-    }
-    return std::move(due.front());
-}
-
-std::vector<QueuedMessage> Store::dueMessages(TimePoint now, int limit) {
-    write([&] { retireCodes(UtcText(now), std::nullopt); });
-    ReadConnection connection = reading();
-    // The times are all written alike, so text order is time order.
-    Query stmt = connection.db().prepared("SELECT id, number, carrier, subject, body, sent_at, attempts, "
-                                          "coalesce(expires_at, '') FROM outbox "
-                                          "WHERE state = 'queued' AND next_attempt <= ?1 "
-                                          "ORDER BY next_attempt, id LIMIT ?2");
-    stmt->bind(1, UtcText(now)).bind(2, std::int64_t{limit});
-    std::vector<QueuedMessage> due;
-    while (stmt->step()) {
-        due.push_back(QueuedMessage{stmt->columnInt64(0), stmt->columnText(1), stmt->columnText(2), stmt->columnText(3),
-                                    stmt->columnText(4), stmt->columnText(5), static_cast<int>(stmt->columnInt64(6)),
-                                    stmt->columnText(7)});
-    }
-    return due;
-}
-
-std::optional<TimePoint> Store::nextAttempt() {
-    ReadConnection connection = reading();
-    Query stmt = connection.db().prepared("SELECT min(next_attempt) FROM outbox WHERE state = 'queued'");
-    if (!stmt->step() || stmt->columnIsNull(0)) {
-        return std::nullopt;
-    }
-    return ParseUtcText(stmt->columnText(0));
-}
-
-void Store::setDeliveryState(std::int64_t id, std::string_view state, int attempts, const std::string* next,
-                             std::string_view reply) {
-    write([&] {
-        // Only a message still queued: a report may have moved it on while the attempt was under way.
-        Query stmt = m_writer.prepared("UPDATE outbox SET state = ?1, attempts = ?2, next_attempt = ?3, "
-                                       "last_reply = ?4 WHERE id = ?5 AND state = 'queued'");
-        stmt->bind(1, state).bind(2, std::int64_t{attempts});
-        if (next != nullptr) {
-            stmt->bind(3, *next);
-        } else {
-            stmt->bindNull(3);
-        }
-        stmt->bind(4, reply).bind(5, id).run();
-        if (m_writer.changes() == 0) {
-            // The report came first; the attempt still counts.
-            m_writer.prepared("UPDATE outbox SET attempts = max(attempts, ?1) WHERE id = ?2")
-                ->bind(1, std::int64_t{attempts})
-                .bind(2, id)
-                .run();
-        } else if (state != delivery::kQueued) {
-            recordState(id, state, state == delivery::kFailed ? reply : std::string_view());
-        }
-        retireCodes({}, id);
-    });
-}
-
-bool Store::setReportSecretHash(std::int64_t id, std::string_view hash) {
-    return write([&] {
-        m_writer.prepared("UPDATE outbox SET report_hash = ?1 WHERE id = ?2 AND state = 'queued'")
-            ->bind(1, hash)
-            .bind(2, id)
-            .run();
-        return m_writer.changes() == 1;
-    });
-}
-
-void Store::markAccepted(std::int64_t id, int attempts, std::string_view reply) {
-    setDeliveryState(id, delivery::kAccepted, attempts, nullptr, reply);
-}
-
-void Store::markRetry(std::int64_t id, int attempts, TimePoint next, std::string_view reply) {
-    const std::string nextText = UtcText(next);
-    setDeliveryState(id, delivery::kQueued, attempts, &nextText, reply);
-}
-
-void Store::markFailed(std::int64_t id, int attempts, std::string_view reply) {
-    setDeliveryState(id, delivery::kFailed, attempts, nullptr, reply);
-}
-
-namespace {
-
 // How far along a state is; a report moves a message only further along, never out of a final
 // state (delivered, failed, expired). "off" is never reported on: it carries no secret.
 int Progress(std::string_view state) {
@@ -326,7 +207,11 @@ ReportResult Store::applyReport(const DeliveryReport& report) {
     // One write, durable before the gateway hears that the report was taken.
     return write([&]() -> ReportResult {
         Transaction transaction(m_writer);
-        Query row = m_writer.prepared("SELECT state, coalesce(report_hash, '') FROM outbox WHERE id = ?1");
+        // Held until the write ends: a report and an attempt's outcome on other processes wait.
+        Query row =
+            m_writer.prepared(m_writer.dialect() == Dialect::Postgres
+                                  ? "SELECT state, coalesce(report_hash, '') FROM outbox WHERE id = ?1 FOR UPDATE"
+                                  : "SELECT state, coalesce(report_hash, '') FROM outbox WHERE id = ?1");
         row->bind(1, report.id);
         if (!row->step()) {
             return ReportResult::Unknown;

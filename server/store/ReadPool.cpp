@@ -11,7 +11,7 @@ std::unique_ptr<Database> ReadPool::take() {
             return reader;
         }
     }
-    return std::make_unique<Database>(m_path, true);
+    return m_open();
 }
 
 void ReadPool::giveBack(std::unique_ptr<Database> reader) {

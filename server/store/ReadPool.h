@@ -1,11 +1,12 @@
 #pragma once
 
-// The store's connections for reading. In WAL mode a read on a connection of its own sees the
-// last commit and never waits for the writer, so reads take an idle connection from the pool (or
-// open one) and give it back when done.
+// The store's connections for reading. A read on a connection of its own sees the last commit and
+// never waits for the writer (SQLite in WAL mode; PostgreSQL always), so reads take an idle
+// connection from the pool (or open one) and give it back when done.
 
-#include "server/store/Sqlite.h"
+#include "server/store/Connection.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,16 +16,19 @@ namespace server {
 
 class ReadPool {
 public:
-    explicit ReadPool(std::string path) : m_path(std::move(path)) {}
+    using Open = std::function<std::unique_ptr<Database>()>;
+
+    // `open` makes a new connection for reading.
+    explicit ReadPool(Open open) : m_open(std::move(open)) {}
     ReadPool(const ReadPool&) = delete;
     ReadPool& operator=(const ReadPool&) = delete;
 
-    // An idle read-only connection, or a new one when none is idle.
+    // An idle connection, or a new one when none is idle.
     std::unique_ptr<Database> take();
     void giveBack(std::unique_ptr<Database> reader);
 
 private:
-    std::string m_path;
+    Open m_open;
     std::mutex m_mutex; // guards m_idle
     std::vector<std::unique_ptr<Database>> m_idle;
 };

@@ -33,7 +33,7 @@ std::string Describe(sqlite3* db, int rc, const char* what) {
 
 } // namespace
 
-Database::Database(const std::string& path, bool readOnly) {
+SqliteDatabase::SqliteDatabase(const std::string& path, bool readOnly) {
     // Each connection serves one thread at a time (the store hands them out), so SQLite's own
     // per-connection mutex is not needed.
     const int flags =
@@ -52,21 +52,17 @@ Database::Database(const std::string& path, bool readOnly) {
     sqlite3_busy_timeout(m_db, 5000);
 }
 
-Database::~Database() {
-    // Every Statement is finalized before its Database goes, so close cannot be busy.
-    m_prepared.clear();
+SqliteDatabase::~SqliteDatabase() {
+    // Every statement is finalized before the connection goes, so close cannot be busy.
+    dropPrepared();
     sqlite3_close(m_db);
 }
 
-Query Database::prepared(const char* sql) {
-    auto& kept = m_prepared[sql];
-    if (!kept) {
-        kept = std::make_unique<Statement>(*this, sql);
-    }
-    return Query(*kept);
+std::unique_ptr<Statement> SqliteDatabase::statement(const std::string& sql) {
+    return std::make_unique<SqliteStatement>(m_db, sql);
 }
 
-void Database::execute(const char* sql) {
+void SqliteDatabase::execute(const char* sql) {
     char* error = nullptr;
     const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &error);
     if (rc != SQLITE_OK) {
@@ -77,44 +73,48 @@ void Database::execute(const char* sql) {
     }
 }
 
-std::int64_t Database::lastInsertRowId() const noexcept { return sqlite3_last_insert_rowid(m_db); }
+void SqliteDatabase::executeQuietly(const char* sql) noexcept { sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr); }
 
-int Database::changes() const noexcept { return sqlite3_changes(m_db); }
+int SqliteDatabase::changes() const noexcept { return sqlite3_changes(m_db); }
 
-Statement::Statement(Database& db, const char* sql) : m_db(db.handle()) {
-    check(sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &m_stmt, nullptr), "prepare");
+bool SqliteDatabase::inTransaction() const noexcept { return sqlite3_get_autocommit(m_db) == 0; }
+
+void SqliteDatabase::begin() { prepared("BEGIN IMMEDIATE")->run(); }
+
+SqliteStatement::SqliteStatement(sqlite3* db, const std::string& sql) : m_db(db) {
+    check(sqlite3_prepare_v3(m_db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &m_stmt, nullptr), "prepare");
 }
 
-void Statement::reset() noexcept {
+void SqliteStatement::reset() noexcept {
     sqlite3_reset(m_stmt);
     sqlite3_clear_bindings(m_stmt);
 }
 
-Statement::~Statement() { sqlite3_finalize(m_stmt); }
+SqliteStatement::~SqliteStatement() { sqlite3_finalize(m_stmt); }
 
-void Statement::check(int rc, const char* what) const {
+void SqliteStatement::check(int rc, const char* what) const {
     if (rc != SQLITE_OK) {
         throw SqliteError(Describe(m_db, rc, what));
     }
 }
 
-Statement& Statement::bind(int index, std::int64_t value) {
+Statement& SqliteStatement::bind(int index, std::int64_t value) {
     check(sqlite3_bind_int64(m_stmt, index, value), "bind");
     return *this;
 }
 
-Statement& Statement::bind(int index, std::string_view text) {
+Statement& SqliteStatement::bind(int index, std::string_view text) {
     // SQLITE_TRANSIENT: SQLite copies the text, so the caller's buffer may go away.
     check(sqlite3_bind_text64(m_stmt, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8), "bind");
     return *this;
 }
 
-Statement& Statement::bindNull(int index) {
+Statement& SqliteStatement::bindNull(int index) {
     check(sqlite3_bind_null(m_stmt, index), "bind");
     return *this;
 }
 
-bool Statement::step() {
+bool SqliteStatement::step() {
     const int rc = sqlite3_step(m_stmt);
     if (rc == SQLITE_ROW) {
         return true;
@@ -125,14 +125,9 @@ bool Statement::step() {
     throw SqliteError(Describe(m_db, rc, "step"));
 }
 
-void Statement::run() {
-    while (step()) {
-    }
-}
+std::int64_t SqliteStatement::columnInt64(int column) const { return sqlite3_column_int64(m_stmt, column); }
 
-std::int64_t Statement::columnInt64(int column) const { return sqlite3_column_int64(m_stmt, column); }
-
-std::string Statement::columnText(int column) const {
+std::string SqliteStatement::columnText(int column) const {
     const auto* text = sqlite3_column_text(m_stmt, column);
     const int size = sqlite3_column_bytes(m_stmt, column);
     if (text == nullptr) {
@@ -141,23 +136,6 @@ std::string Statement::columnText(int column) const {
     return {reinterpret_cast<const char*>(text), static_cast<std::size_t>(size)};
 }
 
-bool Statement::columnIsNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
-
-Transaction::Transaction(Database& db) : m_db(db), m_nested(sqlite3_get_autocommit(db.handle()) == 0) {
-    m_db.prepared(m_nested ? "SAVEPOINT part" : "BEGIN IMMEDIATE")->run();
-}
-
-Transaction::~Transaction() {
-    if (!m_done) {
-        // Never throws from a destructor: a failed rollback leaves SQLite to roll back itself.
-        sqlite3_exec(m_db.handle(), m_nested ? "ROLLBACK TO part; RELEASE part" : "ROLLBACK", nullptr, nullptr,
-                     nullptr);
-    }
-}
-
-void Transaction::commit() {
-    m_db.prepared(m_nested ? "RELEASE part" : "COMMIT")->run();
-    m_done = true;
-}
+bool SqliteStatement::columnIsNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
 
 } // namespace server

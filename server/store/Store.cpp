@@ -2,7 +2,9 @@
 
 #include "server/store/Checkpointer.h"
 #include "server/store/Migrations.h"
+#include "server/store/Postgres.h"
 #include "server/store/ReadPool.h"
+#include "server/store/Sqlite.h"
 
 #include <ctime>
 
@@ -17,8 +19,27 @@ std::string UtcText(std::int64_t seconds) {
     return text;
 }
 
-Store::Store(const std::string& path, StoreSettings settings)
-    : m_inMemory(path == ":memory:" || path.empty()), m_settings(std::move(settings)), m_writer(path) {
+namespace {
+
+std::unique_ptr<Database> OpenWriter(const std::string& location) {
+    if (!IsPostgresUri(location)) {
+        return std::make_unique<SqliteDatabase>(location);
+    }
+    auto db = std::make_unique<PostgresDatabase>(location);
+    RequireDurableCommits(*db);
+    return db;
+}
+
+} // namespace
+
+Store::Store(const std::string& location, StoreSettings settings)
+    : m_inMemory(location == ":memory:" || location.empty()), m_settings(std::move(settings)),
+      m_writing(OpenWriter(location)), m_writer(*m_writing) {
+    if (m_writer.dialect() == Dialect::Postgres) {
+        openSchema();
+        m_readPool = std::make_unique<ReadPool>([location] { return std::make_unique<PostgresDatabase>(location); });
+        return;
+    }
     m_writer.execute("PRAGMA foreign_keys = ON");
     if (!m_inMemory) {
         // WAL: readers see the last commit while a write goes on. FULL: every commit is synced to
@@ -28,9 +49,11 @@ Store::Store(const std::string& path, StoreSettings settings)
         m_writer.execute("PRAGMA synchronous = FULL");
     }
     openSchema();
+    releaseStaleClaims();
     if (!m_inMemory) {
-        m_readPool = std::make_unique<ReadPool>(path);
-        m_checkpointer = std::make_unique<Checkpointer>(path, m_writer);
+        m_readPool =
+            std::make_unique<ReadPool>([location] { return std::make_unique<SqliteDatabase>(location, true); });
+        m_checkpointer = std::make_unique<Checkpointer>(location, static_cast<SqliteDatabase&>(m_writer));
     }
 }
 

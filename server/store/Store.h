@@ -2,8 +2,9 @@
 
 #include "server/delivery/DeliveryQueue.h"
 #include "server/store/GroupCommit.h"
-#include "server/store/Sqlite.h"
+#include "server/store/Connection.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -83,6 +84,10 @@ struct StoreSettings {
     // Messages a user may send in any 60 s and in any 24 h; 0: no limit.
     int sendsPerMinute = 10;
     int sendsPerDay = 200;
+    // How long a delivery worker's claim on the messages it attempts lasts: longer than any
+    // attempt takes (the SMS gateway's and the relay's timeouts), so that no message goes twice;
+    // a worker that died leaves its messages to the others for this long at most.
+    std::int64_t claimSeconds = 300;
     // A signed-in web page ("My messages") is signed out after this long without a visit.
     std::int64_t pageSessionIdleSeconds = std::int64_t{30} * 60;
     // A message's subject and body are blanked this many days after it reached a final state.
@@ -110,15 +115,17 @@ class Checkpointer;
 class ReadConnection;
 class ReadPool;
 
-// The service's data in one SQLite file: users, their sessions, their address books and the
-// outbox. The file runs in WAL mode: writes are serialised on one connection, reads run on
-// connections of their own (ReadPool.h) and never wait for a write. Every statement is prepared
-// once per connection and kept. The object may be shared between threads. The outbox is also the
-// delivery queue.
+// The service's data: users, their sessions, their address books, the outbox, the send limits,
+// login pauses and account codes. It lives in one SQLite file (the default) or in a PostgreSQL
+// database that several service processes share (Connection.h): every table's SQL is written once
+// for both. Writes are serialised on one connection per process, reads run on connections of their
+// own (ReadPool.h) and never wait for a write. Every statement is prepared once per connection and
+// kept. The object may be shared between threads. The outbox is also the delivery queue.
 //
-// Every write returns only once it is on disk: commits are synced (synchronous = FULL), and the
-// writes of concurrent callers share one transaction and one sync (GroupCommit.h). A caller may
-// therefore answer "sent" as soon as a write returns.
+// Every write returns only once it is on disk: commits are synced (SQLite: synchronous = FULL;
+// PostgreSQL: fsync and synchronous_commit on, checked at start), and the writes of concurrent
+// callers share one transaction and one sync (GroupCommit.h). A caller may therefore answer "sent"
+// as soon as a write returns.
 //
 // One file per table: Users.cpp (users and sessions), Friends.cpp, Outbox.cpp (with the delivery
 // queue), Messages.cpp (a user's messages and how long their text is kept), PageSessions.cpp,
@@ -132,11 +139,14 @@ public:
     // friends beyond this are refused, and a session beyond this ends the one unused longest.
     static constexpr std::int64_t kMaxFriendsPerUser = 1000;
     static constexpr std::int64_t kMaxSessionsPerUser = 20;
+    // On PostgreSQL, how often a delivery worker looks for messages other processes queued.
+    static constexpr std::chrono::seconds kQueuePollInterval{1};
 
-    // Opens the store at `path` (":memory:" for a private in-memory store) and brings its schema
-    // up to date (Migrations.h). A new store then gets the demo user with the demo friends
-    // (DemoData.h).
-    explicit Store(const std::string& path, StoreSettings settings = {});
+    // Opens the store at `location` and brings its schema up to date (Migrations.h): a libpq
+    // connection URI ("postgresql://...") for PostgreSQL, else the path of an SQLite file
+    // (":memory:" for a private in-memory store). A new store then gets the demo user with the
+    // demo friends (DemoData.h). Throws StoreError when it cannot.
+    explicit Store(const std::string& location, StoreSettings settings = {});
     ~Store();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
@@ -215,6 +225,7 @@ public:
     // DeliveryQueue
     std::optional<QueuedMessage> nextDue(TimePoint now) override;
     std::vector<QueuedMessage> dueMessages(TimePoint now, int limit) override;
+    void releaseClaims(const std::vector<std::int64_t>& ids) override;
     std::optional<TimePoint> nextAttempt() override;
     bool setReportSecretHash(std::int64_t id, std::string_view hash) override;
     void markAccepted(std::int64_t id, int attempts, std::string_view reply) override;
@@ -243,9 +254,13 @@ private:
     }
 
     void openSchema();
+    void releaseStaleClaims();
     void seedDemoData();
     ReadConnection reading();
-    std::int64_t insertUser(std::string_view login, std::string_view passwordHash);
+    std::optional<std::int64_t> insertUser(std::string_view login, std::string_view passwordHash);
+    // Holds the user's row until the write ends, so that writes of other service processes that
+    // count the user's rows against a cap (friends, sessions, sends) wait for this one.
+    void lockUser(std::int64_t userId);
     std::optional<std::int64_t> insertFriend(std::int64_t userId, const Friend& entry);
     std::optional<OutboxResult> overSendLimit(std::int64_t userId, std::int64_t time);
     void insertMessage(OutboxMessage& message);
@@ -258,7 +273,8 @@ private:
     bool m_inMemory = false;
     StoreSettings m_settings;
     std::mutex m_writeMutex; // guards m_writer
-    Database m_writer;
+    std::unique_ptr<Database> m_writing;
+    Database& m_writer;
     GroupCommit m_commits{m_writer, m_writeMutex};
     std::unique_ptr<ReadPool> m_readPool; // none for an in-memory store, whose only connection is m_writer
     std::unique_ptr<Checkpointer> m_checkpointer;

@@ -36,22 +36,26 @@ std::optional<User> Store::findUserByLogin(std::string_view login) {
     return User{stmt->columnInt64(0), stmt->columnText(1), stmt->columnText(2)};
 }
 
-std::int64_t Store::insertUser(std::string_view login, std::string_view passwordHash) {
-    m_writer.prepared("INSERT INTO users(login, password) VALUES (?1, ?2)")->bind(1, login).bind(2, passwordHash).run();
-    return m_writer.lastInsertRowId();
+std::optional<std::int64_t> Store::insertUser(std::string_view login, std::string_view passwordHash) {
+    // A login taken meanwhile by another service process is no error, only no new user.
+    Query stmt = m_writer.prepared(
+        "INSERT INTO users(login, password) VALUES (?1, ?2) ON CONFLICT (login) DO NOTHING RETURNING id");
+    stmt->bind(1, login).bind(2, passwordHash);
+    if (!stmt->step()) {
+        return std::nullopt;
+    }
+    return stmt->columnInt64(0);
 }
 
 std::optional<std::int64_t> Store::registerUser(std::string_view login, std::string_view passwordHash) {
-    return write([&]() -> std::optional<std::int64_t> {
-        {
-            Query taken = m_writer.prepared("SELECT 1 FROM users WHERE login = ?1");
-            taken->bind(1, login);
-            if (taken->step()) {
-                return std::nullopt;
-            }
-        }
-        return insertUser(login, passwordHash);
-    });
+    return write([&] { return insertUser(login, passwordHash); });
+}
+
+void Store::lockUser(std::int64_t userId) {
+    // On SQLite the one writing connection already excludes every other writer.
+    if (m_writer.dialect() == Dialect::Postgres) {
+        m_writer.prepared("SELECT 1 FROM users WHERE id = ?1 FOR UPDATE")->bind(1, userId).run();
+    }
 }
 
 void Store::setPassword(std::int64_t userId, std::string_view passwordHash) {
@@ -65,6 +69,7 @@ void Store::setPassword(std::int64_t userId, std::string_view passwordHash) {
 std::string Store::startSession(std::int64_t userId) {
     const std::string token = NewSessionToken();
     write([&] {
+        lockUser(userId);
         // Sessions idle for too long go when a new one comes, so the table does not grow forever.
         m_writer.prepared("DELETE FROM sessions WHERE user_id = ?1 AND last_used < ?2")
             ->bind(1, userId)
@@ -76,14 +81,21 @@ std::string Store::startSession(std::int64_t userId) {
             .bind(3, now())
             .run();
         // Beyond the cap, the sessions unused longest end; never the new one.
-        m_writer
-            .prepared("DELETE FROM sessions WHERE digest IN (SELECT digest FROM sessions WHERE user_id = ?1 AND "
-                      "digest <> ?2 ORDER BY last_used LIMIT max(0, (SELECT count(*) FROM sessions WHERE user_id = "
-                      "?1) - ?3))")
-            ->bind(1, userId)
-            .bind(2, TokenDigest(token))
-            .bind(3, kMaxSessionsPerUser)
-            .run();
+        std::int64_t sessions = 0;
+        {
+            Query count = m_writer.prepared("SELECT count(*) FROM sessions WHERE user_id = ?1");
+            count->bind(1, userId).step();
+            sessions = count->columnInt64(0);
+        }
+        if (sessions > kMaxSessionsPerUser) {
+            m_writer
+                .prepared("DELETE FROM sessions WHERE digest IN (SELECT digest FROM sessions WHERE user_id = ?1 AND "
+                          "digest <> ?2 ORDER BY last_used LIMIT ?3)")
+                ->bind(1, userId)
+                .bind(2, TokenDigest(token))
+                .bind(3, sessions - kMaxSessionsPerUser)
+                .run();
+        }
     });
     return token;
 }

@@ -25,12 +25,17 @@ std::int64_t SystemSeconds() {
         .count();
 }
 
-Verification::Verification(Store& store, VerificationLimits limits, SecondsClock clock)
+Verification::Verification(Store& store, VerificationLimits limits, SecondsClock clock, std::string_view keySecret)
     : m_store(store), m_limits(limits), m_clock(std::move(clock)) {
     if (sodium_init() < 0) {
         throw std::runtime_error("libsodium cannot be initialised");
     }
-    randombytes_buf(m_key.data(), m_key.size());
+    if (keySecret.empty()) {
+        randombytes_buf(m_key.data(), m_key.size());
+    } else {
+        crypto_generichash(m_key.data(), m_key.size(), reinterpret_cast<const unsigned char*>(keySecret.data()),
+                           keySecret.size(), nullptr, 0);
+    }
 }
 
 std::int64_t Verification::now() const { return m_clock ? m_clock() : SystemSeconds(); }
@@ -66,6 +71,7 @@ Verification::Request Verification::requestCode(CodePurpose purpose, std::string
     return m_store.withDatabase([&](Database& db) {
         Transaction transaction(db);
         Codes codes(db);
+        codes.holdSubjects(numberSubject, addressSubject);
         const struct {
             const std::string& subject;
             int perHour, perDay;

@@ -56,7 +56,10 @@ public:
     };
 
     // Keeps its codes, counts and proven numbers in the store (server/store/Codes.h).
-    explicit Verification(Store& store, VerificationLimits limits = {}, SecondsClock clock = {});
+    // `keySecret`: the secret the codes' key is made from, the same for every service process on
+    // one store (--code-key); empty: a random key of this process's own.
+    explicit Verification(Store& store, VerificationLimits limits = {}, SecondsClock clock = {},
+                          std::string_view keySecret = {});
     Verification(const Verification&) = delete;
     Verification& operator=(const Verification&) = delete;
 
@@ -82,11 +85,12 @@ private:
     Store& m_store;
     VerificationLimits m_limits;
     SecondsClock m_clock;
-    // Codes are stored as keyed BLAKE2b hashes under this key, which lives only in memory. With
+    // Codes are stored as keyed BLAKE2b hashes under this key, which is never stored. With
     // only a million possible codes, a plain fast hash would be undone by trying them all; a
     // slow password hash would outlast a code's few minutes but cost the service a hash per try.
     // Without the key, whoever reads the store learns nothing. The price: codes pending when the
-    // service restarts no longer match, and their holders ask for new ones.
+    // service restarts no longer match, and their holders ask for new ones; unless the operator
+    // gives the secret the key is made from, as several processes on one store must.
     std::array<unsigned char, 32> m_key{};
 };
 

@@ -71,6 +71,7 @@ public:
         return due;
     }
     std::optional<TimePoint> nextAttempt() override { return m_store.nextAttempt(); }
+    void releaseClaims(const std::vector<std::int64_t>& ids) override { m_store.releaseClaims(ids); }
     bool setReportSecretHash(std::int64_t id, std::string_view hash) override {
         if (id == m_broken) {
             throw std::runtime_error("disk I/O error");

@@ -205,4 +205,35 @@ TEST_F(HttpServerTest, Stop_freesThePort_andABusyPortIsRefused) {
     EXPECT_EQ(page->status, 200);
 }
 
+// Behind a load balancer (--trusted-proxy), a request counts as from the client the balancer's
+// X-Forwarded-For names: the last address of the last such header, the one the balancer appended.
+// From any other address, or without a usable header, the connection's own address stands.
+TEST(HttpServerProxyTest, ClientAddress_isTheForwardedOne_onlyOnTheTrustedProxysConnections) {
+    const struct {
+        const char* trusted;
+        const char* source;
+        const char* headers;
+        const char* expected;
+    } cases[] = {
+        {"127.0.0.2", "127.0.0.2", "X-Forwarded-For: 203.0.113.9\r\n", "203.0.113.9"},
+        {"127.0.0.2", "127.0.0.2", "X-Forwarded-For: 6.6.6.6, 203.0.113.9\r\n", "203.0.113.9"},
+        {"127.0.0.2", "127.0.0.2", "X-Forwarded-For: 203.0.113.9\r\nx-forwarded-for: 2001:db8::1\r\n", "2001:db8::1"},
+        {"127.0.0.2", "127.0.0.2", "X-Forwarded-For: not-an-address\r\n", "127.0.0.2"},
+        {"127.0.0.2", "127.0.0.2", "", "127.0.0.2"},
+        {"127.0.0.2", "127.0.0.3", "X-Forwarded-For: 203.0.113.9\r\n", "127.0.0.3"},
+        {"", "127.0.0.2", "X-Forwarded-For: 203.0.113.9\r\n", "127.0.0.2"},
+    };
+    for (const auto& c : cases) {
+        RouteTable routes;
+        routes.add({"/who", Method::Get, [](const Request& r) { return Answer{200, r.clientAddress()}; }});
+        HttpServer service({.trustedProxy = c.trusted}, std::move(routes));
+        service.listen();
+        service.serve();
+        const std::string request =
+            std::string("GET /who HTTP/1.1\r\nHost: x\r\nConnection: close\r\n") + c.headers + "\r\n";
+        const std::string answer = lstest::RawExchange(service.port(), request, 1500, c.source).received;
+        EXPECT_TRUE(answer.ends_with(std::string("\r\n\r\n") + c.expected)) << c.headers << answer;
+    }
+}
+
 } // namespace

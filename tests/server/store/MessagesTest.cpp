@@ -1,9 +1,11 @@
 // A user's messages as the "My messages" page reads them, how long their text is kept, the web
-// pages' sessions and a user leaving.
+// pages' sessions and a user leaving; on SQLite and on PostgreSQL.
 
 #include "server/delivery/ReportSecret.h"
 #include "server/store/DemoData.h"
 #include "server/store/Store.h"
+
+#include "StoreBackends.h"
 
 #include <chrono>
 #include <string>
@@ -17,10 +19,10 @@ namespace {
 
 constexpr std::int64_t kDay = 24 * 60 * 60;
 
-class MessagesTest : public ::testing::Test {
+class MessagesTest : public StoreBackendTest {
 protected:
     std::int64_t now = 1'700'000'000;
-    Store store{":memory:", {.pageSessionIdleSeconds = 600, .keepMessageDays = 30, .clock = [this] { return now; }}};
+    Store store{location(), {.pageSessionIdleSeconds = 600, .keepMessageDays = 30, .clock = [this] { return now; }}};
     std::int64_t sender = store.registerUser("7125550100", "hash").value();
 
     std::int64_t queue(const std::string& to, const std::string& body, std::int64_t user = 0) {
@@ -51,7 +53,7 @@ protected:
     }
 };
 
-TEST_F(MessagesTest, SentMessages_ofEachUser_areTheirOwnNewestFirst_withTheFriendsNameAndTheStatesTimeAndReason) {
+TEST_P(MessagesTest, SentMessages_ofEachUser_areTheirOwnNewestFirst_withTheFriendsNameAndTheStatesTimeAndReason) {
     const std::int64_t other = store.registerUser("7125550101", "hash").value();
     ASSERT_TRUE(store.addFriend(sender, Friend{0, "Ann & Co", "4125550107", "AT&T"}));
     ASSERT_TRUE(store.addFriend(other, Friend{0, "Not yours", "4125550108", "AT&T"}));
@@ -75,7 +77,7 @@ TEST_F(MessagesTest, SentMessages_ofEachUser_areTheirOwnNewestFirst_withTheFrien
     EXPECT_EQ(store.sentMessages(sender, 1).size(), 1U);
 }
 
-TEST_F(MessagesTest, FinishedMessages_pastTheRetentionTime_haveTheirTextBlanked_andTheRowKept) {
+TEST_P(MessagesTest, FinishedMessages_pastTheRetentionTime_haveTheirTextBlanked_andTheRowKept) {
     const std::int64_t delivered = queue("4125550107", "delivered one");
     const std::int64_t failed = queue("4125550107", "failed one");
     const std::int64_t accepted = queue("4125550107", "still on its way");
@@ -109,7 +111,7 @@ TEST_F(MessagesTest, FinishedMessages_pastTheRetentionTime_haveTheirTextBlanked_
     EXPECT_EQ(rows.back().number, "4125550107");
 }
 
-TEST_F(MessagesTest, PageSessions_end_onSignOutPasswordChangeIdlenessAndDeletion_apartFromTheProgramsSessions) {
+TEST_P(MessagesTest, PageSessions_end_onSignOutPasswordChangeIdlenessAndDeletion_apartFromTheProgramsSessions) {
     const std::string signedOut = store.startPageSession(sender);
     const std::string kept = store.startPageSession(sender);
     const std::string program = store.startSession(sender);
@@ -133,7 +135,7 @@ TEST_F(MessagesTest, PageSessions_end_onSignOutPasswordChangeIdlenessAndDeletion
     EXPECT_FALSE(store.pageSessionUser(beforeDeletion).has_value());
 }
 
-TEST_F(MessagesTest, AccountDeletion_leavesNoTextOfTheUser_cancelsTheQueued_andTheNumberMayRegisterAgain) {
+TEST_P(MessagesTest, AccountDeletion_leavesNoTextOfTheUser_cancelsTheQueued_andTheNumberMayRegisterAgain) {
     const std::int64_t other = store.registerUser("7125550101", "hash").value();
     ASSERT_TRUE(store.addFriend(sender, Friend{0, "Ann", "4125550107", "AT&T"}));
     const std::int64_t accepted = queue("4125550107", "accepted text");
@@ -165,5 +167,7 @@ TEST_F(MessagesTest, AccountDeletion_leavesNoTextOfTheUser_cancelsTheQueued_andT
     ASSERT_TRUE(again.has_value());
     EXPECT_TRUE(store.sentMessages(*again, 100).empty());
 }
+
+VANTRO_STORE_BACKENDS(MessagesTest);
 
 } // namespace

@@ -1,5 +1,5 @@
-// The SQLite store: first start, restart, upgrade of an older store, sessions, the id range, and
-// refusing what it cannot open.
+// The store: first start, restart, upgrade of an older store, sessions, the id range, and
+// refusing what it cannot open. The tests of StoreBackendTest run on SQLite and on PostgreSQL.
 
 #include "server/store/Store.h"
 #include "server/delivery/ReportSecret.h"
@@ -8,6 +8,9 @@
 #include "server/store/DemoData.h"
 #include "server/store/Passwords.h"
 #include "server/exchanges/Exchanges.h"
+#include "server/store/Migrations.h"
+#include "server/store/Sqlite.h"
+#include "StoreBackends.h"
 
 #include <atomic>
 #include <filesystem>
@@ -33,8 +36,8 @@ void Execute(const std::string& path, const char* sql) {
     ASSERT_EQ(sqlite3_exec(raw, sql, nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
 }
 
-TEST(StoreTest, FirstStart_createsTheDemoUserAndFriends) {
-    Store store(":memory:");
+TEST_P(StoreBackendTest, FirstStart_climbsTheWholeLadder_andCreatesTheDemoUserAndFriends) {
+    Store store(location());
     const auto demo = store.findUserByLogin(kDemoLogin);
     ASSERT_TRUE(demo.has_value());
     EXPECT_TRUE(IsPasswordHash(demo->passwordHash)) << demo->passwordHash;
@@ -51,6 +54,7 @@ TEST(StoreTest, FirstStart_createsTheDemoUserAndFriends) {
     EXPECT_EQ(kDemoFriends[0].name, "Tom & Jerry");
     EXPECT_EQ(kDemoFriends[0].carrier, "AT&T");
     EXPECT_TRUE(store.outbox().empty());
+    store.withDatabase([](Database& db) { EXPECT_TRUE(IsSchemaCurrent(db)); });
 }
 
 TEST(StoreTest, Files_areTheServiceUsersAlone_whateverTheUmask) {
@@ -68,9 +72,8 @@ TEST(StoreTest, Files_areTheServiceUsersAlone_whateverTheUmask) {
     umask(previous);
 }
 
-TEST(StoreTest, Everything_survivesARestart) {
-    lstest::TempDir dir;
-    const std::string path = dir.file("store.db");
+TEST_P(StoreBackendTest, Everything_survivesARestart) {
+    const std::string& path = location();
     std::int64_t newUser = 0;
     std::string token;
     const std::string body = "first\r\nsecond";
@@ -166,9 +169,8 @@ TEST(StoreTest, WriteAheadLog_startsOver_underSteadyWrites) {
 
 // Concurrent writes share transactions (GroupCommit.h); one that fails is undone alone and its
 // caller sees the failure, while the writes grouped with it are kept and reported as made.
-TEST(StoreTest, ConcurrentWrites_oneFails_itAloneIsUndoneAndTheOthersAreKept) {
-    lstest::TempDir dir;
-    const std::string path = dir.file("store.db");
+TEST_P(StoreBackendTest, ConcurrentWrites_oneFails_itAloneIsUndoneAndTheOthersAreKept) {
+    const std::string& path = location();
     constexpr int kThreads = 4;
     constexpr int kRounds = 50;
     std::atomic<int> added = 0;
@@ -259,9 +261,9 @@ PRAGMA user_version = 1;
     EXPECT_EQ(store.outbox().front().body, "ok\xEF\xBF\xBD");
 }
 
-TEST(StoreTest, Sessions_end_whenIdleOrWhenThePasswordChanges) {
+TEST_P(StoreBackendTest, Sessions_end_whenIdleOrWhenThePasswordChanges) {
     std::int64_t now = 1'700'000'000;
-    Store store(":memory:", {.sessionIdleSeconds = 1000, .clock = [&now] { return now; }});
+    Store store(location(), {.sessionIdleSeconds = 1000, .clock = [&now] { return now; }});
     const std::int64_t demo = store.findUserByLogin(kDemoLogin)->id;
     const std::string token = store.startSession(demo);
     const std::string other = store.startSession(demo);
@@ -284,9 +286,9 @@ TEST(StoreTest, Sessions_end_whenIdleOrWhenThePasswordChanges) {
     }
 }
 
-TEST(StoreTest, PerUserCaps_refuseTheFriendOverTheCap_andEndTheSessionUnusedLongest) {
+TEST_P(StoreBackendTest, PerUserCaps_refuseTheFriendOverTheCap_andEndTheSessionUnusedLongest) {
     std::int64_t now = 1'700'000'000;
-    Store store(":memory:", {.clock = [&now] { return now; }});
+    Store store(location(), {.clock = [&now] { return now; }});
     const std::int64_t demo = store.findUserByLogin(kDemoLogin)->id;
     const std::int64_t other = store.registerUser("7125550100", "pw").value();
     for (auto count = static_cast<std::int64_t>(store.friends(demo).size()); count < Store::kMaxFriendsPerUser;
@@ -328,8 +330,8 @@ TEST(StoreTest, FriendIds_stayWithinTheClientsThirtyTwoBits) {
     EXPECT_EQ(store.friends(1).back().name, "Last");
 }
 
-TEST(StoreTest, Friend_isChangedOrDeleted_onlyByItsOwner) {
-    Store store(":memory:");
+TEST_P(StoreBackendTest, Friend_isChangedOrDeleted_onlyByItsOwner) {
+    Store store(location());
     const std::int64_t owner = std::stoll(std::string(kDemoUserId));
     const std::int64_t stranger = store.registerUser("7125550100", "pw").value();
     const std::vector<Friend> before = store.friends(owner);
@@ -347,16 +349,62 @@ TEST(StoreTest, Friend_isChangedOrDeleted_onlyByItsOwner) {
 
 TEST(StoreTest, UnusableStore_isRefused) {
     lstest::TempDir dir;
-    EXPECT_THROW(Store{dir.file("no-such-folder/store.db")}, SqliteError);
+    EXPECT_THROW(Store{dir.file("no-such-folder/store.db")}, StoreError);
 
     const std::string notSqlite = dir.file("text.db");
     std::ofstream(notSqlite) << "This is not an SQLite file, and it is long enough to have a header.\n";
-    EXPECT_THROW(Store{notSqlite}, SqliteError);
+    EXPECT_THROW(Store{notSqlite}, StoreError);
 
     // A store of another schema version is left alone.
     const std::string future = dir.file("future.db");
     Execute(future, "CREATE TABLE t(x); PRAGMA user_version = 1000");
-    EXPECT_THROW(Store{future}, SqliteError);
+    EXPECT_THROW(Store{future}, StoreError);
+}
+
+// The service answers "sent" once a commit returns, so a PostgreSQL server that would report a
+// commit before it is on disk is refused at start.
+TEST(StoreTest, PostgresWithoutFsyncOrSynchronousCommitOrWithAPasswordInTheUri_isRefused) {
+    const lstest::PgTestDatabase db;
+    try {
+        Store store(db.uri() + "%20-csynchronous_commit%3Doff");
+        ADD_FAILURE() << "opened";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("synchronous_commit = off"), std::string::npos) << e.what();
+    }
+    EXPECT_NO_THROW(Store{db.uri() + "%20-csynchronous_commit%3Dlocal"});
+    // Nor is a password taken from the URI, where every user's ps would show it.
+    EXPECT_THROW(Store{db.uri() + "&password=secret"}, StoreError);
+    // Nor a server that does not sync its log at all.
+    const lstest::PgTestCluster unsynced("fsync=off");
+    try {
+        Store store(unsynced.uri());
+        ADD_FAILURE() << "opened";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("fsync = off"), std::string::npos) << e.what();
+    }
+}
+
+// PostgreSQL restarted, or its connections cut: the request that finds its connection gone fails,
+// and the next ones connect again, prepared statements and all.
+TEST(StoreTest, PostgresConnectionsCut_theNextRequestsConnectAgain) {
+    const lstest::PgTestCluster cluster("");
+    Store store(cluster.uri());
+    const std::int64_t demo = store.findUserByLogin(kDemoLogin).value().id;
+    ASSERT_TRUE(store.addFriend(demo, Friend{0, "Before", "4125550109", "Sprint"}));
+    lstest::PgTestDatabase::executeOn(cluster.uri(), "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                                                     "WHERE application_name = 'vantro-server'");
+    // The writing connection and the idle reading one each fail once.
+    for (int i = 0; i < 2; ++i) {
+        try {
+            store.addFriend(demo, Friend{0, "Maybe", "4125550109", "Sprint"});
+            store.friends(demo);
+        } catch (const StoreError&) {
+        }
+    }
+    EXPECT_TRUE(store.addFriend(demo, Friend{0, "After", "4125550109", "Sprint"}));
+    const auto friends = store.friends(demo);
+    ASSERT_FALSE(friends.empty());
+    EXPECT_EQ(friends.back().name, "After");
 }
 
 } // namespace
@@ -366,7 +414,7 @@ namespace {
 // A report moves a message only forward: never back, never out of delivered, failed or expired,
 // and never without the message's secret. Each row: the states reported one after the other, and
 // where the message ends with how many changes recorded.
-TEST(StoreTest, DeliveryReports_moveAMessageOnlyForward_andOnlyWithItsSecret) {
+TEST_P(StoreBackendTest, DeliveryReports_moveAMessageOnlyForward_andOnlyWithItsSecret) {
     const std::string secret = server::NewReportSecret();
     const struct {
         std::vector<std::string_view> reports;
@@ -380,8 +428,8 @@ TEST(StoreTest, DeliveryReports_moveAMessageOnlyForward_andOnlyWithItsSecret) {
         {{delivery::kDelivered, delivery::kFailed, delivery::kExpired}, delivery::kDelivered, 3},
         {{delivery::kSubmitted, delivery::kSubmitted, delivery::kExpired}, delivery::kExpired, 4},
     };
+    Store store(location(), {.sendsPerMinute = 0, .sendsPerDay = 0});
     for (const auto& c : cases) {
-        Store store(":memory:");
         OutboxMessage message{0, std::stoll(std::string(kDemoUserId)), 0, "7245550199", "AT&T", "", "hello"};
         message.state = delivery::kQueued;
         const std::int64_t id = store.addToOutbox(message).message.id;
@@ -393,13 +441,15 @@ TEST(StoreTest, DeliveryReports_moveAMessageOnlyForward_andOnlyWithItsSecret) {
         for (const auto state : c.reports) {
             store.applyReport({id, secret, std::string(state), "stat:X"});
         }
-        EXPECT_EQ(store.outbox().at(0).state, c.finalState) << c.reports.size();
+        EXPECT_EQ(store.outbox().back().state, c.finalState) << c.reports.size();
         EXPECT_EQ(store.stateHistory(id).size(), c.changes) << c.finalState;
         // The worker's late answers do not move it back either, though their attempts count.
         store.markRetry(id, 2, std::chrono::system_clock::now(), "timed out");
-        EXPECT_EQ(store.outbox().at(0).state, c.finalState);
-        EXPECT_EQ(store.outbox().at(0).attempts, 2);
+        EXPECT_EQ(store.outbox().back().state, c.finalState);
+        EXPECT_EQ(store.outbox().back().attempts, 2);
     }
 }
+
+VANTRO_STORE_BACKENDS(StoreBackendTest);
 
 } // namespace

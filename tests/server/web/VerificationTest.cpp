@@ -73,10 +73,10 @@ TEST(VerificationTest, Code_servesOnce_forItsOwnNumberAndPurpose) {
 
     // Only a keyed hash of the code is stored.
     const auto stored = t.store.withDatabase([](Database& db) {
-        Statement stmt(db, "SELECT code_hash FROM verification_codes");
+        const auto stmt = db.statement("SELECT code_hash FROM verification_codes");
         std::vector<std::string> hashes;
-        while (stmt.step()) {
-            hashes.push_back(stmt.columnText(0));
+        while (stmt->step()) {
+            hashes.push_back(stmt->columnText(0));
         }
         return hashes;
     });
