@@ -32,8 +32,8 @@ http::Answer LoginXml(std::string text) {
 }
 
 http::Answer PageRefusal(unsigned status, std::string_view text) {
-    http::Answer answer = Html(server::Html(kMessagesTitle, "<p class=\"message\" role=\"alert\">" +
-                                                               HtmlEscape(text) + "</p>"));
+    http::Answer answer =
+        Html(server::Html(kMessagesTitle, "<p class=\"message\" role=\"alert\">" + HtmlEscape(text) + "</p>"));
     answer.status = status;
     return answer;
 }
@@ -70,9 +70,11 @@ Server::Server(ServerOptions options)
                                     : std::shared_ptr<const GatewayTable>(&GatewayTable::builtIn(), [](auto*) {})),
       m_verification(m_store, m_options.verificationLimits, m_options.clock ? m_options.clock : m_options.store.clock,
                      m_options.codeKey),
-      m_accounts(m_store, m_verification, *m_gateways, codeDelivery(),
-                 [this](const std::string& line) { toConsole(line); }, m_options.smsGateway.has_value()),
-      m_messages(m_store, m_options.throttle), m_sweeper(m_store, [this](const std::string& line) { toConsole(line); }) {
+      m_accounts(
+          m_store, m_verification, *m_gateways, codeDelivery(), [this](const std::string& line) { toConsole(line); },
+          m_options.smsGateway.has_value()),
+      m_messages(m_store, m_options.throttle),
+      m_sweeper(m_store, [this](const std::string& line) { toConsole(line); }) {
     if (m_options.smsGateway) {
         // The SMS gateway is the route when it is set; the worker, which needs the service's
         // address for the reports, is made in start().
@@ -82,8 +84,8 @@ Server::Server(ServerOptions options)
         CheckSmtpSettings(*m_options.smtp);
         m_sender = std::make_unique<CurlMailSender>(*m_options.smtp, &m_cancelDelivery);
         m_worker = std::make_unique<DeliveryWorker>(
-            m_store, *m_sender, *m_gateways, m_options.smtp->from,
-            [this](const std::string& line) { toConsole(line); }, deliveryClock());
+            m_store, *m_sender, *m_gateways, m_options.smtp->from, [this](const std::string& line) { toConsole(line); },
+            deliveryClock());
     }
     m_http = std::make_unique<http::HttpServer>(httpOptions(), routes());
 }
@@ -147,10 +149,10 @@ http::HttpOptions Server::httpOptions() {
 }
 
 // The handlers reach the exchanges only once start() has made them, before anything is served.
-http::RouteTable Server::routes() {
+// The program's five exchanges.
+void Server::addExchangeRoutes(http::RouteTable& table) {
     using http::Method;
     using http::Request;
-    http::RouteTable table;
     table.add(
         {.path = "/vantro_login.aspx",
          .methods = Method::Post,
@@ -174,9 +176,14 @@ http::RouteTable Server::routes() {
                .methods = Method::Post,
                .handler = [this](const Request& r) { return Xml(m_exchanges->send(r.body())); },
                .waitsForDisk = Method::Post});
-    table.add(
-        {"/", Method::Get | Method::Head,
-         [this](const Request&) { return Html(HomePage(m_worker != nullptr, m_smsSender != nullptr)); }});
+}
+
+// The pages, and the SMS gateway's delivery reports.
+void Server::addPageRoutes(http::RouteTable& table) {
+    using http::Method;
+    using http::Request;
+    table.add({"/", Method::Get | Method::Head,
+               [this](const Request&) { return Html(HomePage(m_worker != nullptr, m_smsSender != nullptr)); }});
     table.add({"/vantro_updates.aspx", Method::Get | Method::Head, [](const Request&) { return Html(UpdatesPage()); }});
     const bool secureCookie = !m_options.tlsCertFile.empty() || m_options.publicUrl.starts_with("https://");
     table.add(
@@ -206,6 +213,12 @@ http::RouteTable Server::routes() {
                        },
                    .waitsForDisk = Method::Get});
     }
+}
+
+http::RouteTable Server::routes() {
+    http::RouteTable table;
+    addExchangeRoutes(table);
+    addPageRoutes(table);
     return table;
 }
 
@@ -222,8 +235,7 @@ void Server::start() {
     const std::string reportUrl = settings.publicUrl + "/delivery-report";
     if (m_smsSender) {
         m_worker = std::make_unique<DeliveryWorker>(
-            m_store, *m_smsSender, reportUrl,
-            [this](const std::string& line) { toConsole(line); }, deliveryClock());
+            m_store, *m_smsSender, reportUrl, [this](const std::string& line) { toConsole(line); }, deliveryClock());
         settings.byCarrierGateway = false;
     }
     settings.console = [this](const std::string& line) { toConsole(line); };
@@ -236,8 +248,8 @@ void Server::start() {
     m_http->serve();
     m_sweeper.start();
     if (m_smsSender) {
-        toConsole("Delivery on: messages go as texts through the SMS gateway " + m_options.smsGateway->url +
-                  " from " + m_options.smsGateway->from + ", delivery reports to " + reportUrl);
+        toConsole("Delivery on: messages go as texts through the SMS gateway " + m_options.smsGateway->url + " from " +
+                  m_options.smsGateway->from + ", delivery reports to " + reportUrl);
         m_worker->start();
     } else if (m_worker) {
         toConsole("Delivery on: messages go by e-mail through " + m_options.smtp->url + " from " +

@@ -4,10 +4,10 @@
 #include "server/delivery/DeliveryWorker.h"
 #include "server/delivery/GatewayTable.h"
 #include "server/delivery/MailSender.h"
+#include "server/delivery/SmsGateway.h"
 #include "server/exchanges/Exchanges.h"
 #include "server/exchanges/LoginThrottle.h"
 #include "server/store/DemoData.h"
-#include "server/delivery/SmsGateway.h"
 #include "server/store/Store.h"
 #include "server/store/TextSweeper.h"
 #include "server/web/AccountPages.h"
@@ -139,6 +139,8 @@ private:
     DeliveryWorker::Clock deliveryClock() const;
     http::HttpOptions httpOptions();
     http::RouteTable routes();
+    void addExchangeRoutes(http::RouteTable& table);
+    void addPageRoutes(http::RouteTable& table);
 
     ServerOptions m_options;
     Store m_store;
@@ -146,7 +148,7 @@ private:
     std::atomic<bool> m_cancelDelivery{false};
     std::unique_ptr<CurlMailSender> m_sender;
     std::unique_ptr<KannelSmsSender> m_smsSender; // the SMS route, when set
-    std::unique_ptr<DeliveryWorker> m_worker; // null when delivery is off
+    std::unique_ptr<DeliveryWorker> m_worker;     // null when delivery is off
     Verification m_verification;
     AccountPages m_accounts;
     MessagesRoute m_messages;
