@@ -7,6 +7,7 @@
 #include "server/delivery/SmsGateway.h"
 #include "server/exchanges/Exchanges.h"
 #include "server/exchanges/LoginThrottle.h"
+#include "server/http/HttpServer.h"
 #include "server/store/DemoData.h"
 #include "server/store/Store.h"
 #include "server/store/TextSweeper.h"
@@ -74,26 +75,26 @@ struct ServerOptions {
 
     // Threads that serve connections; each serves many at once, so slow clients do not hold
     // one up. 0: the number of cores, at least 2.
-    unsigned threads = 0;
+    unsigned threads = http::HttpOptions{}.threads;
     // Open connections in all and from one client address. Near the limit in all, each new
     // connection ends the one that has waited longest for its request; beyond the limit per
     // address, new ones are refused at once, so that a few addresses cannot take them all.
-    unsigned maxConnections = 512;
-    unsigned maxConnectionsPerAddress = 32;
+    unsigned maxConnections = http::HttpOptions{}.maxConnections;
+    unsigned maxConnectionsPerAddress = http::HttpOptions{}.maxConnectionsPerAddress;
     // A load balancer's address, whose requests count as from the client its X-Forwarded-For
     // header names (http::HttpOptions::trustedProxy); empty: none.
     std::string trustedProxy{};
     // Connections the kernel queues before they are accepted, so that a burst is not refused.
-    unsigned listenBacklog = 1024;
+    unsigned listenBacklog = http::HttpOptions{}.listenBacklog;
     // A connection that sends nothing for this long is closed.
-    unsigned idleSeconds = 10;
+    unsigned idleSeconds = http::HttpOptions{}.idleSeconds;
     // The whole request, head and body, must arrive within this time after the connection opens
     // or after the previous answer, however slowly the bytes trickle in; a body must also keep up
     // 1 KiB a second after its first 2 s.
-    unsigned headSeconds = 10;
+    unsigned headSeconds = http::HttpOptions{}.headSeconds;
     // Memory per connection; the request head must fit into it (bounds its size and its number
     // of lines).
-    std::size_t connectionMemory = std::size_t{32} * 1024;
+    std::size_t connectionMemory = http::HttpOptions{}.connectionMemory;
 };
 
 // The service: an HTTP(S) server answering the client's five exchanges and serving its web

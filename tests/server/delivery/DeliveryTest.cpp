@@ -102,7 +102,7 @@ TEST(RelaySettingsTest, PlainRelaysAwayFromThisMachine_andCredentialsOthersMayRe
         }
     }
     // Not even on this machine does the relay's login go without TLS.
-    SmtpSettings withLogin{"smtp://127.0.0.1:2525", "sms@example.org", "relay-user", "s3cret", true};
+    SmtpSettings withLogin{"smtp://127.0.0.1:2525", "sms@example.org", "relay-user", "s3cret", true, ""};
     EXPECT_THROW(CheckSmtpSettings(withLogin), std::runtime_error);
     withLogin.insecure = false;
     EXPECT_NO_THROW(CheckSmtpSettings(withLogin));
@@ -191,7 +191,7 @@ TEST_F(DeliveryTest, RelayDown_isATemporaryFailure) {
         smtpsink::SmtpSink gone;
         downUrl = gone.url();
     }
-    SmtpSettings settings{downUrl, kFrom, "", "", true};
+    SmtpSettings settings{downUrl, kFrom, "", "", true, ""};
     CurlMailSender down(settings);
     DeliveryWorker downWorker(*store, down, GatewayTable::builtIn(), kFrom, {}, [this] { return now; });
     queue("Anyone there?");
@@ -202,7 +202,7 @@ TEST_F(DeliveryTest, RelayDown_isATemporaryFailure) {
 }
 
 TEST_F(DeliveryTest, RelayWithoutStartTls_getsNothing_withoutTheInsecureOption) {
-    SmtpSettings settings{sink.url(), kFrom, "relay-user", "s3cret", false};
+    SmtpSettings settings{sink.url(), kFrom, "relay-user", "s3cret", false, ""};
     CurlMailSender strict(settings);
     DeliveryWorker strictWorker(*store, strict, GatewayTable::builtIn(), kFrom, {}, [this] { return now; });
     queue("Private");
