@@ -318,9 +318,7 @@ int main(int argc, char** argv) {
         stopServices();
         return 1;
     }
-    const std::string send = "<QVRMessage>    <Reguser>" + token +
-                             "</Reguser>    <Friend>0</Friend>    <To>7245550199</To>    <Carrier>Sprint</Carrier>"
-                             "    <Subject>Load</Subject>    <Body>One of many.</Body></QVRMessage>";
+    const std::string send = bench::SendRequest(token, "Load", "One of many.");
 
     std::printf("%u cores; %zu service process(es) on %s; %.1f s or %zu requests per run; median [min-max] of %d "
                 "runs\n",

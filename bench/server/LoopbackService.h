@@ -1,7 +1,7 @@
 #pragma once
 
 // What the service's load and flood programs share: a free port on 127.0.0.1 for the service they
-// start, and the text between two marks of an answer.
+// start, the text between two marks of an answer, and the body of a send to a number of no friend.
 
 #include <cstdint>
 #include <string>
@@ -32,6 +32,14 @@ inline std::string Between(const std::string& text, const std::string& open, con
     }
     const std::size_t stop = text.find(close, start + open.size());
     return stop == std::string::npos ? std::string() : text.substr(start + open.size(), stop - start - open.size());
+}
+
+// A send by the session `token` to 7245550199 (Sprint), as the program writes it.
+inline std::string SendRequest(const std::string& token, const std::string& subject, const std::string& body) {
+    return "<QVRMessage>    <Reguser>" + token +
+           "</Reguser>    <Friend>0</Friend>    <To>7245550199</To>    <Carrier>Sprint</Carrier>"
+           "    <Subject>" +
+           subject + "</Subject>    <Body>" + body + "</Body></QVRMessage>";
 }
 
 } // namespace bench
