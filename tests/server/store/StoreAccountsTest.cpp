@@ -109,9 +109,16 @@ TEST_P(StoreBackendTest, DeliveryReports_moveAMessageOnlyForward_andOnlyWithItsS
         {{delivery::kDelivered, delivery::kFailed, delivery::kExpired}, delivery::kDelivered, 3},
         {{delivery::kSubmitted, delivery::kSubmitted, delivery::kExpired}, delivery::kExpired, 4},
     };
-    Store store(location(), {.sendsPerMinute = 0, .sendsPerDay = 0});
+    StoreSettings unlimited;
+    unlimited.sendsPerMinute = 0;
+    unlimited.sendsPerDay = 0;
+    Store store(location(), unlimited);
     for (const auto& c : cases) {
-        OutboxMessage message{0, std::stoll(std::string(kDemoUserId)), 0, "7245550199", "AT&T", "", "hello"};
+        OutboxMessage message;
+        message.userId = std::stoll(std::string(kDemoUserId));
+        message.number = "7245550199";
+        message.carrier = "AT&T";
+        message.body = "hello";
         message.state = delivery::kQueued;
         const std::int64_t id = store.addToOutbox(message).message.id;
         store.setReportSecretHash(id, server::ReportSecretHash(secret));
